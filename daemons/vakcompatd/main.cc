@@ -1,0 +1,2 @@
+// STUB: replaced by the vakcompatd work.
+int main() { return 1; }

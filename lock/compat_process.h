@@ -1,0 +1,40 @@
+// compat_process.h - the Compatibility Daemon child: start, handshake, pipes, death and restart.
+//
+// Connection states:
+//   not started --vakiInitDaemon (start + handshake)--> running
+//   running --"Die" sent / death seen on a read or write / handshake failure--> cleaned
+//   cleaned --next vakCompatDSendToDaemon--> running (a new child)
+// Invariant: running is false => both descriptors are -1; running is true => both are open and
+// close-on-exec.
+#ifndef VAK_COMPAT_PROCESS_H_
+#define VAK_COMPAT_PROCESS_H_
+
+#include <sys/types.h>
+
+struct DaemonConnection {
+  bool running;
+  int readFd;   // client's end of the reply pipe
+  int writeFd;  // client's end of the request pipe
+  pid_t pid;    // kept after clean-up
+};
+
+extern DaemonConnection daemonConnection;
+
+enum { kCompatProtocolVersion = 2 };
+
+int vakCompatDInit(char **errMsg);
+int vakiInitDaemon(DaemonConnection *conn, char **errMsg);
+int vakiCompatDStart(DaemonConnection *conn, char **errMsg);
+int vakiCompatDFound(const char *path, char **errMsg);
+int vakiCompatDGetVersionMsg(char **errMsg);
+int vakCompatDSendToDaemon(const char *message, char **errMsg);
+int vakiCompatDWriteToDaemon(const char *message, char **errMsg);
+// On VAK_OK *message is a new text (free it).
+int vakCompatDReadFromDaemon(char **message, char **errMsg);
+bool vakiCompatDWait(DaemonConnection *conn);
+bool vakiCompatDChildDied(DaemonConnection *conn, int errorNumber);
+void vakiCompatDClean(DaemonConnection *conn);
+int vakiCompatDWaitForRead(DaemonConnection *conn);
+int vakiCompatDWaitForWrite(DaemonConnection *conn);
+
+#endif  // VAK_COMPAT_PROCESS_H_

@@ -1,0 +1,26 @@
+// stake_file.h - the lock-stake file text format: writer, reader and key-line parser.
+#ifndef VAK_STAKE_FILE_H_
+#define VAK_STAKE_FILE_H_
+
+#include <stdio.h>
+
+#include "vak.h"
+
+// Writes the whole chain to the stream and flushes it. lockedPath names the locked file (not the
+// lock-stake file); it is used only when the flush fails for lack of space.
+int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *chain, char **errMsg);
+int vakWriteHeaderInfo(FILE *out, const LockStakeHeader *header, char **errMsg);
+int vakWriteProcIdInfo(FILE *out, const ProcessIdentity *processId, char **errMsg);
+int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMsg);
+
+// Reads a whole lock-stake file from the start of the stream. On VAK_OK *chain is a new chain
+// (free with vakFreeLockStake); on failure it is NULL. Never returns a partial chain.
+int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg);
+// Parsers over the collected text, in place: each reads consecutive key lines from pos and sets
+// *next to the text after them.
+int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **errMsg);
+int vakReadProcIdInfo(char *pos, char **next, ProcessIdentity **processId, char **errMsg);
+int vakReadTrailerInfo(char *pos, char **next, LockStakeTrailer **trailer, char **errMsg);
+int vakGetValue(char *pos, char **next, const char *key, char **value, char **errMsg);
+
+#endif  // VAK_STAKE_FILE_H_

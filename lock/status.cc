@@ -1,0 +1,103 @@
+// status.cc - the error-message slot and the shared message texts.
+#include "status.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "posix_io.h"
+
+signed char vakReturnStatusValue = VAK_OK;
+
+// Writable storage only so that it can sit in a `char *` slot; nothing ever writes to it.
+char outOfMemMsg[] = "Out of memory";
+const char unspecifiedReasonMsg[] = "Not specified";
+const char vakAlreadyLockedMsg[] = "File is already locked by some other process.";
+const char vakNoEditLockMsg[] = "There is no Edit Lock on the file.";
+const char vakNotOwnerMsg[] = "Edit Lock is owned by some other process.";
+const char vakMalformedMsg[] =
+    "Malformed Lock-Stake file. Close this program, remove Lock-Stake file manually or using "
+    "vakAdminTool and restart application.";
+const char vakInvariantMsg[] =
+    "INVARIANT failed. Action type is not the correct type or else actiontype is correct, but we "
+    "should never have reached this stage.";
+const char vakTooManyLinksMsg[] =
+    "Number of symbolic links encountered during path name traversal exceeds MAXSYMLINKS";
+
+namespace {
+
+int Store(int status, char **errMsg, char *text) {
+  vakReturnStatusValue = static_cast<signed char>(status);
+  *errMsg = text;
+  return status;
+}
+
+}  // namespace
+
+extern "C" char *vakGetOutOfMemMsg(void) { return outOfMemMsg; }
+
+extern "C" int vakAllocErrorMsg(int status, const char *text, char **errMsg) {
+  if (text == nullptr || errMsg == nullptr) return status;
+  if (status == VAK_OUT_OF_MEMORY) return Store(VAK_OUT_OF_MEMORY, errMsg, outOfMemMsg);
+  char *copy = strdup(text);
+  if (copy == nullptr) return Store(VAK_OUT_OF_MEMORY, errMsg, outOfMemMsg);
+  return Store(status, errMsg, copy);
+}
+
+extern "C" int vakGetStrErrorMsg(int status, char **errMsg) {
+  if (errMsg == nullptr) return status;
+  int err = errno;
+  // strerror never returns NULL on glibc, but an errno of 0 means the failing call did not set it.
+  const char *text = err != 0 ? strerror(err) : nullptr;
+  if (text == nullptr || *text == '\0') {
+    text = "Unknown error. Perhaps errno is not set by the failed syscall";
+    status = VAK_SYS_ERROR;
+  }
+  return vakAllocErrorMsg(status, text, errMsg);
+}
+
+extern "C" int vakGetBdErrorMsg(int exitStatus, char **errMsg) {
+  if (exitStatus == 0) return VAK_OK;
+  static const char *const kMessages[] = {
+      nullptr,
+      "The vakbd had a problem initializing.\n",
+      "The vakbd could no initialize the socket interface.\n",
+      "The vakbd could not open the default portnumber.\nYou may need to change the default "
+      "portnumber by\nsetting the VAK_PORTNUM environment variable.\n",
+  };
+  if (exitStatus >= 1 && exitStatus <= 3) {
+    return vakAllocErrorMsg(VAK_BOOLEAN_DAEMON_LAUNCH_ERROR, kMessages[exitStatus], errMsg);
+  }
+  return VAK_BOOLEAN_DAEMON_LAUNCH_ERROR;
+}
+
+int vakFormatErrorMsg(int status, char **errMsg, const char *format, ...) {
+  if (errMsg == nullptr) return status;
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int length = vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  if (length < 0) {
+    va_end(again);
+    return vakAllocErrorMsg(status, format, errMsg);
+  }
+  orv::MallocPtr<char> text(static_cast<char *>(malloc(static_cast<size_t>(length) + 1)));
+  if (text == nullptr) {
+    va_end(again);
+    return Store(VAK_OUT_OF_MEMORY, errMsg, outOfMemMsg);
+  }
+  vsnprintf(text.get(), static_cast<size_t>(length) + 1, format, again);
+  va_end(again);
+  if (status == VAK_OUT_OF_MEMORY) return Store(VAK_OUT_OF_MEMORY, errMsg, outOfMemMsg);
+  return Store(status, errMsg, text.release());
+}
+
+void vakReleaseErrorMsg(char **errMsg) {
+  if (errMsg == nullptr || *errMsg == nullptr) return;
+  if (*errMsg != outOfMemMsg) free(*errMsg);
+  *errMsg = nullptr;
+}

@@ -1,0 +1,36 @@
+// run_program.h - runs a program with arguments, standard input and environment changes, and
+// collects its standard output, standard error and exit status.
+#ifndef VAK_TESTS_RUN_PROGRAM_H_
+#define VAK_TESTS_RUN_PROGRAM_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vaktest {
+
+struct RunResult {
+  int exitStatus = -1;  // exit status, or 128 + signal number when killed
+  std::string out;
+  std::string err;
+  bool timedOut = false;
+};
+
+struct RunOptions {
+  std::string input;                                    // written to standard input, then closed
+  std::vector<std::pair<std::string, std::string>> env;  // set (value) in the child's environment
+  std::vector<std::string> unsetEnv;                    // removed from the child's environment
+  std::string workDir;                                  // empty: the current directory
+  int timeoutSeconds = 60;                              // the child is killed after this
+};
+
+RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options = {});
+
+// Path of a program of the staged install hierarchy (build/root/tools/bin/<name>).
+std::string StagedProgram(const std::string &name);
+// The staged install root (build/root).
+std::string StageRoot();
+
+}  // namespace vaktest
+
+#endif  // VAK_TESTS_RUN_PROGRAM_H_
