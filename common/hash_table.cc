@@ -4,13 +4,29 @@
 extern "C" {
 void orvHashAllocTable(OrvHashTable *, int, int, int, OrvHashCompareFunc, OrvHashFunc) {}
 void orvHashFreeTable(OrvHashTable *) {}
-void *orvHashCreate(OrvHashTable *, void *) { return nullptr; }
-void *orvHashReplace(OrvHashTable *, void *) { return nullptr; }
-void *orvHashDelete(OrvHashTable *, const void *) { return nullptr; }
-void *orvHashProbe(OrvHashTable *, const void *) { return nullptr; }
-void *orvHashCreateAfterProbe(OrvHashTable *, void *) { return nullptr; }
-OrvHashGenerator *orvHashStartGen(OrvHashTable *) { return nullptr; }
-int orvHashGen(OrvHashGenerator *, void **) { return 0; }
+void *orvHashCreate(OrvHashTable *, void *) {
+  return nullptr;
+}
+void *orvHashReplace(OrvHashTable *, void *) {
+  return nullptr;
+}
+void *orvHashDelete(OrvHashTable *, const void *) {
+  return nullptr;
+}
+void *orvHashProbe(OrvHashTable *, const void *) {
+  return nullptr;
+}
+void *orvHashCreateAfterProbe(OrvHashTable *, void *) {
+  return nullptr;
+}
+OrvHashGenerator *orvHashStartGen(OrvHashTable *) {
+  return nullptr;
+}
+int orvHashGen(OrvHashGenerator *, void **) {
+  return 0;
+}
 void orvHashStopGen(OrvHashGenerator *) {}
-int32_t orvHashDouble(double) { return 0; }
+int32_t orvHashDouble(double) {
+  return 0;
+}
 }

@@ -58,8 +58,8 @@ typedef struct OrvHashTable {
   int32_t linkOffset;
   OrvHashCompareFunc compare;
   OrvHashFunc hash;
-  int32_t mask;      /* size - 1 */
-  void **probeSlot;  /* bucket head remembered by a missed orvHashProbe, else NULL */
+  int32_t mask;     /* size - 1 */
+  void **probeSlot; /* bucket head remembered by a missed orvHashProbe, else NULL */
 } OrvHashTable;
 
 typedef struct OrvHashGenerator {

@@ -9,8 +9,12 @@ int vakEditLockControlRetry(const char *, const char *, unsigned int, int, Proce
                             LockStake **, char **) {
   return VAK_NOT_OK;
 }
-extern "C" int vakGetEditLockDetails(const char *, LockStake **, char **) { return VAK_NOT_OK; }
+extern "C" int vakGetEditLockDetails(const char *, LockStake **, char **) {
+  return VAK_NOT_OK;
+}
 extern "C" int vakGetEditLockDetailsEx(const char *, LockStake **, int, char **) {
   return VAK_NOT_OK;
 }
-extern "C" int vakLockStakeDetails(const char *, LockStakeInfo **, char **) { return VAK_NOT_OK; }
+extern "C" int vakLockStakeDetails(const char *, LockStakeInfo **, char **) {
+  return VAK_NOT_OK;
+}

@@ -36,7 +36,9 @@ int Store(int status, char **errMsg, char *text) {
 
 }  // namespace
 
-extern "C" char *vakGetOutOfMemMsg(void) { return outOfMemMsg; }
+extern "C" char *vakGetOutOfMemMsg(void) {
+  return outOfMemMsg;
+}
 
 extern "C" int vakAllocErrorMsg(int status, const char *text, char **errMsg) {
   if (text == nullptr || errMsg == nullptr) return status;

@@ -8,7 +8,9 @@ int numberOfLockStakesFound = 0;
 extern "C" int vakSweepDirHier(const char *, unsigned int, ProcessIdentity *, char **) {
   return VAK_NOT_OK;
 }
-extern "C" int vakListEditLocksInDirHier(const char *, char **) { return VAK_NOT_OK; }
+extern "C" int vakListEditLocksInDirHier(const char *, char **) {
+  return VAK_NOT_OK;
+}
 extern "C" int vakListEditLocksOfProcessInDirHier(const char *, ProcessIdentity *, char **) {
   return VAK_NOT_OK;
 }
@@ -19,7 +21,9 @@ extern "C" int vakReleaseEditLocksOfProcessInDirHier(const char *, ProcessIdenti
                                                      char **) {
   return VAK_NOT_OK;
 }
-extern "C" int vakReleaseOneEditLock(const char *, unsigned int, char **) { return VAK_NOT_OK; }
+extern "C" int vakReleaseOneEditLock(const char *, unsigned int, char **) {
+  return VAK_NOT_OK;
+}
 extern "C" int vakListProcessesHavingEditLocksInDirHier(const char *, char **) {
   return VAK_NOT_OK;
 }

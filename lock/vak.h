@@ -126,8 +126,8 @@ typedef struct LockStakeInfo {
 
 /* Environment settings, read once at initialisation. */
 typedef struct VakEnvironment {
-  int32_t lockingMode;      /* VAK_NATIVE_LOCKING or VAK_COMPAT_LOCKING */
-  int32_t lockHardLinks;    /* VAK_LOCK_HARD_LINKS is "YES" in any case */
+  int32_t lockingMode;   /* VAK_NATIVE_LOCKING or VAK_COMPAT_LOCKING */
+  int32_t lockHardLinks; /* VAK_LOCK_HARD_LINKS is "YES" in any case */
   int32_t recordLockPreTest;
   char **dontQueryHosts;    /* VAK_DONT_QUERY_REMOTE_HOSTS words, NULL-terminated; NULL if unset */
   int32_t bdConnectTimeout; /* VAK_VAKBD_CONNECT_TIMEOUT seconds, >= 1; -1 if unset */
@@ -149,12 +149,14 @@ VAK_API int vakGetBdErrorMsg(int exitStatus, char **errMsg);
 /* The shared "Out of memory" text; never free it. */
 VAK_API char *vakGetOutOfMemMsg(void);
 
-/* ---- Initialisation and process utilities ----------------------------------------------------- */
+/* ---- Initialisation and process utilities -----------------------------------------------------
+ */
 VAK_API int vakInit(const char *appName, int lockingMode, char **errMsg);
 VAK_API void *vakMalloc(size_t size);
 VAK_API void vakFree(void *ptr);
 
-/* ---- Advisory record locks on a whole open file (never wait) ---------------------------------- */
+/* ---- Advisory record locks on a whole open file (never wait) ----------------------------------
+ */
 VAK_API int vakGetReadLock_fd(int fd, char **errMsg);
 VAK_API int vakGetReadLock_FILE(FILE *stream, char **errMsg);
 VAK_API int vakGetWriteLock_fd(int fd, char **errMsg);
@@ -164,7 +166,8 @@ VAK_API int vakReleaseReadLock_FILE(FILE *stream, char **errMsg);
 VAK_API int vakReleaseWriteLock_fd(int fd, char **errMsg);
 VAK_API int vakReleaseWriteLock_FILE(FILE *stream, char **errMsg);
 
-/* ---- Lock-stake records ------------------------------------------------------------------------ */
+/* ---- Lock-stake records ------------------------------------------------------------------------
+ */
 VAK_API void vakFreeLockStake(LockStake *chain);
 VAK_API void vakFreeHeader(LockStakeHeader *header);
 VAK_API void vakFreeProcId(ProcessIdentity *processId);
@@ -173,7 +176,8 @@ VAK_API void vakFreeLockStakeInfo(LockStakeInfo *info);
 /* 1 when the name ends in ".orvlck". */
 VAK_API int vakIsLockStakeFileName(const char *name);
 
-/* ---- Edit lock control engine ------------------------------------------------------------------ */
+/* ---- Edit lock control engine ------------------------------------------------------------------
+ */
 VAK_API int vakEditLockControl(const char *filePath, const char *reason, unsigned int action,
                                int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
                                char **errMsg);
@@ -182,7 +186,8 @@ VAK_API int vakGetEditLockDetailsEx(const char *filePath, LockStake **details, i
                                     char **errMsg);
 VAK_API int vakLockStakeDetails(const char *filePath, LockStakeInfo **info, char **errMsg);
 
-/* ---- Edit locks for applications ---------------------------------------------------------------- */
+/* ---- Edit locks for applications ----------------------------------------------------------------
+ */
 VAK_API int vakGetEditLock(const char *filePath, const char *reason, char **errMsg);
 VAK_API int vakGetEditLockEx(const char *filePath, const char *reason, int noFollow, char **errMsg);
 VAK_API int vakStealEditLock(const char *filePath, const char *reason, char **errMsg);
@@ -207,11 +212,13 @@ VAK_API int vakReleaseEditLocksOfProcessInDirHier(const char *dirPath, ProcessId
 VAK_API int vakReleaseOneEditLock(const char *filePath, unsigned int action, char **errMsg);
 VAK_API int vakListProcessesHavingEditLocksInDirHier(const char *dirPath, char **errMsg);
 
-/* ---- Process liveness ----------------------------------------------------------------------------- */
+/* ---- Process liveness
+ * ----------------------------------------------------------------------------- */
 /* On VAK_OK *procStatus holds VAK_PROC_ALIVE, VAK_PROC_INDETERMINATE or VAK_PROC_NOT_ALIVE. */
 VAK_API int vakIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg);
 
-/* ---- Boolean Daemon control requests ---------------------------------------------------------------- */
+/* ---- Boolean Daemon control requests
+ * ---------------------------------------------------------------- */
 VAK_API int vakDaemonCheck(const char *hostName, char **errMsg);
 VAK_API int vakDaemonTerminate(const char *hostName, char **errMsg);
 VAK_API int vakDaemonStartLog(const char *hostName, const char *logFileName, char **errMsg);
@@ -220,7 +227,8 @@ VAK_API int vakDaemonStopLog(const char *hostName, char **errMsg);
 VAK_API int vakDaemonReportLog(const char *hostName, char **logInfo, char **errMsg);
 VAK_API int vakDaemonSetDebugMode(const char *hostName, char **errMsg);
 
-/* ---- Compatibility Daemon control requests ---------------------------------------------------------- */
+/* ---- Compatibility Daemon control requests
+ * ---------------------------------------------------------- */
 VAK_API int vakCompatDTerminate(char **errMsg);
 VAK_API int vakCompatDStartLog(const char *logFileName, char **errMsg);
 VAK_API int vakCompatDStopLog(char **errMsg);

@@ -1,2 +1,4 @@
 // STUB: replaced by the vakbd work.
-int main() { return 1; }
+int main() {
+  return 1;
+}

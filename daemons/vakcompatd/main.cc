@@ -1,2 +1,4 @@
 // STUB: replaced by the vakcompatd work.
-int main() { return 1; }
+int main() {
+  return 1;
+}

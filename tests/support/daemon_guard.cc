@@ -33,7 +33,8 @@ bool ReadExact(int fd, char *buf, size_t n, int timeoutMs) {
 bool ReadFrame(int fd, std::string *text) {
   unsigned char len[4];
   if (!ReadExact(fd, reinterpret_cast<char *>(len), 4, 3000)) return false;
-  uint32_t n = (uint32_t{len[0]} << 24) | (uint32_t{len[1]} << 16) | (uint32_t{len[2]} << 8) | len[3];
+  uint32_t n =
+      (uint32_t{len[0]} << 24) | (uint32_t{len[1]} << 16) | (uint32_t{len[2]} << 8) | len[3];
   if (n > 65536) return false;
   text->assign(n, '\0');
   return n == 0 || ReadExact(fd, &(*text)[0], n, 3000);

@@ -12,8 +12,12 @@
 
 namespace vaktest {
 
-std::string StageRoot() { return VAK_STAGE_ROOT; }
-std::string StagedProgram(const std::string &name) { return StageRoot() + "/tools/bin/" + name; }
+std::string StageRoot() {
+  return VAK_STAGE_ROOT;
+}
+std::string StagedProgram(const std::string &name) {
+  return StageRoot() + "/tools/bin/" + name;
+}
 
 namespace {
 

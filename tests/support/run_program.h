@@ -17,11 +17,11 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string input;                                    // written to standard input, then closed
+  std::string input;                                     // written to standard input, then closed
   std::vector<std::pair<std::string, std::string>> env;  // set (value) in the child's environment
-  std::vector<std::string> unsetEnv;                    // removed from the child's environment
-  std::string workDir;                                  // empty: the current directory
-  int timeoutSeconds = 60;                              // the child is killed after this
+  std::vector<std::string> unsetEnv;                     // removed from the child's environment
+  std::string workDir;                                   // empty: the current directory
+  int timeoutSeconds = 60;                               // the child is killed after this
 };
 
 RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options = {});

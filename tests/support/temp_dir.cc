@@ -16,7 +16,8 @@ namespace vaktest {
 
 TempDir::TempDir() {
   const char *base = getenv("TMPDIR");
-  std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vaktest.XXXXXX";
+  std::string templ =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vaktest.XXXXXX";
   if (mkdtemp(&templ[0]) == nullptr) {
     ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
   }
