@@ -1,33 +1,124 @@
-// STUB: replaced by the application API work.
+// edit_lock_api.cc - the Edit Lock operations for applications: each initialises the library on
+// first use, runs the engine under the EINTR retry rule and keeps the held-lock registry, so that
+// the exit handler can release what the process still holds. In compatibility mode, get and
+// release also take and give back the old-style lock through the Compatibility Daemon.
+#include <stdlib.h>
+
+#include "compat_requests.h"
+#include "engine.h"
+#include "init.h"
+#include "registry.h"
+#include "status.h"
 #include "vak.h"
 
-extern "C" int vakGetEditLock(const char *, const char *, char **) {
-  return VAK_NOT_OK;
+namespace {
+
+bool CompatibilityMode() {
+  return vakEnv != nullptr && vakEnv->lockingMode == VAK_COMPAT_LOCKING;
 }
-extern "C" int vakGetEditLockEx(const char *, const char *, int, char **) {
-  return VAK_NOT_OK;
+
+unsigned long OwnPid() {
+  return (unsigned long)vakInitInfo->processId->processId;
 }
-extern "C" int vakStealEditLock(const char *, const char *, char **) {
-  return VAK_NOT_OK;
+
+// Records a lock just taken. If the registry cannot record it (out of memory), the lock is given
+// back, so that the caller never holds a lock that its exit would not release.
+int Register(const char *filePath, int noFollow, char **errMsg) {
+  if (vakHashAddEntry(filePath)) return VAK_OK;
+  vakEditLockControlRetry(filePath, nullptr, RELEASE_LOCK, noFollow, nullptr, nullptr, nullptr);
+  return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
 }
-extern "C" int vakStealEditLockEx(const char *, const char *, int, char **) {
-  return VAK_NOT_OK;
+
+int CompatGet(const char *filePath, const char *reason, int noFollow, char **errMsg) {
+  int status = vakCompatDWriteLock(filePath, reason, OwnPid(), errMsg);
+  if (status != VAK_OK) return status;
+  char *engineMsg = nullptr;
+  status =
+      vakEditLockControlRetry(filePath, reason, GET_LOCK, noFollow, nullptr, nullptr, &engineMsg);
+  if (status != VAK_OK) {
+    // Give the old-style lock back; if that fails too, its failure is the one reported.
+    char *unlockMsg = nullptr;
+    int unlockStatus = vakCompatDUnLock(filePath, OwnPid(), &unlockMsg);
+    char **keep = unlockStatus != VAK_OK ? &unlockMsg : &engineMsg;
+    char **drop = unlockStatus != VAK_OK ? &engineMsg : &unlockMsg;
+    vakReleaseErrorMsg(drop);
+    if (errMsg != nullptr) {
+      *errMsg = *keep;
+    } else {
+      vakReleaseErrorMsg(keep);
+    }
+    return unlockStatus != VAK_OK ? unlockStatus : status;
+  }
+  return Register(filePath, noFollow, errMsg);
 }
-extern "C" int vakReleaseEditLock(const char *, char **) {
-  return VAK_NOT_OK;
+
+}  // namespace
+
+extern "C" int vakGetEditLockEx(const char *filePath, const char *reason, int noFollow,
+                                char **errMsg) {
+  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+  if (status != VAK_OK) return status;
+  if (CompatibilityMode()) return CompatGet(filePath, reason, noFollow, errMsg);
+  status = vakEditLockControlRetry(filePath, reason, GET_LOCK, noFollow, nullptr, nullptr, errMsg);
+  if (status != VAK_OK) return status;
+  return Register(filePath, noFollow, errMsg);
 }
-extern "C" int vakReleaseEditLockEx(const char *, int, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakGetEditLock(const char *filePath, const char *reason, char **errMsg) {
+  return vakGetEditLockEx(filePath, reason, 0, errMsg);
 }
-extern "C" int vakConfirmEditLock(const char *, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakStealEditLockEx(const char *filePath, const char *reason, int noFollow,
+                                  char **errMsg) {
+  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+  if (status != VAK_OK) return status;
+  if (CompatibilityMode()) {
+    return vakAllocErrorMsg(VAK_NOT_OK, "Stealing is not permitted in the Compatibility Mode",
+                            errMsg);
+  }
+  status =
+      vakEditLockControlRetry(filePath, reason, STEAL_LOCK, noFollow, nullptr, nullptr, errMsg);
+  if (status != VAK_OK) return status;
+  return Register(filePath, noFollow, errMsg);
 }
-extern "C" int vakConfirmEditLockEx(const char *, int, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakStealEditLock(const char *filePath, const char *reason, char **errMsg) {
+  return vakStealEditLockEx(filePath, reason, 0, errMsg);
 }
-extern "C" int vakListAllMyEditLocks(void *, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakReleaseEditLockEx(const char *filePath, int noFollow, char **errMsg) {
+  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+  if (status != VAK_OK) return status;
+  status =
+      vakEditLockControlRetry(filePath, nullptr, RELEASE_LOCK, noFollow, nullptr, nullptr, errMsg);
+  if (status != VAK_OK) return status;  // the registry keeps the entry: the exit tries again
+  if (CompatibilityMode()) status = vakCompatDUnLock(filePath, OwnPid(), errMsg);
+  vakHashDeleteEntry(filePath);
+  return status;
 }
+
+extern "C" int vakReleaseEditLock(const char *filePath, char **errMsg) {
+  return vakReleaseEditLockEx(filePath, 0, errMsg);
+}
+
+extern "C" int vakConfirmEditLockEx(const char *filePath, int noFollow, char **errMsg) {
+  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+  if (status != VAK_OK) return status;
+  return vakEditLockControlRetry(filePath, nullptr, CONFIRM_LOCK, noFollow, nullptr, nullptr,
+                                 errMsg);
+}
+
+extern "C" int vakConfirmEditLock(const char *filePath, char **errMsg) {
+  return vakConfirmEditLockEx(filePath, 0, errMsg);
+}
+
+extern "C" int vakListAllMyEditLocks(void *, char **errMsg) {
+  return vakInit(nullptr, vakDefaultLockingMode, errMsg);
+}
+
+// Runs from the exit handler too. It does not initialise the library: a process that never
+// initialised it holds no lock, and starting the daemon at exit would help nobody.
 extern "C" int vakReleaseAllMyEditLocks(char **) {
-  return VAK_NOT_OK;
+  vakHashTableReleaseAllEditLocks();
+  return VAK_OK;
 }

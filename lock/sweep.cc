@@ -1,29 +1,448 @@
-// STUB: replaced by the sweep work.
+// sweep.cc - the depth-first walk of a directory hierarchy for lock-stake files, and the report
+// operations that frame it with BEGIN, END and SUMMARY lines on standard output.
+//
+// The walk examines every entry, hidden names included. Only two kinds of entry can change the
+// report or the file system:
+//   - a stake entry (its name ends in ".orvlck"): the file it locks is resolved, the lock is read
+//     and reported through the engine, then released when the action says so; a stake entry that
+//     lies beside a symbolic link (its lock-stake file belongs beside the link's target) is
+//     deleted without a word;
+//   - a directory: it is swept when its entry is met, before the next entry of its parent.
+// Any other entry (an ordinary file, a link, a device) can produce neither output nor a change,
+// so it is decided by its name and d_type alone, without a system call: on trees of millions of
+// files this is what keeps the walk as cheap as a bare readdir loop. Symbolic links to
+// directories are never descended into.
+//
+// Subdirectories are opened relative to their parent's descriptor (openat), so the cost per entry
+// does not grow with the depth; printed paths are the full paths, built in one buffer.
 #include "sweep.h"
 
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine.h"
+#include "posix_io.h"
+#include "resolve.h"
+#include "status.h"
 #include "vak.h"
 
 int numberOfLockStakesFound = 0;
 
-extern "C" int vakSweepDirHier(const char *, unsigned int, ProcessIdentity *, char **) {
-  return VAK_NOT_OK;
+namespace {
+
+// Every entry path, at any depth, holds at most kPathBufSize - 1 characters.
+constexpr size_t kPathBufSize = 2048;
+
+bool IsReleaseAction(unsigned int action) {
+  return action == FORCE_RELEASE_LOCK || action == RELEASE_DEAD_LOCK;
 }
-extern "C" int vakListEditLocksInDirHier(const char *, char **) {
-  return VAK_NOT_OK;
+
+bool IsValidAction(unsigned int action) {
+  return action == GET_DETAILS || IsReleaseAction(action);
 }
-extern "C" int vakListEditLocksOfProcessInDirHier(const char *, ProcessIdentity *, char **) {
-  return VAK_NOT_OK;
+
+// State of one walk: the path buffer shared by all levels, the action and the owner filter.
+struct Walk {
+  char path[kPathBufSize];
+  unsigned int action;
+  ProcessIdentity *filter;
+};
+
+int Walk_Dir(Walk *walk, int dirFd, size_t dirLength, char **errMsg);
+
+// Prints the report line of a lock that the engine read, by the owner filter; returns whether a
+// line was printed (and so counted).
+bool ReportOwner(const Walk &walk, const char *lockedPath, const LockStake *chain) {
+  const ProcessIdentity *owner = chain->header->processId;
+  const ProcessIdentity *filter = walk.filter;
+  if (filter == nullptr) {
+    printf(" %s %s %lu %ld \n", lockedPath, owner->hostName, (unsigned long)owner->processId,
+           (long)owner->creationTime);
+    return true;
+  }
+  if (filter->hostName == nullptr || owner->hostName == nullptr ||
+      strcmp(filter->hostName, owner->hostName) != 0) {
+    return false;
+  }
+  if (filter->processId == 0) {
+    printf(" %s %lu %ld \n", lockedPath, (unsigned long)owner->processId,
+           (long)owner->creationTime);
+    return true;
+  }
+  if (filter->processId != owner->processId) return false;
+  if (filter->creationTime == 0) {
+    printf(" %s %ld \n", lockedPath, (long)owner->creationTime);
+    return true;
+  }
+  if (filter->creationTime != owner->creationTime) return false;
+  printf(" %s\n", lockedPath);
+  return true;
 }
-extern "C" int vakReleaseEditLocksInDirHier(const char *, unsigned int, char **) {
-  return VAK_NOT_OK;
+
+// A stake entry whose name (suffix included) is walk->path[0 .. entryLength). Reports the lock
+// of the file it stands for and releases it when the action says so. VAK_NOT_OK means the action
+// is neither a report nor a release, which ends the whole walk.
+int SweepStakeEntry(Walk *walk, size_t entryLength) {
+  const size_t lockedLength = entryLength - VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH;
+  walk->path[lockedLength] = '\0';  // the path now names the locked file
+  const char *lockedPath = walk->path;
+
+  char *stakePath = nullptr;
+  int wasLink = 0;
+  char *msg = nullptr;
+  int status = vakGetLockStakeFile(lockedPath, 0, &stakePath, nullptr, &wasLink, &msg);
+  vakReleaseErrorMsg(&msg);
+  if (status != VAK_OK) {
+    // A locked name that is a directory (or a link to one) has no lock-stake file: such an
+    // entry is not an Edit Lock, and it is left alone. Other resolution failures (hard links,
+    // dangling or looping links) are skipped silently too.
+    free(stakePath);
+    return VAK_OK;
+  }
+  walk->path[lockedLength] = VAK_LOCK_STAKE_FILE_SUFFIX[0];  // put the suffix back
+  bool besideLink = strcmp(stakePath, walk->path) != 0;
+  free(stakePath);
+  if (besideLink) {
+    remove(walk->path);
+    return VAK_OK;
+  }
+  walk->path[lockedLength] = '\0';
+
+  LockStake *chain = nullptr;
+  status = vakEditLockControlRetry(lockedPath, nullptr, GET_DETAILS, 0, nullptr, &chain, &msg);
+  if (status != VAK_OK && status != VAK_FILE_NOT_LOCKED && status != VAK_DIR_NOT_LOCKABLE &&
+      status != VAK_MALFORMED_LOCK_STAKE_FILE) {
+    ++numberOfLockStakesFound;
+    printf("Error reading %s%s. %s.\n", lockedPath, VAK_LOCK_STAKE_FILE_SUFFIX,
+           msg != nullptr ? msg : "");
+  } else if (status == VAK_MALFORMED_LOCK_STAKE_FILE && !wasLink) {
+    if (walk->filter != nullptr) {
+      vakReleaseErrorMsg(&msg);
+      return VAK_OK;  // neither reported nor released
+    }
+    ++numberOfLockStakesFound;
+    printf(" %s HAS MALFORMED LOCK STAKE!!! \n", lockedPath);
+  } else if (status == VAK_OK && !wasLink && chain != nullptr) {
+    if (ReportOwner(*walk, lockedPath, chain)) ++numberOfLockStakesFound;
+  }
+  vakFreeLockStake(chain);
+  vakReleaseErrorMsg(&msg);
+
+  if (walk->action == GET_DETAILS) return VAK_OK;
+  if (!IsReleaseAction(walk->action)) return VAK_NOT_OK;
+  status =
+      vakEditLockControlRetry(lockedPath, nullptr, walk->action, 0, walk->filter, nullptr, &msg);
+  if (status != VAK_OK) {
+    printf("Error releasing lock %s%s . %s\n", lockedPath, VAK_LOCK_STAKE_FILE_SUFFIX,
+           msg != nullptr ? msg : "");
+    --numberOfLockStakesFound;
+  }
+  vakReleaseErrorMsg(&msg);
+  return VAK_OK;
 }
-extern "C" int vakReleaseEditLocksOfProcessInDirHier(const char *, ProcessIdentity *, unsigned int,
-                                                     char **) {
-  return VAK_NOT_OK;
+
+// Whether the entry is a directory to descend into: from d_type when the file system gives it,
+// else from lstat (a link is never a directory here).
+bool IsRealDirectory(int dirFd, const struct dirent *entry) {
+  if (entry->d_type == DT_DIR) return true;
+  if (entry->d_type != DT_UNKNOWN) return false;
+  struct stat st;
+  return fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
-extern "C" int vakReleaseOneEditLock(const char *, unsigned int, char **) {
-  return VAK_NOT_OK;
+
+// Whether a non-stake entry would reach the release step of the walk: a directory, or a link
+// that resolves to one. Only needed to report a bad action exactly where the walk meets it.
+bool ReachesAction(int dirFd, const struct dirent *entry) {
+  if (IsRealDirectory(dirFd, entry)) return true;
+  if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) return false;
+  struct stat st;
+  return fstatat(dirFd, entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
-extern "C" int vakListProcessesHavingEditLocksInDirHier(const char *, char **) {
-  return VAK_NOT_OK;
+
+// Sweeps the subdirectory named walk->path (length `length`), opened relative to its parent.
+void SweepSubdirectory(Walk *walk, int parentFd, const char *name, size_t length) {
+  char *msg = nullptr;
+  int fd = orv::RetryOnEintr(
+      [&] { return openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+  int status;
+  if (fd < 0) {
+    status = vakGetStrErrorMsg(errno == ENOTDIR ? VAK_NOT_DIR : VAK_SYS_ERROR, &msg);
+  } else {
+    status = Walk_Dir(walk, fd, length, &msg);
+  }
+  if (status != VAK_OK && status != VAK_NOT_DIR) {
+    walk->path[length] = '\0';
+    fflush(stdout);  // keep the report and the error in the order a terminal reader expects
+    fprintf(stderr, "System error: %s %s\n", walk->path, msg != nullptr ? msg : "");
+  }
+  vakReleaseErrorMsg(&msg);
+}
+
+// Walks the open directory dirFd (taken over), whose path is walk->path[0 .. dirLength).
+int Walk_Dir(Walk *walk, int dirFd, size_t dirLength, char **errMsg) {
+  DIR *raw = fdopendir(dirFd);
+  if (raw == nullptr) {
+    int status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    close(dirFd);
+    return status;
+  }
+  orv::UniqueDir dir(raw);
+  if (dirLength + 1 >= kPathBufSize) {
+    walk->path[dirLength] = '\0';
+    fprintf(stderr, "Path too long, not swept: %s/\n", walk->path);
+    return VAK_OK;
+  }
+  walk->path[dirLength] = '/';
+  const size_t base = dirLength + 1;
+
+  errno = 0;
+  while (struct dirent *entry = readdir(dir.get())) {
+    const char *name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    const size_t nameLength = strlen(name);
+    const bool stake = vakIsLockStakeFileName(name);
+
+    if (!stake) {
+      // Only directories matter among other entries (see the comment at the top).
+      bool descend = IsRealDirectory(dirfd(dir.get()), entry);
+      if (!IsValidAction(walk->action) && (descend || ReachesAction(dirfd(dir.get()), entry))) {
+        return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
+      }
+      if (!descend) continue;
+    }
+    if (base + nameLength >= kPathBufSize) {
+      walk->path[base] = '\0';
+      fflush(stdout);
+      fprintf(stderr, "Path too long, skipped: %s%s\n", walk->path, name);
+      continue;
+    }
+    memcpy(walk->path + base, name, nameLength + 1);
+
+    if (stake) {
+      if (SweepStakeEntry(walk, base + nameLength) != VAK_OK) {
+        return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
+      }
+    } else {
+      SweepSubdirectory(walk, dirfd(dir.get()), name, base + nameLength);
+    }
+    errno = 0;
+  }
+  return VAK_OK;
+}
+
+int SweepTop(const char *dirPath, unsigned int action, ProcessIdentity *filter, char **errMsg) {
+  if (dirPath == nullptr)
+    return vakAllocErrorMsg(VAK_NOT_OK, "NULL directory path supplied", errMsg);
+  int fd = orv::RetryOnEintr([&] { return open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return vakGetStrErrorMsg(errno == ENOTDIR ? VAK_NOT_DIR : VAK_SYS_ERROR, errMsg);
+  size_t length = strlen(dirPath);
+  Walk walk;
+  walk.action = action;
+  walk.filter = filter;
+  if (length >= kPathBufSize) {
+    close(fd);
+    fflush(stdout);
+    fprintf(stderr, "Path too long, not swept: %s\n", dirPath);
+    return VAK_OK;
+  }
+  memcpy(walk.path, dirPath, length + 1);
+  return Walk_Dir(&walk, fd, length, errMsg);
+}
+
+// The SUMMARY line is chosen by the count: none, one, or any other value.
+enum Count { kNone, kOne, kMany };
+Count CountOf(int n) {
+  return n == 0 ? kNone : n == 1 ? kOne : kMany;
+}
+
+}  // namespace
+
+extern "C" int vakSweepDirHier(const char *dirPath, unsigned int action,
+                               ProcessIdentity *ownerFilter, char **errMsg) {
+  return SweepTop(dirPath, action, ownerFilter, errMsg);
+}
+
+extern "C" int vakListProcessesHavingEditLocksInDirHier(const char *dirPath, char **errMsg) {
+  return SweepTop(dirPath, GET_DETAILS, nullptr, errMsg);
+}
+
+extern "C" int vakListEditLocksInDirHier(const char *dirPath, char **errMsg) {
+  numberOfLockStakesFound = 0;
+  fputs("BEGIN: Edit Locks List\n", stdout);
+  int status = SweepTop(dirPath, GET_DETAILS, nullptr, errMsg);
+  fputs("END: Edit Locks List\n\n", stdout);
+  const char *dir = dirPath != nullptr ? dirPath : "";
+  switch (CountOf(numberOfLockStakesFound)) {
+    case kNone:
+      printf("SUMMARY: No Edit Locks were found in the directory hierarchy: %s\n", dir);
+      break;
+    case kOne:
+      printf("SUMMARY: Only one Edit Lock was found in the directory hierarchy: %s\n", dir);
+      break;
+    case kMany:
+      printf("SUMMARY: A total of %d Edit Locks were found in the directory hierarchy: %s\n",
+             numberOfLockStakesFound, dir);
+      break;
+  }
+  fflush(stdout);
+  return status;
+}
+
+extern "C" int vakListEditLocksOfProcessInDirHier(const char *dirPath, ProcessIdentity *ownerFilter,
+                                                  char **errMsg) {
+  numberOfLockStakesFound = 0;
+  fputs("BEGIN: Edit Locks List\n", stdout);
+  int status = SweepTop(dirPath, GET_DETAILS, ownerFilter, errMsg);
+  fputs("END: Edit Locks List\n\n", stdout);
+  const char *dir = dirPath != nullptr ? dirPath : "";
+  const char *host =
+      ownerFilter != nullptr && ownerFilter->hostName != nullptr ? ownerFilter->hostName : "";
+  const unsigned long pid = ownerFilter != nullptr ? (unsigned long)ownerFilter->processId : 0;
+  // The creation time is shown by its low 32 bits, as a signed decimal.
+  const int time = ownerFilter != nullptr ? (int)ownerFilter->creationTime : 0;
+  const int n = numberOfLockStakesFound;
+  if (pid == 0) {
+    switch (CountOf(n)) {
+      case kNone:
+        printf(
+            "SUMMARY: No Edit Locks from the host \"%s\" were found in the directory "
+            "hierarchy: %s\n",
+            host, dir);
+        break;
+      case kOne:
+        printf(
+            "SUMMARY: Only one Edit Lock from the host \"%s\" was found in the directory "
+            "hierarchy: %s\n",
+            host, dir);
+        break;
+      case kMany:
+        printf(
+            "SUMMARY: A total of %d Edit Locks from the host \"%s\" were found in the "
+            "directory hierarchy: %s\n",
+            n, host, dir);
+        break;
+    }
+  } else if (ownerFilter->creationTime == 0) {
+    switch (CountOf(n)) {
+      case kNone:
+        printf(
+            "SUMMARY: No Edit Locks belonging to the processId \"%lu\" from host \"%s\" were "
+            "found in the directory hierarchy: %s\n",
+            pid, host, dir);
+        break;
+      case kOne:
+        printf(
+            "SUMMARY: Only one Edit Lock belonging to the processId \"%lu\" from host \"%s\" "
+            "were found in the directory hierarchy: %s\n",
+            pid, host, dir);
+        break;
+      case kMany:
+        printf(
+            "SUMMARY: A total of %d Edit Locks, belonging to the processId \"%lu\" from host "
+            "\"%s\" were found in the directory hierarchy: %s\n",
+            n, pid, host, dir);
+        break;
+    }
+  } else {
+    switch (CountOf(n)) {
+      case kNone:
+        printf(
+            "SUMMARY: No Edit Locks, belonging to the process \"%s %lu %d\",  were found in "
+            "the directory hierarchy: %s\n",
+            host, pid, time, dir);
+        break;
+      case kOne:
+        printf(
+            "SUMMARY: Only one Edit Lock, belonging to the process \"%s %lu %d\", was found in "
+            "the directory hierarchy: %s\n",
+            host, pid, time, dir);
+        break;
+      case kMany:
+        printf(
+            "SUMMARY: A total of %d Edit Locks, belonging to the process \"%s %lu %d\", were "
+            "found in the directory hierarchy: %s\n",
+            n, host, pid, time, dir);
+        break;
+    }
+  }
+  fflush(stdout);
+  return status;
+}
+
+extern "C" int vakReleaseEditLocksInDirHier(const char *dirPath, unsigned int action,
+                                            char **errMsg) {
+  numberOfLockStakesFound = 0;
+  fputs("BEGIN: Release Edit Locks.\n", stdout);
+  int status = SweepTop(dirPath, action, nullptr, errMsg);
+  fputs("END: Release Edit Locks.\n", stdout);
+  const char *dir = dirPath != nullptr ? dirPath : "";
+  switch (CountOf(numberOfLockStakesFound)) {
+    case kNone:
+      printf("SUMMARY: No Edit Locks were released in the directory hierarchy: %s\n", dir);
+      break;
+    case kOne:
+      printf("SUMMARY: Only one Edit Lock was released in the directory hierarchy: %s\n", dir);
+      break;
+    case kMany:
+      printf("SUMMARY: A total of %d Edit Locks were released in the directory hierarchy: %s\n",
+             numberOfLockStakesFound, dir);
+      break;
+  }
+  fflush(stdout);
+  return status;
+}
+
+extern "C" int vakReleaseEditLocksOfProcessInDirHier(const char *dirPath,
+                                                     ProcessIdentity *ownerFilter,
+                                                     unsigned int action, char **errMsg) {
+  numberOfLockStakesFound = 0;
+  fputs("BEGIN: Release Edit Locks.\n", stdout);
+  int status = SweepTop(dirPath, action, ownerFilter, errMsg);
+  fputs("END: Release Edit Locks.\n", stdout);
+  const char *dir = dirPath != nullptr ? dirPath : "";
+  const char *host =
+      ownerFilter != nullptr && ownerFilter->hostName != nullptr ? ownerFilter->hostName : "";
+  const unsigned long pid = ownerFilter != nullptr ? (unsigned long)ownerFilter->processId : 0;
+  const int time = ownerFilter != nullptr ? (int)ownerFilter->creationTime : 0;
+  const int n = numberOfLockStakesFound;
+  switch (CountOf(n)) {
+    case kNone:
+      printf(
+          "SUMMARY: No Edit Locks belonging to the process \"%s %lu %d\",  were released in "
+          "the directory hierarchy: %s\n",
+          host, pid, time, dir);
+      break;
+    case kOne:
+      printf(
+          "SUMMARY: Only one Edit Lock, belonging to the process \"%s %lu %d\", was released "
+          "in the directory hierarchy: %s\n",
+          host, pid, time, dir);
+      break;
+    case kMany:
+      printf(
+          "SUMMARY: A total of %d Edit Locks, belonging to the process \"%s %lu %d\", were "
+          "released in the directory hierarchy: %s\n",
+          n, host, pid, time, dir);
+      break;
+  }
+  fflush(stdout);
+  return status;
+}
+
+extern "C" int vakReleaseOneEditLock(const char *filePath, unsigned int action, char **errMsg) {
+  numberOfLockStakesFound = 0;
+  fputs("BEGIN: Release One Edit Lock.\n", stdout);
+  int status = vakEditLockControlRetry(filePath, nullptr, action, 0, nullptr, nullptr, errMsg);
+  if (status == VAK_OK) printf(" %s\n", filePath);
+  fputs("END: Release One Edit Lock.\n", stdout);
+  fputs(status == VAK_OK ? "SUMMARY: Successfully released the Edit Lock\n"
+                         : "SUMMARY: Failed to release the Edit Lock\n",
+        stdout);
+  fflush(stdout);
+  return status;
 }
