@@ -6,7 +6,8 @@
 // "<host> <pid>\n": the host of the serving daemon and the process identifier of the client.
 // The name does not end in ".orvlck", so the Edit Lock machinery never takes a marker for a
 // lock-stake file. Only the holder removes its marker, except that a marker whose holder ran on
-// this host and is gone may be taken over.
+// this host and is gone may be taken over. A relative path names a file below the daemon's working
+// directory, which is the client's at the time the daemon was started.
 #ifndef VAKCOMPATD_OLD_STYLE_LOCK_H_
 #define VAKCOMPATD_OLD_STYLE_LOCK_H_
 
