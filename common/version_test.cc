@@ -8,57 +8,29 @@
 
 namespace {
 
-TEST(Version, PrintsSecondAndThirdWord) {
-  struct {
-    const char *text;
-    std::string want;
-  } cases[] = {
-      {nullptr, "No Version string\n"},
-      {"@(#)$ORV: version 06.01 09/07/2006 03:05 (host) $", "TOOL:\tversion\t06.01\n"},
-      {"@(#)$ORV: VAK version 06.01", "TOOL:\tVAK\tversion\n"},
-      {" \t a\r\nb\v\fc d", "TOOL:\tb\tc\n"},
-      {"abc", "TOOL:\t\t\n"},
-      {"a b", "TOOL:\tb\t\n"},
-      {"", "TOOL:\t\t\n"},
+TEST(Version, MinusVersionArgumentPrintsSecondAndThirdWordAndExits) {
+  const std::string longText = "a " + std::string(5000, 'x') + " c";
+  // clang-format off
+  struct { std::vector<const char *> args; const char *text; int wantStatus; std::string wantOut; } cases[] = {
+      {{"p", "a", "b", "-version"}, "@(#)$ORV: version 06.01 09/07/2006 03:05 (h) $", 0, "TOOL:\tversion\t06.01\n"},
+      {{"p", "-version"}, nullptr, 0, "No Version string\n"},
+      {{"p", "-version"}, " \t a\r\nb\v\fc d", 0, "TOOL:\tb\tc\n"},
+      {{"p", "-version"}, "abc", 0, "TOOL:\t\t\n"},
+      {{"p", "-version"}, "a b", 0, "TOOL:\tb\t\n"},
+      {{"p", "-version"}, longText.c_str(), 0, "TOOL:\t" + std::string(4095, 'x') + "\n"},  // cut
+      {{"-version"}, "x y z", 3, ""},  // element 0 is never examined
+      {{"p", "-Version", "-versionx", "-versio"}, "x y z", 3, ""},
   };
-  for (const auto &c : cases) {
-    auto r = vaktest::RunInChild([&] {
-      orviPrintVersion(c.text);
-      return 0;
-    });
-    EXPECT_EQ(r.out, c.want) << (c.text ? c.text : "(null)");
-  }
-  // A word longer than the line buffer is cut, not written past the buffer.
-  std::string longText = "a " + std::string(5000, 'x') + " c";
-  auto r = vaktest::RunInChild([&] {
-    orviPrintVersion(longText.c_str());
-    return 0;
-  });
-  EXPECT_EQ(r.out, "TOOL:\t" + std::string(4095, 'x') + "\n");
-}
-
-TEST(Version, MinusVersionArgumentPrintsAndExits) {
-  const int kReturned = 3;
-  struct {
-    std::vector<const char *> args;
-    const char *text;
-    int wantStatus;
-    std::string wantOut;
-  } cases[] = {
-      {{"prog", "a", "b", "-version"}, "x VAK version", 0, "TOOL:\tVAK\tversion\n"},
-      {{"prog", "-version"}, nullptr, 0, "No Version string\n"},
-      {{"-version"}, "x y z", kReturned, ""},  // element 0 is never examined
-      {{"prog", "-Version", "-versionx", "-versio"}, "x y z", kReturned, ""},
-  };
+  // clang-format on
   for (const auto &c : cases) {
     auto r = vaktest::RunInChild([&] {
       std::vector<char *> argv;
       for (const char *a : c.args) argv.push_back(const_cast<char *>(a));
       orvProcMinusVersionArg(static_cast<int>(argv.size()), argv.data(), c.text);
-      return kReturned;
+      return 3;
     });
-    EXPECT_EQ(r.exitStatus, c.wantStatus) << c.args.back();
-    EXPECT_EQ(r.out, c.wantOut) << c.args.back();
+    EXPECT_EQ(r.exitStatus, c.wantStatus) << (c.text ? c.text : "(null)");
+    EXPECT_EQ(r.out, c.wantOut) << (c.text ? c.text : "(null)");
   }
 }
 

@@ -8,35 +8,20 @@
 #include <gtest/gtest.h>
 
 namespace vaktest {
-namespace {
 
-std::string ReadAll(FILE *f) {
+static std::string ReadAll(FILE *f) {
   std::string text;
   rewind(f);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  for (int ch; (ch = fgetc(f)) != EOF;) text += static_cast<char>(ch);
   fclose(f);
   return text;
 }
 
-}  // namespace
-
 ChildResult RunInChild(const std::function<int()> &body) {
   ChildResult result;
-  // Files rather than pipes: the child may write any amount without a reader.
-  FILE *out = tmpfile();
-  FILE *err = tmpfile();
-  if (out == nullptr || err == nullptr) {
-    ADD_FAILURE() << "tmpfile failed";
-    return result;
-  }
+  FILE *out = tmpfile(), *err = tmpfile();  // files, so the child never blocks on a full pipe
   fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) {
-    ADD_FAILURE() << "fork failed";
-    return result;
-  }
+  pid_t pid = out != nullptr && err != nullptr ? fork() : -1;
   if (pid == 0) {
     dup2(fileno(out), STDOUT_FILENO);
     dup2(fileno(err), STDERR_FILENO);
@@ -45,11 +30,12 @@ ChildResult RunInChild(const std::function<int()> &body) {
     _exit(status);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  EXPECT_GT(pid, 0) << "cannot start a child";
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = ReadAll(out);
-  result.err = ReadAll(err);
+  if (out != nullptr) result.out = ReadAll(out);
+  if (err != nullptr) result.err = ReadAll(err);
   return result;
 }
 

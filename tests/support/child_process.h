@@ -1,5 +1,5 @@
-// child_process.h - runs a function in a forked child, for tests of process-wide state that must
-// start fresh, of code that exits, or of code that must run with other credentials.
+// child_process.h - runs a function in a forked child: for tests that need fresh process-wide
+// state, other credentials, or code that exits.
 #ifndef VAK_TESTS_CHILD_PROCESS_H_
 #define VAK_TESTS_CHILD_PROCESS_H_
 
@@ -9,13 +9,11 @@
 namespace vaktest {
 
 struct ChildResult {
-  int exitStatus = -1;  // the child's exit status, or 128 + signal number when killed
-  std::string out;      // what it wrote on standard output
-  std::string err;      // what it wrote on standard error
+  int exitStatus = -1;  // exit status, or 128 + signal number when killed
+  std::string out, err;
 };
 
-// Forks; the child runs body and exits with its result (0 for a pass, by convention), unless body
-// exits first. Standard output and error of the child are collected.
+// The child runs body and exits with its result unless body exits first.
 ChildResult RunInChild(const std::function<int()> &body);
 
 }  // namespace vaktest
