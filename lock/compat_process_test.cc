@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "compat_requests.h"
 #include "orv.h"
 #include "status.h"
+#include "child_process.h"
 #include "temp_dir.h"
 
 namespace {
@@ -29,25 +31,16 @@ std::string InChild(const vaktest::TempDir &tree, bool installed, const char *mo
   if (installed && symlink(FAKE_COMPATD_PATH, tree.Sub("tools/bin/vakcompatd").c_str()) != 0) {
     return "symlink failed";
   }
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
+  vaktest::ChildResult child = vaktest::RunInChild([&] {
     alarm(60);
     setenv("FAKE_COMPATD_MODE", mode, 1);
     setenv("FAKE_COMPATD_JOURNAL", tree.Sub("journal").c_str(), 1);
     orvInitNonORVApp(tree.Sub("tools/bin/prog").c_str());
-    std::string failure = body();
-    _exit(write(report[1], failure.data(), failure.size()) < 0);
-  }
-  close(report[1]);
-  std::string failure;
-  char buf[256];
-  for (ssize_t n; (n = read(report[0], buf, sizeof buf)) > 0;) failure.append(buf, n);
-  close(report[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? failure : "child crashed or timed out; " + failure;
+    fputs(body().c_str(), stdout);
+    return 0;
+  });
+  return child.exitStatus == 0 ? child.out
+                               : "child ended with " + std::to_string(child.exitStatus) + "; ";
 }
 
 std::string Check(bool ok, const std::string &what) {
