@@ -52,7 +52,7 @@ struct Server::Connection {
   int64_t deadline = 0;
   char peer[INET_ADDRSTRLEN] = "";
   uint16_t peerPort = 0;
-  bool loopback = false;
+  bool fromThisHost = false;  // may send control requests
   unsigned char head[4] = {0, 0, 0, 0};
   uint32_t headGot = 0;
   char *body = nullptr;  // request text, from malloc once its length is known
@@ -85,8 +85,8 @@ bool InstallSignalHandlers(sigset_t *waitMask) {
   return true;
 }
 
-bool IsLoopback(struct in_addr address) {
-  return (ntohl(address.s_addr) >> 24) == 127;
+bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo) {
+  return (ntohl(peer.s_addr) >> 24) == 127 || peer.s_addr == connectedTo.s_addr;
 }
 
 Server::~Server() {
@@ -225,7 +225,12 @@ void Server::AcceptPending(int64_t now) {
     c->fd = fd;
     c->serial = ++serial_;
     c->deadline = now + options_.timeoutMs;
-    c->loopback = IsLoopback(peer.sin_addr);
+    struct sockaddr_in local;
+    socklen_t localLength = sizeof local;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0) {
+      local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // then only loopback peers qualify
+    }
+    c->fromThisHost = IsLocalPeer(peer.sin_addr, local.sin_addr);
     inet_ntop(AF_INET, &peer.sin_addr, c->peer, sizeof c->peer);
     c->peerPort = ntohs(peer.sin_port);
     ++count_;
@@ -340,7 +345,7 @@ void Server::Handle(Connection *c) {
       break;
   }
   // The control requests change the daemon itself: only a process on this host may ask.
-  if (!c->loopback) {
+  if (!c->fromThisHost) {
     log_->Write("%s from remote peer %s:%u ignored", RequestName(request.kind), c->peer,
                 c->peerPort);
     Drop(c, "control request from a remote peer");

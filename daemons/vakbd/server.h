@@ -35,8 +35,11 @@ struct ServerOptions {
 // never lost between a check and the wait.
 bool InstallSignalHandlers(sigset_t *waitMask);
 
-// Control requests (Die, StartLog, StopLog, Debug) are honoured from these peers only.
-bool IsLoopback(struct in_addr address);
+// Control requests (Die, StartLog, StopLog, Debug) are honoured only from a peer on this host:
+// a loopback address (127.0.0.0/8), or the very address the peer connected to, which is what a
+// local client that named this host by its own name connects from (the kernel routes such a
+// connection over the loopback interface, so no other host can present it).
+bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo);
 
 class Server {
  public:

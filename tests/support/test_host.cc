@@ -133,8 +133,8 @@ bool TestHosts::Build(const std::vector<std::string> &names) {
     return false;
   }
   const std::string prefix = "vak" + std::to_string(getpid()) + "n" + std::to_string(gSetsMade++);
-  char templ[] = "/tmp/vakhosts.XXXXXX";
-  if (mkdtemp(templ) == nullptr) {
+  std::string templ = "/tmp/vakhosts." + std::to_string(getpid()) + ".XXXXXX";
+  if (mkdtemp(&templ[0]) == nullptr) {
     error_ = std::string("test hosts: mkdtemp failed: ") + strerror(errno);
     return false;
   }
