@@ -29,7 +29,11 @@ int main(int argc, char **argv) {
   ApplyPortText(getenv("VAK_PORTNUM"), &configured, stderr);
   bool foreground = false;
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "-portnum") == 0 && i + 1 < argc) {
+    if (strcmp(argv[i], "-portnum") == 0) {
+      if (i + 1 == argc) {
+        fprintf(stderr, "vakbd: -portnum needs a value\n%s", kUsage);
+        return kExitInitFailed;
+      }
       ApplyPortText(argv[++i], &configured, stderr);
     } else if (strcmp(argv[i], "-foreground") == 0) {
       foreground = true;

@@ -145,7 +145,12 @@ void Server::Run(const sigset_t *waitMask) {
     }
     int ready = ppoll(pollFds_, static_cast<nfds_t>(n), waitFor, waitMask);
     if (ready < 0) {
-      if (errno != EINTR) log_->Write("poll failed: %s", strerror(errno));
+      if (errno != EINTR) {
+        log_->Write("poll failed: %s", strerror(errno));
+        // Whatever made it fail (lack of memory) needs time to pass, not a busy loop.
+        struct timespec pause = {0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+      }
       continue;
     }
     now = NowMs();
