@@ -150,7 +150,7 @@ TEST_F(VakbdServedTest, ProcAliveWeighsIdentifierAndCreationTime) {
   pid_t foreign = geteuid() == 0 ? SleepingChild(65534) : -1;  // kill(pid, 0) gives EPERM
   struct Case {
     const char *what;
-    pid_t pid;
+    long long pid;
     std::string creation;
     const char *reply;
   } cases[] = {
@@ -160,6 +160,10 @@ TEST_F(VakbdServedTest, ProcAliveWeighsIdentifierAndCreationTime) {
       {"started after the owner's creation: reused", young, std::to_string(time(nullptr) - 1000),
        "NotAlive"},
       {"another user's process", foreign, Now(), "Alive"},
+      {"creation time not recorded", young, "0", "Alive"},
+      {"largest creation time", getpid(), "9223372036854775807", "Alive"},
+      // Would name this very process if cut to 32 bits.
+      {"identifier beyond the range of pids", (1LL << 32) + getpid(), Now(), "NotAlive"},
   };
   usleep(100 * 1000);  // the other user's child must have dropped its rights
   for (const Case &c : cases) {

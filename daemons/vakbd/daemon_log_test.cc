@@ -72,16 +72,5 @@ TEST(DaemonLogTest, StartAcceptsOnlySafeTargets) {
   EXPECT_NE(old.find(" hello 7\n"), std::string::npos);
 }
 
-TEST(DaemonLogTest, FailedStartKeepsTheCurrentLog) {
-  vaktest::TempDir dir;
-  Log log;
-  const char *why = nullptr;
-  ASSERT_TRUE(log.Start(dir.Sub("a.log").c_str(), &why));
-  EXPECT_FALSE(log.Start("relative.log", &why));
-  EXPECT_STREQ(log.path(), dir.Sub("a.log").c_str());
-  log.Write("still here");
-  EXPECT_NE(vaktest::ReadFile(dir.Sub("a.log")).find("still here"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace vakbd
