@@ -1,0 +1,86 @@
+# Install rules beyond the programs and libraries, the consumers' view of the install (CMake
+# package, pkg-config files), and the Debian package. Included last from the top CMakeLists.txt,
+# once every target exists.
+include(CMakePackageConfigHelpers)
+
+set(VAK_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/Vak")
+set(VAK_PKGCONFIG_DIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+
+# ---- CMake package: find_package(Vak) gives Vak::vak (linking Vak::orv) and the static pair.
+install(EXPORT VakTargets NAMESPACE Vak:: DESTINATION "${VAK_CMAKE_DIR}" FILE VakTargets.cmake)
+set(VAK_TOOLS_DIR tools/bin)
+configure_package_config_file("${CMAKE_CURRENT_LIST_DIR}/VakConfig.cmake.in"
+                              "${CMAKE_BINARY_DIR}/pkg/VakConfig.cmake"
+                              INSTALL_DESTINATION "${VAK_CMAKE_DIR}" PATH_VARS VAK_TOOLS_DIR)
+write_basic_package_version_file("${CMAKE_BINARY_DIR}/pkg/VakConfigVersion.cmake"
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES "${CMAKE_BINARY_DIR}/pkg/VakConfig.cmake"
+              "${CMAKE_BINARY_DIR}/pkg/VakConfigVersion.cmake" DESTINATION "${VAK_CMAKE_DIR}")
+
+# ---- pkg-config. The prefix is derived from the file's own place, so that an install moved with
+# `cmake --install --prefix`, DESTDIR or an unpacked package still names its own headers and
+# libraries.
+file(RELATIVE_PATH VAK_PC_TO_PREFIX "/prefix/${VAK_PKGCONFIG_DIR}" "/prefix")
+string(REGEX REPLACE "/$" "" VAK_PC_TO_PREFIX "${VAK_PC_TO_PREFIX}")
+foreach(pc vak orv)
+  configure_file("${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in" "${CMAKE_BINARY_DIR}/pkg/${pc}.pc" @ONLY)
+  install(FILES "${CMAKE_BINARY_DIR}/pkg/${pc}.pc" DESTINATION "${VAK_PKGCONFIG_DIR}")
+endforeach()
+
+# ---- Commands on the search path. Install-root discovery walks up from the directory that holds
+# the command as found along PATH, without resolving links: from <prefix>/bin it reaches <prefix>,
+# whose tools/bin/orv_root marks the install root. A relative link in <prefix>/bin is therefore
+# enough, and it survives relocation of the whole tree. vakbd is linked too: applications that live
+# outside the install hierarchy find the daemon along PATH.
+set(VAK_LINK_DIR "${CMAKE_BINARY_DIR}/pkg/bin")
+file(MAKE_DIRECTORY "${VAK_LINK_DIR}")
+foreach(program vakAdminTool vakbd)
+  file(CREATE_LINK "../tools/bin/${program}" "${VAK_LINK_DIR}/${program}" SYMBOLIC)
+  install(FILES "${VAK_LINK_DIR}/${program}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
+endforeach()
+
+# ---- Documentation and shell completion.
+install(FILES "${CMAKE_SOURCE_DIR}/man/vakAdminTool.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${CMAKE_SOURCE_DIR}/man/vak.3" DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
+install(FILES "${CMAKE_SOURCE_DIR}/man/vakbd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+install(FILES "${CMAKE_SOURCE_DIR}/completion/vakAdminTool"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
+install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/editlock")
+
+# ---- Tests of the install, the consumers, the manual pages and the completion.
+if(TARGET install_test)
+  # The whole install must be built before the test installs it.
+  add_dependencies(install_test vak orv vak_static orv_static vakAdminTool vakbd vakcompatd)
+  set(consumer_flags "")
+  if(VAK_SANITIZE)
+    # An instrumented library needs an instrumented program, and the checks then cover both.
+    set(consumer_flags "-fsanitize=address,undefined -fno-omit-frame-pointer")
+  endif()
+  target_compile_definitions(
+    install_test PRIVATE VAK_CMAKE_COMMAND="${CMAKE_COMMAND}" VAK_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}"
+                         VAK_C_COMPILER="${CMAKE_C_COMPILER}" VAK_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
+                         VAK_CONSUMER_FLAGS="${consumer_flags}")
+endif()
+
+# ---- Packages: `cpack -G DEB` in the build folder. The Debian package installs under /usr, so the
+# install root is /usr (marker /usr/tools/bin/orv_root): /usr/bin/vakAdminTool and every
+# application below /usr find the daemons there.
+set(CPACK_PACKAGE_NAME "editlock")
+set(CPACK_PACKAGE_VENDOR "Edit Lock maintainers")
+set(CPACK_PACKAGE_CONTACT "Edit Lock maintainers <maintainers@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Edit Locks on files shared by applications on many hosts")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Cooperating applications on hosts that share a file system mark a file as being edited by\n\
+writing a lock-stake file beside it. This package holds the administration tool vakAdminTool,\n\
+the per-host Boolean Daemon vakbd, the compatibility daemon vakcompatd, and the libvak and\n\
+liborv libraries with their headers, pkg-config files and CMake package.")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_GENERATOR "DEB;TGZ")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion, man-db")
+include(CPack)
