@@ -1,16 +1,17 @@
 // The install as its users meet it: the libraries' exported symbols and names, the public headers
 // compiled strictly, the example editors built out of tree against the install (pkg-config and
 // find_package) holding locks that the installed tool lists, and the Debian package.
+#include <ctype.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -60,19 +61,30 @@ std::string RealPath(const std::string &path) {
   return realpath(path.c_str(), buf) != nullptr ? buf : "";
 }
 
-// Names declared with the given export macro at the start of a line of a public header.
+bool IsNameChar(char ch) {
+  return isalnum(static_cast<unsigned char>(ch)) || ch == '_';
+}
+
+// The identifier that ends just before position end, skipping blanks and "[]".
+std::string NameBefore(const std::string &text, size_t end) {
+  while (end > 0 && !IsNameChar(text[end - 1])) --end;
+  size_t begin = end;
+  while (begin > 0 && IsNameChar(text[begin - 1])) --begin;
+  return text.substr(begin, end - begin);
+}
+
+// Names declared with the given export macro at the start of a line of a public header: the
+// function before the first "(", else the variable at the end of the declaration.
 std::set<std::string> DeclaredApi(const std::string &header, const std::string &macro) {
   std::set<std::string> names;
   std::string text = ReadFile(header);
-  std::regex declaration("(^|\\n)[ \\t]*" + macro + "\\b([^;]*);");
-  std::regex functionName("([A-Za-z_][A-Za-z0-9_]*)\\s*\\(");
-  std::regex variableName("([A-Za-z_][A-Za-z0-9_]*)\\s*(\\[\\s*\\])?\\s*$");
-  for (std::sregex_iterator it(text.begin(), text.end(), declaration), end; it != end; ++it) {
-    std::string body = (*it)[2];
-    std::smatch m;
-    if (std::regex_search(body, m, functionName) || std::regex_search(body, m, variableName)) {
-      names.insert(m[1]);
-    }
+  for (size_t at = text.find(macro); at != std::string::npos; at = text.find(macro, at + 1)) {
+    size_t lineStart = text.rfind('\n', at);
+    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+    if (text.find_first_not_of(" \t", lineStart) != at) continue;  // e.g. "#define VAK_API"
+    std::string declaration = text.substr(at, text.find(';', at) - at);
+    size_t paren = declaration.find('(');
+    names.insert(NameBefore(declaration, paren != std::string::npos ? paren : declaration.size()));
   }
   return names;
 }
@@ -87,8 +99,11 @@ std::set<std::string> ExportedSymbols(const std::string &library) {
     std::vector<std::string> w = Words(line);
     if (w.empty()) continue;
     const std::string &name = w.back();
-    if (std::regex_match(name, std::regex("__(asan|odr_asan|ubsan|lsan|sanitizer).*"))) continue;
-    names.insert(name);
+    bool sanitizer = false;
+    for (const char *prefix : {"__asan", "__odr_asan", "__ubsan", "__lsan", "__sanitizer"}) {
+      sanitizer = sanitizer || name.compare(0, strlen(prefix), prefix) == 0;
+    }
+    if (!sanitizer) names.insert(name);
   }
   return names;
 }
@@ -344,10 +359,10 @@ TEST(InstallTest, DebianPackageUnpacksIntoARunnableTree) {
                   std::string(VAK_BINARY_DIR) + "/CPackConfig.cmake", "-B", dir.path()},
                  RunOptions{"", {}, {}, dir.path(), 240});
   ASSERT_EQ(pack.exitStatus, 0) << Describe(pack);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(pack.out, m, std::regex("package: (\\S+\\.deb) generated")))
-      << pack.out;
-  const std::string deb = m[1];
+  const size_t debEnd = pack.out.find(".deb generated");
+  const size_t debStart = pack.out.rfind("package: ", debEnd);
+  ASSERT_TRUE(debEnd != std::string::npos && debStart != std::string::npos) << pack.out;
+  const std::string deb = pack.out.substr(debStart + 9, debEnd + 4 - debStart - 9);
 
   RunResult depends = RunProgram({"/usr/bin/dpkg-deb", "-f", deb, "Depends"});
   EXPECT_NE(depends.out.find("libc6"), std::string::npos) << Describe(depends);
@@ -359,23 +374,11 @@ TEST(InstallTest, DebianPackageUnpacksIntoARunnableTree) {
     std::vector<std::string> w = Words(line);
     if (w.size() >= 6) listed.insert(w[5]);
   }
+  // What running the unpacked tree below does not show.
   const char *const expected[] = {
-      "./usr/bin/vakAdminTool",
-      "./usr/bin/vakbd",
-      "./usr/tools/bin/orv_root",
-      "./usr/tools/bin/vakAdminTool",
-      "./usr/tools/bin/vakbd",
-      "./usr/tools/bin/vakcompatd",
-      "./usr/include/vak.h",
-      "./usr/include/orv.h",
-      "./usr/lib/libvak.so.6",
-      "./usr/lib/liborv.so.6",
-      "./usr/lib/pkgconfig/vak.pc",
-      "./usr/lib/cmake/Vak/VakConfig.cmake",
-      "./usr/share/man/man1/vakAdminTool.1",
-      "./usr/share/man/man3/vak.3",
-      "./usr/share/man/man8/vakbd.8",
-      "./usr/share/bash-completion/completions/vakAdminTool",
+      "./usr/include/vak.h",        "./usr/lib/libvak.so.6",
+      "./usr/lib/pkgconfig/vak.pc", "./usr/lib/cmake/Vak/VakConfig.cmake",
+      "./usr/share/man/man3/vak.3", "./usr/share/bash-completion/completions/vakAdminTool",
   };
   for (const char *path : expected) EXPECT_EQ(listed.count(path), 1u) << path;
 
