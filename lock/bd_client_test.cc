@@ -15,6 +15,11 @@
 
 namespace {
 
+// The text that body returns in a forked child.
+std::string InChild(const std::function<std::string()> &body) {
+  return vaktest::RunInChild([&] { return fputs(body().c_str(), stdout) < 0 ? 1 : 0; }).out;
+}
+
 // Port text -> port used, with "!" where the warning was printed and the port kept.
 TEST(BdClientTest, PortNumberText) {
   std::string got;
@@ -27,7 +32,7 @@ TEST(BdClientTest, PortNumberText) {
     got += std::to_string(vakBdGetServerPort(0)) + (warned ? "! " : " ");
   }
   EXPECT_EQ("12345 4464 8000 16723! 16723! 16723! ", got);
-  EXPECT_EQ("5555 16725", vaktest::InChild([] {  // read once per process
+  EXPECT_EQ("5555 16725", InChild([] {  // read once per process
               setenv("VAK_PORTNUM", "5555", 1);
               vakBdInit();
               setenv("VAK_PORTNUM", "6666", 1);
@@ -96,7 +101,7 @@ TEST(BdClientTest, AgainstScriptedDaemon) {
   for (const Case &c : cases) {
     vaktest::FakeVakbd fake(c.script);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(c.want, vaktest::InChild([&] {
+    EXPECT_EQ(c.want, InChild([&] {
                 VakEnvironment env = {0, 0, 0, nullptr, 1};
                 if (c.op == kFullQueue) vakEnv = &env;
                 if (c.op == kNoNetwork && unshare(CLONE_NEWNET) != 0) return std::string("no ns");

@@ -17,6 +17,11 @@
 
 namespace {
 
+// The text that body returns in a forked child.
+std::string InChild(const std::function<std::string()> &body) {
+  return vaktest::RunInChild([&] { return fputs(body().c_str(), stdout) < 0 ? 1 : 0; }).out;
+}
+
 uint64_t DeadPid() {
   pid_t pid = fork();
   if (pid == 0) _exit(0);
@@ -43,7 +48,7 @@ TEST(LivenessTest, LocalProbe) {
   const uint64_t pids[] = {uint64_t(getpid()), DeadPid(), 0, 0xFFFFFFFFull};
   const int want[] = {VAK_PROC_ALIVE, VAK_PROC_NOT_ALIVE, VAK_PROC_NOT_ALIVE, VAK_PROC_NOT_ALIVE};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(want[i], vakGetProcessStatus(pids[i], 0)) << pids[i];
-  EXPECT_EQ("0", vaktest::InChild([] {  // another user's process: EPERM, alive
+  EXPECT_EQ("0", InChild([] {  // another user's process: EPERM, alive
               pid_t root = getppid();
               if (getuid() != 0 || setuid(65534) != 0) return std::string("needs root");
               return std::to_string(vakGetProcessStatus(uint64_t(root), 0));
@@ -73,7 +78,7 @@ TEST(LivenessTest, Decision) {
   for (const Case &c : cases) {
     vaktest::FakeVakbd fake({"VakBoolVersion 1", "<read>", c.reply});
     const uint64_t pid = c.dead ? DeadPid() : uint64_t(getpid());
-    EXPECT_EQ(c.want, vaktest::InChild([&] {
+    EXPECT_EQ(c.want, InChild([&] {
                 std::string me = "?", ME;
                 if (c.dontQuery != unset)
                   setenv("VAK_DONT_QUERY_REMOTE_HOSTS", c.dontQuery.c_str(), 1);

@@ -1,27 +1,42 @@
 #include "child_process.h"
 
-#include <fcntl.h>
+#include <errno.h>
+#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 namespace vaktest {
 
-std::string InChild(const std::function<std::string()> &body) {
-  int fds[2] = {-1, -1};
-  pid_t pid = pipe2(fds, O_CLOEXEC) == 0 ? fork() : -1;
+static std::string ReadAll(FILE *f) {
+  std::string text;
+  rewind(f);
+  for (int ch; (ch = fgetc(f)) != EOF;) text += static_cast<char>(ch);
+  fclose(f);
+  return text;
+}
+
+ChildResult RunInChild(const std::function<int()> &body) {
+  ChildResult result;
+  FILE *out = tmpfile(), *err = tmpfile();  // files, so the child never blocks on a full pipe
+  fflush(nullptr);
+  pid_t pid = out != nullptr && err != nullptr ? fork() : -1;
   if (pid == 0) {
-    std::string verdict = body();
-    // _exit: no exit handlers and no test framework teardown in the child.
-    _exit(write(fds[1], verdict.data(), verdict.size()) == ssize_t(verdict.size()) ? 0 : 1);
+    dup2(fileno(out), STDOUT_FILENO);
+    dup2(fileno(err), STDERR_FILENO);
+    int status = body();
+    fflush(nullptr);
+    _exit(status);
   }
-  std::string verdict;
-  char buf[4096];
-  close(fds[1]);
-  for (ssize_t n; pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0;) verdict.append(buf, n);
-  close(fds[0]);
   int status = 0;
-  bool ok = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !WEXITSTATUS(status);
-  return ok ? verdict : "child failed";
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  EXPECT_GT(pid, 0) << "cannot start a child";
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (out != nullptr) result.out = ReadAll(out);
+  if (err != nullptr) result.err = ReadAll(err);
+  return result;
 }
 
 }  // namespace vaktest

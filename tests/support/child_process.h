@@ -1,5 +1,5 @@
-// child_process.h - runs part of a test in a forked child, for cases that need a fresh process
-// (state that the library sets once per process).
+// child_process.h - runs a function in a forked child: for tests that need fresh process-wide
+// state, other credentials, or code that exits.
 #ifndef VAK_TESTS_CHILD_PROCESS_H_
 #define VAK_TESTS_CHILD_PROCESS_H_
 
@@ -8,8 +8,13 @@
 
 namespace vaktest {
 
-// The text that body returned in the child (its verdict); "child failed" if the child died.
-std::string InChild(const std::function<std::string()> &body);
+struct ChildResult {
+  int exitStatus = -1;  // exit status, or 128 + signal number when killed
+  std::string out, err;
+};
+
+// The child runs body and exits with its result unless body exits first.
+ChildResult RunInChild(const std::function<int()> &body);
 
 }  // namespace vaktest
 
