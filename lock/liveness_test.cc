@@ -1,6 +1,7 @@
 #include "liveness.h"
 
 #include <ctype.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include "daemon_guard.h"
 #include "fake_vakbd.h"
 #include "init.h"
+#include "orv.h"
+#include "run_program.h"
 #include "status.h"
 
 namespace {
@@ -55,50 +58,69 @@ TEST(LivenessTest, LocalProbe) {
             }));
 }
 
+// Every question is put twice, each time on a connection of its own with its own greeting. Rows
+// with reply nullptr ask the real daemon that initialisation starts from the staged install.
 TEST(LivenessTest, Decision) {
   vaktest::DaemonGuard guard;
   const std::string own = "<own>", upper = "<OWN>", unset = "<unset>";
+  enum Who { kSelf, kDead, kOtherUser };
   struct Case {
     std::string host, dontQuery;
-    bool dead;
+    Who who;
     const char *reply;
     std::string want;  // status, process status, message
-    bool asked;        // whether the daemon must have been asked
+    bool asked;        // whether the fake daemon must have been asked
   } cases[] = {
-      {own, unset, false, "NotAlive", "0 0 ", false},
-      {own, unset, true, "Alive", "0 2 ", false},
-      {own, own, false, "NotAlive", "0 0 ", false},
-      {upper, unset, false, "NotAlive", "0 2 ", true},
-      {"127.0.0.1", " ", false, "Alive", "0 1 ", false},
-      {"LOCALHOST", "elsewhere calh", false, "Alive", "0 1 ", false},
-      {"127.0.0.1", "elsewhere", false, "Alive", "0 0 ", true},
-      {"127.0.0.1", unset, false, "LogInfo x",
+      {own, unset, kSelf, "NotAlive", "0 0 ", false},
+      {own, unset, kDead, "Alive", "0 2 ", false},
+      {own, own, kSelf, "NotAlive", "0 0 ", false},
+      {upper, unset, kSelf, "NotAlive", "0 2 ", true},
+      {"127.0.0.1", " ", kSelf, "Alive", "0 1 ", false},
+      {"LOCALHOST", "elsewhere calh", kSelf, "Alive", "0 1 ", false},
+      {"127.0.0.1", "elsewhere", kSelf, "Alive", "0 0 ", true},
+      {"127.0.0.1", unset, kSelf, "LogInfo x",
        "20 -1 vak: Could not recognize response from Boolean Daemon to ProcAlive message.", true},
+      {"127.0.0.1", unset, kSelf, nullptr, "0 0 ", false},
+      {"127.0.0.1", unset, kDead, nullptr, "0 2 ", false},
+      {"127.0.0.1", unset, kOtherUser, nullptr, "0 0 ", false},
   };
   for (const Case &c : cases) {
-    vaktest::FakeVakbd fake({"VakBoolVersion 1", "<read>", c.reply});
-    const uint64_t pid = c.dead ? DeadPid() : uint64_t(getpid());
+    vaktest::FakeVakbd fake({"VakBoolVersion 1", "<read>", c.reply ? c.reply : ""});
+    pid_t other = c.who == kOtherUser ? fork() : -1;
+    if (other == 0 && setuid(65534) == 0) pause();
+    if (other == 0) _exit(1);
+    usleep(c.who == kOtherUser ? 100000 : 0);  // until the child has dropped its rights
+    const uint64_t pid = c.who == kDead ? DeadPid() : c.who == kOtherUser ? other : getpid();
     EXPECT_EQ(c.want, InChild([&] {
-                std::string me = "?", ME;
+                std::string me = "?", ME, verdict[2];
                 if (c.dontQuery != unset)
                   setenv("VAK_DONT_QUERY_REMOTE_HOSTS", c.dontQuery.c_str(), 1);
+                if (c.reply == nullptr) orvInitNonORVApp(vaktest::StagedProgram("test").c_str());
                 if (vakInit("test", 1, nullptr) == VAK_OK) me = vakInitInfo->processId->hostName;
                 for (char ch : me) ME += char(toupper(static_cast<unsigned char>(ch)));
                 if (c.dontQuery == own && !setenv("VAK_DONT_QUERY_REMOTE_HOSTS", me.c_str(), 1)) {
                   vakInitEnvStructures(0, nullptr);  // the own host name is known only now
                 }
                 vakBdInit();
-                vakBdPort = fake.port();
+                if (c.reply != nullptr) vakBdPort = fake.port();
                 std::string host = c.host == own ? me : c.host == upper ? ME : c.host;
                 ProcessIdentity owner = {&host[0], pid, -7};
-                int procStatus = -1;
-                char *msg = nullptr;
-                int status = vakIsProcessAlive(&owner, &procStatus, &msg);
-                return std::to_string(status) + " " + std::to_string(procStatus) + " " +
-                       (msg ? msg : "");
+                for (std::string &v : verdict) {
+                  int procStatus = -1;
+                  char *msg = nullptr;
+                  int status = vakIsProcessAlive(&owner, &procStatus, &msg);
+                  v = std::to_string(status) + " " + std::to_string(procStatus) + " " +
+                      (msg ? msg : "");
+                }
+                return verdict[0] == verdict[1] ? verdict[0] : verdict[0] + " then " + verdict[1];
               }))
-        << c.host << " / " << c.dontQuery;
-    EXPECT_EQ(c.asked ? "ProcAlive " + std::to_string(pid) + " -7" : "", fake.Requests());
+        << c.host << " / " << c.dontQuery << " / " << c.who;
+    std::string request = "ProcAlive " + std::to_string(pid) + " -7";
+    EXPECT_EQ(c.asked ? request + "|" + request : "", fake.Requests());
+    if (other > 0) {
+      kill(other, SIGKILL);
+      waitpid(other, nullptr, 0);
+    }
   }
 }
 
