@@ -57,7 +57,7 @@ TEST(BdClientTest, ParseMsg) {
 
 // Each case runs in a child of its own: the connect time-out and the network namespace stay there.
 TEST(BdClientTest, AgainstScriptedDaemon) {
-  enum Op { kCheck, kDie, kStartLog, kStopLog, kDebug, kReport, kFullQueue, kNoNetwork };
+  enum Op { kCheck, kStartLog, kReport, kFullQueue, kNoNetwork };
   const std::string hi = "VakBoolVersion 1",
                     bad =
                         "20 vak: Could not recognize response from "
@@ -69,10 +69,7 @@ TEST(BdClientTest, AgainstScriptedDaemon) {
     std::string logName, want, wantRequests;  // want: status, then message or ReportLog text
   } cases[] = {
       {{hi, "<read>"}, kCheck, "", "0 ", "Null"},
-      {{hi, "<read>"}, kDie, "", "0 ", "Die"},
       {{hi, "<read>"}, kStartLog, "a b", "0 ", "StartLog a b"},
-      {{hi, "<read>"}, kStopLog, "", "0 ", "StopLog"},
-      {{hi, "<read>"}, kDebug, "", "0 ", "Debug"},
       {{hi, "<read>", "LogInfo /l"}, kReport, "", "0  /l", "ReportLog"},
       {{hi, "<read>", "Alive"}, kReport, "", bad + "ReportLog message.", "ReportLog"},
       {{hi, "<read>", "<len>LogInfo"}, kReport, "", sys + strerror(ECONNRESET), "ReportLog"},
@@ -109,12 +106,9 @@ TEST(BdClientTest, AgainstScriptedDaemon) {
                 vakBdPort = c.op == kFullQueue ? ntohs(addr.sin_port) : fake.port();
                 char *msg = nullptr, *log = nullptr;
                 const char *host = c.op == kNoNetwork ? "no.such.invalid" : "127.0.0.1";
-                int status = c.op == kDie        ? vakDaemonTerminate(host, &msg)
-                             : c.op == kStartLog ? vakDaemonStartLog(host, c.logName.c_str(), &msg)
-                             : c.op == kStopLog  ? vakDaemonStopLog(host, &msg)
-                             : c.op == kDebug    ? vakDaemonSetDebugMode(host, &msg)
-                             : c.op == kReport   ? vakDaemonReportLog(host, &log, &msg)
-                                                 : vakDaemonCheck(host, &msg);
+                int status = c.op == kStartLog ? vakDaemonStartLog(host, c.logName.c_str(), &msg)
+                             : c.op == kReport ? vakDaemonReportLog(host, &log, &msg)
+                                               : vakDaemonCheck(host, &msg);
                 return std::to_string(status) + " " + (log ? log : msg ? msg : "");
               }));
     EXPECT_EQ(c.wantRequests, fake.Requests()) << c.want;

@@ -2,18 +2,17 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace vaktest {
 
-static bool ReadAll(int fd, char *buf, size_t n) {
-  struct pollfd p = {fd, POLLIN, 0};
-  ssize_t r = 1;
-  for (size_t got = 0; got < n && r > 0; got += size_t(r)) {
-    r = poll(&p, 1, 10000) > 0 ? read(fd, buf + got, n - got) : -1;
-  }
-  return r > 0 || n == 0;
+// Whole request parts only, waiting at most 10 seconds for each.
+static bool ReadAll(int fd, void *buf, size_t n) {
+  struct timeval wait = {10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  return n == 0 || recv(fd, buf, n, MSG_WAITALL) == ssize_t(n);
 }
 
 FakeVakbd::FakeVakbd(std::vector<std::string> script) {
@@ -31,7 +30,7 @@ FakeVakbd::FakeVakbd(std::vector<std::string> script) {
         bool lengthOnly = script[i].compare(0, 5, "<len>") == 0;
         std::string text = lengthOnly ? script[i].substr(5) : script[i];
         uint32_t n = htonl(uint32_t(text.size()));
-        if (text == "<read>" && ReadAll(fd, reinterpret_cast<char *>(&n), 4)) {
+        if (text == "<read>" && ReadAll(fd, &n, 4)) {
           std::string request(ntohl(n), '\0');
           if (ReadAll(fd, &request[0], request.size())) requests_ += "|" + request;
         } else if (text != "<read>") {
