@@ -1,20 +1,433 @@
-// STUB: replaced by the engine work.
+// engine.cc - the edit lock control engine: one entry point that takes, steals, confirms, inspects
+// and releases the Edit Lock of a file. It resolves the file's lock-stake file, reads it, decides
+// from the current owner (and, where it matters, the owner's liveness) and creates, replaces or
+// removes the lock-stake file. A first lock is an exclusive create; a replacement goes through a
+// side file and the dirlock (side_file.h), so a reader sees the old file, no file, or the new one.
 #include "engine.h"
 
-extern "C" int vakEditLockControl(const char *, const char *, unsigned int, int, ProcessIdentity *,
-                                  LockStake **, char **) {
-  return VAK_NOT_OK;
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "init.h"
+#include "posix_io.h"
+#include "resolve.h"
+#include "side_file.h"
+#include "stake_file.h"
+#include "status.h"
+
+namespace {
+
+const char kOwnerIndeterminateMsg[] =
+    "The status of the Edit Lock owner could not be conclusively determined";
+const char kDirlockIndeterminateMsg[] =
+    "The status of the dirlock owner could not be conclusively determined";
+const char kNotInitialisedMsg[] =
+    "The Edit Lock library has not been initialised: the caller's identity is unknown.";
+
+int SysError(char **errMsg) {
+  return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
-int vakEditLockControlRetry(const char *, const char *, unsigned int, int, ProcessIdentity *,
-                            LockStake **, char **) {
-  return VAK_NOT_OK;
+
+int Invariant(char **errMsg) {
+  return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
 }
-extern "C" int vakGetEditLockDetails(const char *, LockStake **, char **) {
-  return VAK_NOT_OK;
+
+int AlreadyLocked(char **errMsg) {
+  return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
 }
-extern "C" int vakGetEditLockDetailsEx(const char *, LockStake **, int, char **) {
-  return VAK_NOT_OK;
+
+// Hands the message of a failure to the caller's slot, or releases it when there is no slot.
+void PassMessage(char **from, char **errMsg) {
+  if (errMsg != nullptr) {
+    *errMsg = *from;
+    *from = nullptr;
+  } else {
+    vakReleaseErrorMsg(from);
+  }
 }
-extern "C" int vakLockStakeDetails(const char *, LockStakeInfo **, char **) {
-  return VAK_NOT_OK;
+
+bool EndsWith(const char *text, const char *tail) {
+  size_t length = strlen(text), tailLength = strlen(tail);
+  return length >= tailLength && strcmp(text + length - tailLength, tail) == 0;
+}
+
+// Devices that every program may write to freely are never locked.
+bool IsDevicePath(const char *path) {
+  if (strcmp(path, "/dev/null") == 0 || strcmp(path, "/dev/zero") == 0) return true;
+  return strncmp(path, "/devices/", 9) == 0 && (EndsWith(path, "null") || EndsWith(path, "zero"));
+}
+
+bool NeedsIdentity(unsigned int action) {
+  return action == GET_LOCK || action == STEAL_LOCK || action == CONFIRM_LOCK ||
+         action == RELEASE_LOCK;
+}
+
+// Same host name (exactly) and same process identifier; the creation time is not compared, so a
+// process keeps its locks across a re-initialisation.
+bool SameProcess(const ProcessIdentity *a, const ProcessIdentity *b) {
+  return a != nullptr && b != nullptr && a->hostName != nullptr && b->hostName != nullptr &&
+         a->processId == b->processId && strcmp(a->hostName, b->hostName) == 0;
+}
+
+const ProcessIdentity *OwnerOf(const LockStake *chain) {
+  return chain != nullptr && chain->header != nullptr ? chain->header->processId : nullptr;
+}
+
+int RemoveStakeFile(const char *lockStakePath, char **errMsg) {
+  if (unlink(lockStakePath) != 0) return SysError(errMsg);
+  return VAK_OK;
+}
+
+// Opens a file beside the locked file for reading. O_NONBLOCK: a FIFO planted under the name must
+// not hang the caller; it reads as an empty, hence malformed, file.
+FILE *OpenForRead(const char *name, int flags) {
+  int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  FILE *stream = fdopen(fd, (flags & O_ACCMODE) == O_RDWR ? "r+" : "r");
+  if (stream == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return stream;
+}
+
+// Reads a lock-stake text from an open stream and closes it. A failed close wins over the read's
+// result (and frees what was read).
+int ReadAndClose(FILE *stream, LockStake **chain, char **errMsg) {
+  char *readMsg = nullptr;
+  int status = vakReadLockStakeInfo(stream, chain, &readMsg);
+  char *closeMsg = nullptr;
+  if (vakFclose(stream, &closeMsg) != VAK_OK) {
+    vakFreeLockStake(*chain);
+    *chain = nullptr;
+    vakReleaseErrorMsg(&readMsg);
+    PassMessage(&closeMsg, errMsg);
+    return VAK_SYS_ERROR;
+  }
+  if (status != VAK_OK) PassMessage(&readMsg, errMsg);
+  return status;
+}
+
+// First lock: the exclusive create is the whole of the exclusion.
+int CreateStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
+                    char **errMsg) {
+  orv::UniqueFd fd(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!fd.valid()) return errno == EEXIST ? AlreadyLocked(errMsg) : SysError(errMsg);
+  // Until the text is written, failures remove the empty file this process has just created;
+  // left behind, it would read as malformed and block the file for everyone.
+  FILE *stream = fdopen(fd.get(), "w");
+  if (stream == nullptr) {
+    int status = SysError(errMsg);
+    fd.reset();
+    unlink(lockStakePath);
+    return status;
+  }
+  fd.release();
+  if (fchmod(fileno(stream), 0666) != 0) {
+    int err = errno;
+    char *closeMsg = nullptr;
+    int closeStatus = vakFclose(stream, &closeMsg);
+    unlink(lockStakePath);
+    if (closeStatus != VAK_OK) {
+      PassMessage(&closeMsg, errMsg);
+      return closeStatus;
+    }
+    errno = err;
+    return SysError(errMsg);
+  }
+  char *writeMsg = nullptr;
+  int status = vakWriteEditLock(stream, nullptr, filePath, reason, &writeMsg);
+  int writeErr = errno;
+  char *closeMsg = nullptr;
+  int closeStatus = vakFclose(stream, &closeMsg);
+  int closeErr = errno;
+  // A partly written file stays (others read it as malformed), except when the disk is full:
+  // then this process removes the incomplete file it was writing, which it alone knows.
+  if ((status != VAK_OK && writeErr == ENOSPC) || (closeStatus != VAK_OK && closeErr == ENOSPC)) {
+    unlink(lockStakePath);
+  }
+  if (closeStatus != VAK_OK) {
+    vakReleaseErrorMsg(&writeMsg);
+    PassMessage(&closeMsg, errMsg);
+    errno = closeErr;
+    return closeStatus;
+  }
+  if (status != VAK_OK) PassMessage(&writeMsg, errMsg);
+  errno = writeErr;
+  return status;
+}
+
+// Turns a failure into the failure to remove the side file, if that removal fails.
+int RemoveSideFile(const char *sideFile, int status, char **pendingMsg, char **errMsg) {
+  if (unlink(sideFile) != 0) {
+    vakReleaseErrorMsg(pendingMsg);
+    return SysError(errMsg);
+  }
+  PassMessage(pendingMsg, errMsg);
+  return status;
+}
+
+// Asks whether the holder of an existing dirlock lives. VAK_OK means the dirlock was stale and
+// has been removed; any other status is the result of the replacement (message in *msg).
+int ClearStaleDirlock(const char *dirlock, char **msg) {
+  FILE *stream = OpenForRead(dirlock, O_RDWR);
+  if (stream == nullptr) return errno == ENOENT ? VAK_OK : SysError(msg);
+  LockStake *holder = nullptr;
+  // An empty or malformed dirlock blocks every replacement until someone removes it.
+  int status = ReadAndClose(stream, &holder, msg);
+  if (status != VAK_OK) return status;
+  int alive = -1;
+  status = vakIsProcessAlive(OwnerOf(holder), &alive, msg);
+  vakFreeLockStake(holder);
+  if (status != VAK_OK) return status;
+  switch (alive) {
+    case VAK_PROC_ALIVE:
+      return AlreadyLocked(msg);
+    case VAK_PROC_INDETERMINATE:
+      return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kDirlockIndeterminateMsg, msg);
+    case VAK_PROC_NOT_ALIVE:
+      // ENOENT: another process has removed the same stale dirlock first; the link of the move
+      // decides between us.
+      if (unlink(dirlock) != 0 && errno != ENOENT) return SysError(msg);
+      return VAK_OK;
+    default:
+      return Invariant(msg);
+  }
+}
+
+// Replaces an existing lock-stake file with one naming the caller, followed by formerOwners.
+int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
+                     LockStake *formerOwners, char **errMsg) {
+  char *sideFile = nullptr;
+  int status = vakGetSideFile(lockStakePath, reason, filePath, formerOwners, &sideFile, errMsg);
+  if (status != VAK_OK) return status;
+  orv::MallocPtr<char> side(sideFile);
+
+  size_t length = strlen(lockStakePath) + sizeof ".dirlock";
+  orv::MallocPtr<char> dirlock(static_cast<char *>(malloc(length)));
+  char *msg = nullptr;
+  if (dirlock == nullptr) {
+    status = vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, &msg);
+    return RemoveSideFile(side.get(), status, &msg, errMsg);
+  }
+  snprintf(dirlock.get(), length, "%s.dirlock", lockStakePath);
+
+  status = ClearStaleDirlock(dirlock.get(), &msg);
+  if (status != VAK_OK) return RemoveSideFile(side.get(), status, &msg, errMsg);
+  return vakMvSideFileToStakeFile(side.get(), dirlock.get(), lockStakePath, errMsg);
+}
+
+// GET_LOCK over another process's lock and RELEASE_DEAD_LOCK both depend on the owner's liveness.
+int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *filePath,
+                  const char *reason, const LockStake *chain, char **errMsg) {
+  int alive = -1;
+  int status = vakIsProcessAlive(OwnerOf(chain), &alive, errMsg);
+  if (status != VAK_OK) return status;
+  switch (alive) {
+    case VAK_PROC_ALIVE:
+      return AlreadyLocked(errMsg);
+    case VAK_PROC_INDETERMINATE:
+      return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
+    case VAK_PROC_NOT_ALIVE:
+      // A take-over starts a fresh history: the dead owner's sections are dropped.
+      if (action == GET_LOCK)
+        return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, errMsg);
+      return RemoveStakeFile(lockStakePath, errMsg);
+    default:
+      return Invariant(errMsg);
+  }
+}
+
+int ActOnPresent(const char *lockStakePath, const char *filePath, const char *reason,
+                 unsigned int action, const ProcessIdentity *ownerFilter, LockStake *chain,
+                 LockStake **details, char **errMsg) {
+  const ProcessIdentity *owner = OwnerOf(chain);
+  const bool mine = NeedsIdentity(action) && SameProcess(owner, vakInitInfo->processId);
+  switch (action) {
+    case GET_DETAILS:
+      *details = chain;
+      return VAK_OK;
+    case GET_LOCK:
+      if (mine) return VAK_OK;
+      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, errMsg);
+    case STEAL_LOCK:
+      if (mine) return VAK_OK;
+      // Every section read, the current owner first, follows the thief as former owners.
+      return ReplaceStakeFile(lockStakePath, filePath, reason, chain, errMsg);
+    case CONFIRM_LOCK:
+      if (mine) return VAK_OK;
+      return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
+    case RELEASE_LOCK:
+      if (mine) return RemoveStakeFile(lockStakePath, errMsg);
+      return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
+    case FORCE_RELEASE_LOCK:
+      if (ownerFilter == nullptr || SameProcess(owner, ownerFilter)) {
+        return RemoveStakeFile(lockStakePath, errMsg);
+      }
+      return VAK_OK;
+    case RELEASE_DEAD_LOCK:
+      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, errMsg);
+    default:
+      return Invariant(errMsg);
+  }
+}
+
+int ActOnAbsent(const char *lockStakePath, const char *filePath, const char *reason,
+                unsigned int action, char **errMsg) {
+  switch (action) {
+    case GET_DETAILS:
+    case CONFIRM_LOCK:
+      return vakAllocErrorMsg(VAK_FILE_NOT_LOCKED, vakNoEditLockMsg, errMsg);
+    case RELEASE_LOCK:
+    case FORCE_RELEASE_LOCK:
+    case RELEASE_DEAD_LOCK:
+      return VAK_OK;
+    case GET_LOCK:
+    case STEAL_LOCK:
+      return CreateStakeFile(lockStakePath, filePath, reason, errMsg);
+    default:
+      return Invariant(errMsg);
+  }
+}
+
+struct ControlCall {
+  const char *filePath;
+  const char *reason;
+  unsigned int action;
+  int noFollow;
+  ProcessIdentity *ownerFilter;
+  LockStake **details;
+};
+
+int ControlAttempt(void *context, char **errMsg) {
+  const ControlCall *c = static_cast<const ControlCall *>(context);
+  return vakEditLockControl(c->filePath, c->reason, c->action, c->noFollow, c->ownerFilter,
+                            c->details, errMsg);
+}
+
+}  // namespace
+
+extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsigned int action,
+                                  int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
+                                  char **errMsg) {
+  if (filePath == nullptr) return vakAllocErrorMsg(VAK_NOT_OK, "NULL file path supplied", errMsg);
+  if (IsDevicePath(filePath)) return VAK_OK;
+  if (vakIsLockStakeFileName(filePath)) {
+    return vakAllocErrorMsg(VAK_LOCK_STAKE_FILE_NOT_LOCKABLE,
+                            "Lock-Stake files cannot be manipulated for Edit", errMsg);
+  }
+  if (action == GET_DETAILS) {
+    if (details == nullptr) {
+      return vakAllocErrorMsg(VAK_NOT_OK,
+                              "Internal error: Request is: GET_DETAILS. But a NULL "
+                              "lockStakeDetails has been passed.",
+                              errMsg);
+    }
+    *details = nullptr;
+  }
+  // Owner tests compare with the caller's identity, which only initialisation provides.
+  if (NeedsIdentity(action) && (vakInitInfo == nullptr || vakInitInfo->processId == nullptr)) {
+    return vakAllocErrorMsg(VAK_NOT_OK, kNotInitialisedMsg, errMsg);
+  }
+
+  char *resolved = nullptr;
+  int status = vakGetLockStakeFile(filePath, noFollow, &resolved, nullptr, nullptr, errMsg);
+  if (status != VAK_OK) return status;
+  orv::MallocPtr<char> lockStakePath(resolved);
+
+  FILE *stream = OpenForRead(lockStakePath.get(), O_RDONLY);
+  if (stream == nullptr) {
+    if (errno == ENOENT) return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
+    // Unreadable: only the administrative release may act on a file it cannot read.
+    if (action == FORCE_RELEASE_LOCK) return RemoveStakeFile(lockStakePath.get(), errMsg);
+    return SysError(errMsg);
+  }
+
+  LockStake *chain = nullptr;
+  char *readMsg = nullptr;
+  status = ReadAndClose(stream, &chain, &readMsg);
+  if (status == VAK_MALFORMED_LOCK_STAKE_FILE && action == FORCE_RELEASE_LOCK) {
+    vakReleaseErrorMsg(&readMsg);
+    return RemoveStakeFile(lockStakePath.get(), errMsg);
+  }
+  if (status != VAK_OK) {
+    PassMessage(&readMsg, errMsg);
+    return status;
+  }
+  status = ActOnPresent(lockStakePath.get(), filePath, reason, action, ownerFilter, chain, details,
+                        errMsg);
+  // The chain read is handed out only by GET_DETAILS; everything else frees it here.
+  if (action != GET_DETAILS) {
+    int saved = errno;
+    vakFreeLockStake(chain);
+    errno = saved;
+  }
+  return status;
+}
+
+int vakiRetryAfterEintr(VakEngineAttempt attempt, void *context, char **errMsg) {
+  for (int call = 1;; ++call) {
+    char *msg = nullptr;
+    errno = 0;
+    int status = attempt(context, errMsg != nullptr ? &msg : nullptr);
+    if (status != VAK_SYS_ERROR || errno != EINTR || call >= kEngineMaxCalls) {
+      if (status != VAK_OK) {
+        int saved = errno;
+        PassMessage(&msg, errMsg);
+        errno = saved;
+      }
+      return status;
+    }
+    vakReleaseErrorMsg(&msg);
+  }
+}
+
+int vakEditLockControlRetry(const char *filePath, const char *reason, unsigned int action,
+                            int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
+                            char **errMsg) {
+  ControlCall call = {filePath, reason, action, noFollow, ownerFilter, details};
+  return vakiRetryAfterEintr(ControlAttempt, &call, errMsg);
+}
+
+extern "C" int vakGetEditLockDetailsEx(const char *filePath, LockStake **details, int noFollow,
+                                       char **errMsg) {
+  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+  if (status != VAK_OK) return status;
+  return vakEditLockControlRetry(filePath, nullptr, GET_DETAILS, noFollow, nullptr, details,
+                                 errMsg);
+}
+
+extern "C" int vakGetEditLockDetails(const char *filePath, LockStake **details, char **errMsg) {
+  return vakGetEditLockDetailsEx(filePath, details, 0, errMsg);
+}
+
+// When the second resolution fails (the file changed between the two), the record and the chain
+// are freed and the failure is returned; the caller never receives a half-filled record.
+extern "C" int vakLockStakeDetails(const char *filePath, LockStakeInfo **info, char **errMsg) {
+  if (info == nullptr) {
+    return vakAllocErrorMsg(VAK_NOT_OK, "Internal error: a NULL lockStakeInfo has been passed.",
+                            errMsg);
+  }
+  *info = nullptr;
+  LockStake *chain = nullptr;
+  int status = vakEditLockControlRetry(filePath, nullptr, GET_DETAILS, 0, nullptr, &chain, errMsg);
+  if (status != VAK_OK) return status;
+  LockStakeInfo *record = static_cast<LockStakeInfo *>(calloc(1, sizeof *record));
+  if (record == nullptr) {
+    vakFreeLockStake(chain);
+    return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  }
+  record->lockStake = chain;
+  status = vakGetLockStakeFile(filePath, 0, &record->lockStakeFilePath, nullptr, nullptr, errMsg);
+  if (status != VAK_OK) {
+    vakFreeLockStakeInfo(record);
+    return status;
+  }
+  *info = record;
+  return VAK_OK;
 }
