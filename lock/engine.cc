@@ -32,6 +32,13 @@ int SysError(char **errMsg) {
   return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
 
+// Removes a name after a failure without disturbing the errno of that failure.
+void RemoveQuietly(const char *name) {
+  int saved = errno;
+  unlink(name);
+  errno = saved;
+}
+
 int Invariant(char **errMsg) {
   return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
 }
@@ -113,53 +120,62 @@ int ReadAndClose(FILE *stream, LockStake **chain, char **errMsg) {
   return status;
 }
 
-// First lock: the exclusive create is the whole of the exclusion.
+// Writes all of text; false with errno set on failure.
+bool WriteAll(int fd, const char *text, size_t length) {
+  while (length > 0) {
+    ssize_t n = orv::RetryOnEintr([&] { return write(fd, text, length); });
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// First lock: the exclusive create is the whole of the exclusion. The text is formatted before
+// the file is created and then written with one call, so that racing readers can see the new file
+// empty only for the moment between create and write (they read it as malformed), and a failure
+// to format leaves nothing behind.
 int CreateStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
                     char **errMsg) {
-  orv::UniqueFd fd(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd.valid()) return errno == EEXIST ? AlreadyLocked(errMsg) : SysError(errMsg);
-  // Until the text is written, failures remove the empty file this process has just created;
-  // left behind, it would read as malformed and block the file for everyone.
-  FILE *stream = fdopen(fd.get(), "w");
-  if (stream == nullptr) {
-    int status = SysError(errMsg);
-    fd.reset();
-    unlink(lockStakePath);
+  char *buffer = nullptr;
+  size_t length = 0;
+  FILE *text = open_memstream(&buffer, &length);
+  if (text == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  char *writeMsg = nullptr;
+  int status = vakWriteEditLock(text, nullptr, filePath, reason, &writeMsg);
+  bool closed = fclose(text) == 0;  // a memory stream fails to close only for lack of memory
+  orv::MallocPtr<char> owned(buffer);
+  if (status != VAK_OK) {
+    PassMessage(&writeMsg, errMsg);
     return status;
   }
-  fd.release();
-  if (fchmod(fileno(stream), 0666) != 0) {
-    int err = errno;
-    char *closeMsg = nullptr;
-    int closeStatus = vakFclose(stream, &closeMsg);
-    unlink(lockStakePath);
-    if (closeStatus != VAK_OK) {
-      PassMessage(&closeMsg, errMsg);
-      return closeStatus;
-    }
-    errno = err;
-    return SysError(errMsg);
+  if (!closed) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+
+  orv::UniqueFd fd(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!fd.valid()) return errno == EEXIST ? AlreadyLocked(errMsg) : SysError(errMsg);
+  if (fchmod(fd.get(), 0666) != 0) {
+    // Nothing written yet: the empty file would read as malformed and block the file for
+    // everyone, so this process removes what it has just created.
+    status = SysError(errMsg);
+    fd.reset();
+    RemoveQuietly(lockStakePath);
+    return status;
   }
-  char *writeMsg = nullptr;
-  int status = vakWriteEditLock(stream, nullptr, filePath, reason, &writeMsg);
-  int writeErr = errno;
-  char *closeMsg = nullptr;
-  int closeStatus = vakFclose(stream, &closeMsg);
-  int closeErr = errno;
-  // A partly written file stays (others read it as malformed), except when the disk is full:
-  // then this process removes the incomplete file it was writing, which it alone knows.
-  if ((status != VAK_OK && writeErr == ENOSPC) || (closeStatus != VAK_OK && closeErr == ENOSPC)) {
-    unlink(lockStakePath);
+  bool written = WriteAll(fd.get(), owned.get(), length);
+  int err = errno;
+  bool closedFile = close(fd.release()) == 0;
+  if (!written || !closedFile) {
+    if (closedFile) errno = err;
+    // A partly written file stays (others read it as malformed), except when the disk is full:
+    // then this process removes the incomplete file it was writing, which it alone knows.
+    status = SysError(errMsg);
+    if (errno == ENOSPC) RemoveQuietly(lockStakePath);
+    return status;
   }
-  if (closeStatus != VAK_OK) {
-    vakReleaseErrorMsg(&writeMsg);
-    PassMessage(&closeMsg, errMsg);
-    errno = closeErr;
-    return closeStatus;
-  }
-  if (status != VAK_OK) PassMessage(&writeMsg, errMsg);
-  errno = writeErr;
-  return status;
+  return VAK_OK;
 }
 
 // Turns a failure into the failure to remove the side file, if that removal fails.
