@@ -49,6 +49,7 @@ int AlreadyLocked(char **errMsg) {
 
 // Hands the message of a failure to the caller's slot, or releases it when there is no slot.
 void PassMessage(char **from, char **errMsg) {
+  if (*from == nullptr) return;
   if (errMsg != nullptr) {
     *errMsg = *from;
     *from = nullptr;
@@ -311,21 +312,6 @@ int ActOnAbsent(const char *lockStakePath, const char *filePath, const char *rea
   }
 }
 
-struct ControlCall {
-  const char *filePath;
-  const char *reason;
-  unsigned int action;
-  int noFollow;
-  ProcessIdentity *ownerFilter;
-  LockStake **details;
-};
-
-int ControlAttempt(void *context, char **errMsg) {
-  const ControlCall *c = static_cast<const ControlCall *>(context);
-  return vakEditLockControl(c->filePath, c->reason, c->action, c->noFollow, c->ownerFilter,
-                            c->details, errMsg);
-}
-
 }  // namespace
 
 extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsigned int action,
@@ -386,28 +372,20 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
   return status;
 }
 
-int vakiRetryAfterEintr(VakEngineAttempt attempt, void *context, char **errMsg) {
+int vakEditLockControlRetry(const char *filePath, const char *reason, unsigned int action,
+                            int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
+                            char **errMsg) {
   for (int call = 1;; ++call) {
     char *msg = nullptr;
     errno = 0;
-    int status = attempt(context, errMsg != nullptr ? &msg : nullptr);
+    int status = vakEditLockControl(filePath, reason, action, noFollow, ownerFilter, details,
+                                    errMsg != nullptr ? &msg : nullptr);
     if (status != VAK_SYS_ERROR || errno != EINTR || call >= kEngineMaxCalls) {
-      if (status != VAK_OK) {
-        int saved = errno;
-        PassMessage(&msg, errMsg);
-        errno = saved;
-      }
+      PassMessage(&msg, errMsg);
       return status;
     }
     vakReleaseErrorMsg(&msg);
   }
-}
-
-int vakEditLockControlRetry(const char *filePath, const char *reason, unsigned int action,
-                            int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
-                            char **errMsg) {
-  ControlCall call = {filePath, reason, action, noFollow, ownerFilter, details};
-  return vakiRetryAfterEintr(ControlAttempt, &call, errMsg);
 }
 
 extern "C" int vakGetEditLockDetailsEx(const char *filePath, LockStake **details, int noFollow,

@@ -14,10 +14,4 @@ int vakEditLockControlRetry(const char *filePath, const char *reason, unsigned i
                             int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
                             char **errMsg);
 
-// One attempt of an operation run under the retry rule; context is passed through.
-typedef int (*VakEngineAttempt)(void *context, char **errMsg);
-// The retry rule itself: runs attempt again while it returns VAK_SYS_ERROR with errno EINTR, at
-// most kEngineMaxCalls calls in all, releasing the message of each retried attempt.
-int vakiRetryAfterEintr(VakEngineAttempt attempt, void *context, char **errMsg);
-
 #endif  // VAK_ENGINE_H_
