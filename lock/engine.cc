@@ -90,34 +90,22 @@ int RemoveStakeFile(const char *lockStakePath, char **errMsg) {
   return VAK_OK;
 }
 
-// Opens a file beside the locked file for reading. O_NONBLOCK: a FIFO planted under the name must
-// not hang the caller; it reads as an empty, hence malformed, file.
-FILE *OpenForRead(const char *name, int flags) {
+// Opens and reads a lock-stake text beside the locked file (the lock-stake file or the dirlock);
+// -1 with errno set when the open fails, else the status of the read. O_NONBLOCK: a FIFO planted
+// under the name must not hang the caller; it reads as an empty, hence malformed, file. A failed
+// close wins over the read's result and frees what was read.
+int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg) {
   int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  FILE *stream = fdopen(fd, (flags & O_ACCMODE) == O_RDWR ? "r+" : "r");
-  if (stream == nullptr) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-  }
-  return stream;
-}
-
-// Reads a lock-stake text from an open stream and closes it. A failed close wins over the read's
-// result (and frees what was read).
-int ReadAndClose(FILE *stream, LockStake **chain, char **errMsg) {
+  if (fd < 0) return -1;
   char *readMsg = nullptr;
-  int status = vakReadLockStakeInfo(stream, chain, &readMsg);
-  char *closeMsg = nullptr;
-  if (vakFclose(stream, &closeMsg) != VAK_OK) {
+  int status = vakiReadLockStakeFd(fd, chain, &readMsg);
+  if (close(fd) != 0) {
     vakFreeLockStake(*chain);
     *chain = nullptr;
     vakReleaseErrorMsg(&readMsg);
-    PassMessage(&closeMsg, errMsg);
-    return VAK_SYS_ERROR;
+    return SysError(errMsg);
   }
-  if (status != VAK_OK) PassMessage(&readMsg, errMsg);
+  PassMessage(&readMsg, errMsg);
   return status;
 }
 
@@ -192,11 +180,10 @@ int RemoveSideFile(const char *sideFile, int status, char **pendingMsg, char **e
 // Asks whether the holder of an existing dirlock lives. VAK_OK means the dirlock was stale and
 // has been removed; any other status is the result of the replacement (message in *msg).
 int ClearStaleDirlock(const char *dirlock, char **msg) {
-  FILE *stream = OpenForRead(dirlock, O_RDWR);
-  if (stream == nullptr) return errno == ENOENT ? VAK_OK : SysError(msg);
   LockStake *holder = nullptr;
+  int status = OpenAndRead(dirlock, O_RDWR, &holder, msg);
+  if (status == -1) return errno == ENOENT ? VAK_OK : SysError(msg);
   // An empty or malformed dirlock blocks every replacement until someone removes it.
-  int status = ReadAndClose(stream, &holder, msg);
   if (status != VAK_OK) return status;
   int alive = -1;
   status = vakIsProcessAlive(OwnerOf(holder), &alive, msg);
@@ -342,17 +329,15 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
   if (status != VAK_OK) return status;
   orv::MallocPtr<char> lockStakePath(resolved);
 
-  FILE *stream = OpenForRead(lockStakePath.get(), O_RDONLY);
-  if (stream == nullptr) {
+  LockStake *chain = nullptr;
+  char *readMsg = nullptr;
+  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg);
+  if (status == -1) {
     if (errno == ENOENT) return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
     // Unreadable: only the administrative release may act on a file it cannot read.
     if (action == FORCE_RELEASE_LOCK) return RemoveStakeFile(lockStakePath.get(), errMsg);
     return SysError(errMsg);
   }
-
-  LockStake *chain = nullptr;
-  char *readMsg = nullptr;
-  status = ReadAndClose(stream, &chain, &readMsg);
   if (status == VAK_MALFORMED_LOCK_STAKE_FILE && action == FORCE_RELEASE_LOCK) {
     vakReleaseErrorMsg(&readMsg);
     return RemoveStakeFile(lockStakePath.get(), errMsg);

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "posix_io.h"
 #include "status.h"
@@ -72,22 +73,22 @@ int WriteFailed(char **errMsg) {
   return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
 
-// Reads the rest of the stream into text (capacity size + 1), turning a CR LF pair that ends a
-// line into LF, as the line reader of the common library does. Returns the text length, or -1
-// with errno set when reading fails, or -2 when the file is not text (a NUL byte) or grew beyond
-// the size it had when it was measured (a writer is still at work: the reader must not see a
-// partial file as complete).
-ssize_t ReadWholeText(FILE *in, char *text, size_t size) {
+// Reads the rest of a file into text (capacity size + 1) through readSome, which behaves like
+// read(2), turning a CR LF pair that ends a line into LF as the line reader of the common library
+// does. Returns the text length, or -1 with errno set when reading fails, or -2 when the file is
+// not text (a NUL byte) or grew beyond the size it had when it was measured (a writer is still at
+// work: the reader must not take a partial file for a complete one).
+template <typename ReadSome>
+ssize_t ReadWholeText(ReadSome readSome, char *text, size_t size) {
   size_t got = 0;
-  while (got < size) {
-    size_t n = fread(text + got, 1, size - got, in);
-    if (n == 0) break;
-    got += n;
+  for (ssize_t n = 1; n > 0 && got < size; got += static_cast<size_t>(n)) {
+    n = readSome(text + got, size - got);
+    if (n < 0) return -1;
   }
-  if (ferror(in)) return -1;
-  if (got == size && getc(in) != EOF) return -2;
-  if (ferror(in)) return -1;
-  if (memchr(text, '\0', got) != nullptr) return -2;
+  char extra;
+  ssize_t more = got == size ? readSome(&extra, 1) : 0;
+  if (more < 0) return -1;
+  if (more > 0 || memchr(text, '\0', got) != nullptr) return -2;
   size_t kept = 0;
   for (size_t i = 0; i < got; ++i) {
     if (text[i] == '\r' && i + 1 < got && text[i + 1] == '\n') continue;
@@ -95,6 +96,46 @@ ssize_t ReadWholeText(FILE *in, char *text, size_t size) {
   }
   text[kept] = '\0';
   return static_cast<ssize_t>(kept);
+}
+
+// The whole reader over an open file descriptor fd, read through readSome.
+template <typename ReadSome>
+int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg) {
+  *chain = nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (st.st_size <= 0 || st.st_size > kMaxStakeFileSize) return Malformed(errMsg);
+  size_t size = static_cast<size_t>(st.st_size);
+  orv::MallocPtr<char> text(static_cast<char *>(malloc(size + 1)));
+  if (text == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  ssize_t length = ReadWholeText(readSome, text.get(), size);
+  if (length == -1) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (length <= 0) return Malformed(errMsg);
+
+  LockStake *head = nullptr;
+  LockStake **tail = &head;
+  char *pos = text.get();
+  int status = VAK_OK;
+  for (;;) {
+    LockStake *section = static_cast<LockStake *>(calloc(1, sizeof *section));
+    if (section == nullptr) {
+      status = vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+      break;
+    }
+    *tail = section;
+    tail = &section->next;
+    status = vakReadHeaderInfo(pos, &pos, &section->header, errMsg);
+    if (status == VAK_OK) status = vakReadTrailerInfo(pos, &pos, &section->trailer, errMsg);
+    // Anything after a section, even a blank line, must be a further section.
+    if (status != VAK_OK || *pos == '\0') break;
+  }
+  vakReturnStatusValue = static_cast<signed char>(status);
+  if (status != VAK_OK) {
+    vakFreeLockStake(head);
+    return status;
+  }
+  *chain = head;
+  return VAK_OK;
 }
 
 }  // namespace
@@ -253,41 +294,16 @@ int vakReadTrailerInfo(char *pos, char **next, LockStakeTrailer **trailer, char 
 }
 
 int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
-  *chain = nullptr;
-  struct stat st;
-  if (fstat(fileno(in), &st) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
-  if (st.st_size <= 0 || st.st_size > kMaxStakeFileSize) return Malformed(errMsg);
-  size_t size = static_cast<size_t>(st.st_size);
-  orv::MallocPtr<char> text(static_cast<char *>(malloc(size + 1)));
-  if (text == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-  ssize_t length = ReadWholeText(in, text.get(), size);
-  if (length == -1) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
-  if (length <= 0) return Malformed(errMsg);
+  auto readSome = [in](char *buffer, size_t n) -> ssize_t {
+    size_t got = fread(buffer, 1, n, in);
+    return got == 0 && ferror(in) ? -1 : static_cast<ssize_t>(got);
+  };
+  return ReadStake(fileno(in), readSome, chain, errMsg);
+}
 
-  LockStake *head = nullptr;
-  LockStake **tail = &head;
-  char *pos = text.get();
-  int status = VAK_OK;
-  for (;;) {
-    LockStake *section = static_cast<LockStake *>(calloc(1, sizeof *section));
-    if (section == nullptr) {
-      status = vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-      break;
-    }
-    *tail = section;
-    tail = &section->next;
-    status = vakReadHeaderInfo(pos, &pos, &section->header, errMsg);
-    if (status == VAK_OK) status = vakReadTrailerInfo(pos, &pos, &section->trailer, errMsg);
-    // Anything after a section, even a blank line, must be a further section.
-    if (status != VAK_OK || *pos == '\0') break;
-  }
-  vakReturnStatusValue = static_cast<signed char>(status);
-  if (status != VAK_OK) {
-    vakFreeLockStake(head);
-    return status;
-  }
-  *chain = head;
-  return VAK_OK;
+int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg) {
+  return ReadStake(
+      fd, [fd](char *buffer, size_t n) { return read(fd, buffer, n); }, chain, errMsg);
 }
 
 extern "C" void vakFreeProcId(ProcessIdentity *processId) {
