@@ -33,6 +33,10 @@ int SysError(char **errMsg) {
   return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
 
+int AlreadyLocked(char **errMsg) {
+  return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+}
+
 }  // namespace
 
 int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
@@ -138,8 +142,7 @@ int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
   if (link(sideFileName, dirlockName) != 0) {
     int linkErr = errno;
     if (unlink(sideFileName) != 0) return SysError(errMsg);
-    if (linkErr == EEXIST)
-      return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+    if (linkErr == EEXIST) return AlreadyLocked(errMsg);
     errno = linkErr;
     return SysError(errMsg);
   }
@@ -157,8 +160,7 @@ int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
   if (link(dirlockName, lockStakePath) != 0) {
     int linkErr = errno;
     RemoveQuietly(dirlockName);
-    if (linkErr == EEXIST)
-      return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+    if (linkErr == EEXIST) return AlreadyLocked(errMsg);
     return SysError(errMsg);
   }
   // 5. Give the dirlock back; the new lock-stake file is in place either way.
