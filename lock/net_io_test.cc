@@ -48,13 +48,12 @@ std::string Frame(const std::string &text) {
 TEST(NetIoTest, ReadsWhatWasFramedAndRefusesBrokenFrames) {
   struct Case {
     const char *name;
-    std::string raw;  // bytes written, then the writer closes
+    std::string raw;   // bytes written, then the writer closes
     bool wantOk;
     std::string want;
   } cases[] = {
       {"empty message", Frame(""), true, ""},
-      {"blanks, quotes and newlines", Frame("Lock \"a b\"\n\"r\" 12"), true,
-       "Lock \"a b\"\n\"r\" 12"},
+      {"blanks, quotes and newlines", Frame("Lock \"a b\"\n\"r\" 12"), true, "Lock \"a b\"\n\"r\" 12"},
       {"two frames: only the first is consumed", Frame("one") + Frame("two"), true, "one"},
       {"length then end of file", std::string("\0\0\0\5", 4), false, ""},
       {"text cut short", std::string("\0\0\0\5ab", 6), false, ""},
