@@ -1,0 +1,124 @@
+#include <stdint.h>
+
+#include <random>
+#include <utility>
+#include <unordered_map>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "orv.h"
+
+namespace {
+
+struct Rec {
+  int key;
+  Rec *next;  // at a nonzero offset, so a table that ignores the offset is caught
+};
+
+int SameKey(const void *a, const void *b) {
+  return static_cast<const Rec *>(a)->key == static_cast<const Rec *>(b)->key;
+}
+// Identity hash: a key's bucket is key AND mask, so chains and order are predictable.
+uint32_t KeyHash(const void *r, const OrvHashTable *) {
+  return static_cast<uint32_t>(static_cast<const Rec *>(r)->key);
+}
+void MakeTable(OrvHashTable &t, int size = 0, int loadFactor = 0) {
+  orvHashAllocTable(&t, size, loadFactor, offsetof(Rec, next), SameKey, KeyHash);
+}
+
+TEST(HashTable, RecordReachingThresholdGrowsTableFourfold) {
+  OrvHashTable t;
+  for (auto [size, want] : {std::pair{1, 2}, {3, 4}, {100, 128}}) {
+    MakeTable(t, size, 2);
+    EXPECT_TRUE(t.size == want && t.mask == want - 1 && t.threshold == 2 * want) << size;
+    orvHashFreeTable(&t);
+  }
+  MakeTable(t);
+  std::vector<Rec> recs(192);
+  for (int i = 0; i < 191; ++i) recs[i].key = i * 7, orvHashCreate(&t, &recs[i]);
+  EXPECT_EQ(t.size, 64);
+  recs[191].key = 191 * 7;
+  ASSERT_EQ(orvHashProbe(&t, &recs[191]), nullptr);
+  ASSERT_EQ(orvHashCreateAfterProbe(&t, &recs[191]), nullptr);
+  EXPECT_TRUE(t.size == 256 && t.mask == 255 && t.threshold == 768);
+  EXPECT_EQ(t.probeSlot, nullptr);  // it pointed into the old array
+  for (Rec &r : recs) EXPECT_EQ(orvHashProbe(&t, &r), &r) << r.key;
+  orvHashFreeTable(&t);
+  EXPECT_EQ(orvHashCreate(&t, &recs[0]), nullptr);
+  EXPECT_EQ(orvHashProbe(&t, &recs[0]), nullptr);
+  EXPECT_EQ(orvHashCreateAfterProbe(&t, &recs[0]), &recs[0]);  // freed table: refused
+}
+
+// Random operations against a reference map, checking results, the links of returned records,
+// the count and every chain after each step; then the generator, deleting what it returns.
+TEST(HashTable, AgreesWithReferenceMapOverRandomOperations) {
+  const int kOps = 100000, kKeys = 1024;
+  std::mt19937 rng(12345);
+  std::vector<Rec> pool(kOps);
+  std::unordered_map<int, Rec *> model;
+  OrvHashTable t;
+  MakeTable(t, 1);
+  for (int i = 0; i < kOps; ++i) {
+    Rec *rec = &pool[i];
+    rec->key = static_cast<int>(rng() % kKeys);
+    Rec *old = model.count(rec->key) ? model[rec->key] : nullptr;
+    Rec *oldLink = old ? old->next : nullptr;
+    switch (rng() % 4) {
+      case 0:
+        ASSERT_EQ(orvHashCreate(&t, rec), old ? rec : nullptr) << i;
+        if (!old) model[rec->key] = rec;
+        break;
+      case 1:
+        ASSERT_EQ(orvHashReplace(&t, rec), old) << i;
+        model[rec->key] = rec;
+        break;
+      case 2:
+        ASSERT_EQ(orvHashDelete(&t, rec), old) << i;
+        model.erase(rec->key);
+        break;
+      default:
+        ASSERT_EQ(orvHashProbe(&t, rec), old) << i;
+        ASSERT_EQ(orvHashCreateAfterProbe(&t, rec), old ? rec : nullptr) << i;
+        if (!old) model[rec->key] = rec;
+    }
+    ASSERT_TRUE(!old || old->next == oldLink) << "a returned record's link changed, step " << i;
+    ASSERT_EQ(static_cast<size_t>(t.count), model.size()) << i;
+    size_t seen = 0;
+    for (int b = 0; b < t.size; ++b) {
+      for (Rec *r = static_cast<Rec *>(t.buckets[b]); r != nullptr; r = r->next, ++seen) {
+        ASSERT_EQ(model[r->key], r) << "step " << i << " key " << r->key;
+        ASSERT_EQ(r->key & t.mask, b) << "step " << i;
+      }
+    }
+    ASSERT_EQ(seen, model.size()) << i;
+  }
+  EXPECT_GE(t.size, 512);     // grown from 2 at least four times
+  std::vector<void *> order;  // by bucket, each chain newest first
+  for (int b = 0; b < t.size; ++b) {
+    for (Rec *r = static_cast<Rec *>(t.buckets[b]); r != nullptr; r = r->next) order.push_back(r);
+  }
+  OrvHashGenerator *gen = orvHashStartGen(&t);
+  void *r;
+  for (size_t n = 0; n < order.size(); ++n) {
+    ASSERT_EQ(orvHashGen(gen, &r), 1) << n;
+    ASSERT_EQ(r, order[n]) << n;
+    ASSERT_EQ(orvHashDelete(&t, r), r);
+    static_cast<Rec *>(r)->next = nullptr;  // the caller may reuse a removed record at once
+  }
+  EXPECT_EQ(orvHashGen(gen, &r), 0);
+  orvHashStopGen(gen);
+  gen = orvHashStartGen(&t);
+  EXPECT_EQ(orvHashGen(gen, &r), 0);  // on the now empty table
+  orvHashStopGen(gen);
+  EXPECT_EQ(t.count, 0);
+  orvHashFreeTable(&t);
+}
+
+TEST(HashTable, DoubleHashUsesArithmeticShifts) {
+  EXPECT_EQ(orvHashDouble(0.0), 0);
+  EXPECT_EQ(orvHashDouble(1.0), 0x3FEFC7EF);
+  EXPECT_EQ(orvHashDouble(-0.0), 0x7FC07FC0);
+}
+
+}  // namespace
