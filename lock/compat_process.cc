@@ -1,44 +1,308 @@
-// STUB: replaced by the Compatibility Daemon client work.
+// compat_process.cc - the Compatibility Daemon child: finding and starting it, the version
+// handshake, framed messages over its two pipes, noticing its death, and restarting it on the next
+// request.
 #include "compat_process.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "compat_requests.h"
+#include "init.h"
+#include "net_io.h"
+#include "orv.h"
+#include "posix_io.h"
+#include "status.h"
 #include "vak.h"
 
 DaemonConnection daemonConnection = {false, -1, -1, -1};
 
-int vakCompatDInit(char **) {
-  return VAK_NOT_OK;
+namespace {
+
+// Set by the first vakCompatDInit of the process.
+bool vakCompatDInited = false;
+
+const char kDiedMsg[] = "vakcompatd has died. See vakcompatd log file for error messages.";
+const char kNotRunningMsg[] =
+    "The vakcompatd is not running. You can only read after sending a message first.\n";
+const int kPipeWaitMillis = 5000;
+
+// Changes one signal's disposition through vakiSignal for the life of the object, then puts back
+// the complete previous action (flags and SA_SIGINFO handler included), which vakiSignal's handler
+// result alone could not restore faithfully.
+class ScopedSignal {
+ public:
+  ScopedSignal(int signum, VakSignalHandler handler) : signum_(signum) {
+    saved_ = sigaction(signum, nullptr, &previous_) == 0;
+    if (saved_) saved_ = vakiSignal(signum, handler) != SIG_ERR;
+  }
+  ~ScopedSignal() {
+    if (saved_) {
+      int err = errno;
+      sigaction(signum_, &previous_, nullptr);
+      errno = err;
+    }
+  }
+  ScopedSignal(const ScopedSignal &) = delete;
+  ScopedSignal &operator=(const ScopedSignal &) = delete;
+
+ private:
+  int signum_;
+  bool saved_;
+  struct sigaction previous_;
+};
+
+void CloseFd(int *fd) {
+  if (*fd >= 0) {
+    int err = errno;
+    close(*fd);  // never retried: the descriptor is gone even after EINTR
+    errno = err;
+  }
+  *fd = -1;
 }
-int vakiInitDaemon(DaemonConnection *, char **) {
-  return VAK_NOT_OK;
+
+int WaitFor(int fd, short events) {
+  struct pollfd p = {fd, events, 0};
+  return poll(&p, 1, kPipeWaitMillis);
 }
-int vakiCompatDStart(DaemonConnection *, char **) {
-  return VAK_NOT_OK;
+
+// True when nothing can ever arrive on the reply pipe again: every writer has closed it and no
+// data is left. A child that shut its reply pipe cannot answer, so it counts as dead; without this
+// a reader would spin on end-of-file for as long as such a child lived.
+bool ReplyPipeHungUp(int fd) {
+  struct pollfd p = {fd, POLLIN, 0};
+  if (poll(&p, 1, 0) != 1) return false;
+  return (p.revents & (POLLHUP | POLLERR)) != 0 && (p.revents & POLLIN) == 0;
 }
-int vakiCompatDFound(const char *, char **) {
-  return VAK_NOT_OK;
+
+}  // namespace
+
+int vakCompatDInit(char **errMsg) {
+  if (vakCompatDInited) return VAK_OK;
+  vakCompatDInited = true;
+  return vakiInitDaemon(&daemonConnection, errMsg);
 }
-int vakiCompatDGetVersionMsg(char **) {
-  return VAK_NOT_OK;
+
+int vakiInitDaemon(DaemonConnection *conn, char **errMsg) {
+  if (conn->running) return VAK_OK;
+  int status = vakiCompatDStart(conn, errMsg);
+  if (status != VAK_OK) return status;
+  status = vakiCompatDGetVersionMsg(errMsg);
+  if (status == VAK_OK) return VAK_OK;
+  // A child that died during the handshake has already been cleaned up; one that still runs is
+  // told to go before its pipes are closed.
+  if (conn->running) vakiCompatDWriteToDaemon("Die", nullptr);
+  vakiCompatDClean(conn);
+  return status;
 }
-int vakCompatDSendToDaemon(const char *, char **) {
-  return VAK_NOT_OK;
+
+int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
+  if (conn->running) return VAK_OK;
+  char *found = orvGetToolsPath("bin/vakcompatd");
+  if (found == nullptr) found = orvFindExecInPath("vakcompatd");
+  if (found == nullptr) {
+    return vakAllocErrorMsg(VAK_NOT_OK,
+                            "Could not locate the vakcompatd binary.  It should be found in "
+                            "tools.$arch/bin of your install hierarchy.",
+                            errMsg);
+  }
+  orv::MallocPtr<char> path(found);
+  int status = vakiCompatDFound(path.get(), errMsg);
+  if (status != VAK_OK) return status;
+
+  int reply[2] = {-1, -1}, request[2] = {-1, -1};
+  if (pipe(reply) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (pipe(request) != 0) {
+    status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    CloseFd(&reply[0]);
+    CloseFd(&reply[1]);
+    return status;
+  }
+  // The command line is built before the fork so that the child only execs or exits.
+  char requestArg[16], replyArg[16];
+  snprintf(requestArg, sizeof requestArg, "%d", request[0]);
+  snprintf(replyArg, sizeof replyArg, "%d", reply[1]);
+  char *argv[] = {path.get(), requestArg, replyArg, nullptr};
+
+  conn->pid = fork();
+  if (conn->pid < 0) {
+    status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    CloseFd(&reply[0]);
+    CloseFd(&reply[1]);
+    CloseFd(&request[0]);
+    CloseFd(&request[1]);
+    return status;
+  }
+  if (conn->pid == 0) {
+    // An interrupt typed at the terminal is meant for the application, not for its daemon.
+    vakiSignal(SIGINT, SIG_IGN);
+    close(reply[0]);
+    close(request[1]);
+    execv(argv[0], argv);
+    // _exit, not exit: the parent's exit-time work (releasing its Edit Locks, flushing its
+    // buffered output) belongs to the parent alone.
+    _exit(1);
+  }
+  CloseFd(&reply[1]);
+  CloseFd(&request[0]);
+  conn->readFd = reply[0];
+  conn->writeFd = request[1];
+  conn->running = true;
+  // Later children of the client, such as the Boolean Daemon launch, must not hold these ends:
+  // a stray writer would keep the daemon from ever seeing end-of-file on its request pipe.
+  if (fcntl(conn->readFd, F_SETFD, FD_CLOEXEC) != 0 ||
+      fcntl(conn->writeFd, F_SETFD, FD_CLOEXEC) != 0) {
+    status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    vakiCompatDClean(conn);
+    return status;
+  }
+  return VAK_OK;
 }
-int vakiCompatDWriteToDaemon(const char *, char **) {
-  return VAK_NOT_OK;
+
+int vakiCompatDFound(const char *path, char **errMsg) {
+  if (access(path, X_OK) == 0) return VAK_OK;
+  int err = errno;
+  return vakFormatErrorMsg(VAK_SYS_ERROR, errMsg, "Problem with vakcompatd executable: \"%s\": %s",
+                           path, strerror(err));
 }
-int vakCompatDReadFromDaemon(char **, char **) {
-  return VAK_NOT_OK;
+
+int vakiCompatDGetVersionMsg(char **errMsg) {
+  int status = vakCompatDSendToDaemon("VersionReq", errMsg);
+  if (status != VAK_OK) return status;
+  char *received = nullptr;
+  status = vakCompatDReadFromDaemon(&received, errMsg);
+  if (status != VAK_OK) return status;
+  orv::MallocPtr<char> reply(received);
+  int kind = -1;
+  const char *rest = vakCompatDParseMsg(reply.get(), &kind);
+  if (rest == nullptr) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (kind != kCdVersion) {
+    return vakAllocErrorMsg(
+        VAK_COMPAT_DAEMON_BAD_RESPONSE,
+        "vak: Could not recognize response from Compatibility Daemon to VakCompatDVersion message.",
+        errMsg);
+  }
+  long version = strtol(rest, nullptr, 10);
+  if (version == kCompatProtocolVersion) return VAK_OK;
+  // The message shows an int; a wild value is shown clamped rather than wrapped.
+  if (version > INT_MAX) version = INT_MAX;
+  if (version < INT_MIN) version = INT_MIN;
+  return vakFormatErrorMsg(
+      VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
+      "vak: Invalid Compatibility Daemon version %d.\nWe expected version %d.\n",
+      static_cast<int>(version), static_cast<int>(kCompatProtocolVersion));
 }
-bool vakiCompatDWait(DaemonConnection *) {
-  return false;
+
+int vakCompatDSendToDaemon(const char *message, char **errMsg) {
+  if (message == nullptr) {
+    return vakAllocErrorMsg(VAK_NOT_OK, "vak: No message given for the Compatibility Daemon.",
+                            errMsg);
+  }
+  int status = vakiInitDaemon(&daemonConnection, errMsg);
+  if (status != VAK_OK) return status;
+  status = vakiCompatDWriteToDaemon(message, errMsg);
+  if (status != VAK_OK) return status;
+  if (strcmp(message, "Die") == 0) vakiCompatDClean(&daemonConnection);
+  return VAK_OK;
 }
-bool vakiCompatDChildDied(DaemonConnection *, int) {
-  return true;
+
+int vakiCompatDWriteToDaemon(const char *message, char **errMsg) {
+  DaemonConnection *conn = &daemonConnection;
+  ScopedSignal ignorePipe(SIGPIPE, SIG_IGN);
+  for (;;) {
+    if (vakNetWrite(conn->writeFd, message)) return VAK_OK;
+    int err = errno;
+    // Reap first: an ended but unreaped child still answers the signal-0 probe.
+    vakiCompatDWait(conn);
+    if (vakiCompatDChildDied(conn, err)) break;
+    if (vakiCompatDWaitForWrite(conn) <= 0 && vakiCompatDChildDied(conn, errno)) break;
+  }
+  return vakAllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
 }
-void vakiCompatDClean(DaemonConnection *) {}
-int vakiCompatDWaitForRead(DaemonConnection *) {
-  return -1;
+
+int vakCompatDReadFromDaemon(char **message, char **errMsg) {
+  DaemonConnection *conn = &daemonConnection;
+  if (!conn->running) return vakAllocErrorMsg(VAK_NOT_OK, kNotRunningMsg, errMsg);
+  ScopedSignal ignorePipe(SIGPIPE, SIG_IGN);
+  for (;;) {
+    char *text = nullptr;
+    errno = 0;
+    if (vakNetRead(conn->readFd, &text)) {
+      *message = text;
+      return VAK_OK;
+    }
+    int err = errno;
+    if (err == EMSGSIZE || err == ENOMEM) {
+      // Part of the message is still in the pipe and the stream cannot be brought back into step:
+      // this child is given up and the next request starts a new one.
+      vakiCompatDWriteToDaemon("Die", nullptr);
+      vakiCompatDClean(conn);
+      if (err == ENOMEM) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+      return vakFormatErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
+                               "vak: The Compatibility Daemon sent a message longer than %d bytes.",
+                               static_cast<int>(kVakMaxMessageLength));
+    }
+    if (ReplyPipeHungUp(conn->readFd)) err = EPIPE;
+    vakiCompatDWait(conn);
+    if (vakiCompatDChildDied(conn, err)) break;
+    if (vakiCompatDWaitForRead(conn) <= 0 && vakiCompatDChildDied(conn, errno)) break;
+  }
+  return vakAllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
 }
-int vakiCompatDWaitForWrite(DaemonConnection *) {
-  return -1;
+
+bool vakiCompatDWait(DaemonConnection *conn) {
+  // Without a child of our own, waitpid(-1) would reap some other child of the application.
+  if (conn->pid <= 0) return false;
+  int waitStatus = 0;
+  pid_t result;
+  int err;
+  {
+    ScopedSignal defaultChild(SIGCHLD, SIG_DFL);
+    result = waitpid(conn->pid, &waitStatus, WNOHANG | WUNTRACED);
+    err = errno;
+  }
+  errno = err;
+  if (result == 0) return true;
+  if (result < 0) return err == EINTR;
+  return WIFSTOPPED(waitStatus);
+}
+
+bool vakiCompatDChildDied(DaemonConnection *conn, int errorNumber) {
+  bool dead = errorNumber == EBADF || errorNumber == EPIPE || errorNumber == EIO ||
+              conn->pid <= 0 || kill(conn->pid, 0) != 0;
+  if (dead) vakiCompatDClean(conn);
+  return dead;
+}
+
+void vakiCompatDClean(DaemonConnection *conn) {
+  if (!conn->running) return;
+  CloseFd(&conn->readFd);
+  CloseFd(&conn->writeFd);
+  // The child gets about a second to notice its closed pipes and end. It is checked every few
+  // milliseconds rather than slept on, so that a prompt child costs no full second; one that has
+  // not ended by then is left alone, never signalled.
+  const struct timespec tick = {0, 20 * 1000 * 1000};
+  bool alive = vakiCompatDWait(conn);
+  for (int i = 0; alive && i < 50; ++i) {
+    nanosleep(&tick, nullptr);
+    alive = vakiCompatDWait(conn);
+  }
+  for (int i = 0; alive && i < 10; ++i) alive = vakiCompatDWait(conn);
+  conn->running = false;
+}
+
+int vakiCompatDWaitForRead(DaemonConnection *conn) {
+  return WaitFor(conn->readFd, POLLIN);
+}
+
+int vakiCompatDWaitForWrite(DaemonConnection *conn) {
+  return WaitFor(conn->writeFd, POLLOUT);
 }

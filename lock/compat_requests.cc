@@ -1,32 +1,206 @@
-// STUB: replaced by the Compatibility Daemon client work.
+// compat_requests.cc - the requests to the Compatibility Daemon: message parsing, old-style lock
+// and unlock with the judgement of their replies, and the control requests.
 #include "compat_requests.h"
 
+#include <ctype.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "compat_process.h"
+#include "posix_io.h"
+#include "status.h"
 #include "vak.h"
 
-const char *vakCompatDParseMsg(const char *, int *) {
+namespace {
+
+struct Keyword {
+  const char *text;
+  int kind;
+};
+
+// Tested in this order; a keyword matches when the message begins with it.
+const Keyword kKeywords[] = {
+    {"Lock", kCdLock},
+    {"Unlock", kCdUnlock},
+    {"VersionReq", kCdVersionReq},
+    {"Die", kCdDie},
+    {"StartLog", kCdStartLog},
+    {"StopLog", kCdStopLog},
+    {"ReportLog", kCdReportLog},
+    {"Debug", kCdDebug},
+    {"VakCompatDVersion", kCdVersion},
+    {"LogInfo", kCdLogInfo},
+    {"GotLock", kCdGotLock},
+    {"DidUnLock", kCdDidUnLock},
+};
+
+const char kIllegalLockReplyMsg[] =
+    "vak: We tried to lock a file with the Compatibility Daemon but we did not get a legal "
+    "response.";
+const char kAlreadyLockedMarker[] = "Requested lock";
+// Request buffer size of StartLog.
+const size_t kStartLogBufferSize = 4096;
+
+// A new text built from a format, or NULL when it cannot be allocated.
+__attribute__((format(printf, 1, 2))) char *FormatRequest(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int length = vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  char *text = length < 0 ? nullptr : static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+  if (text != nullptr) vsnprintf(text, static_cast<size_t>(length) + 1, format, again);
+  va_end(again);
+  return text;
+}
+
+// Sends a lock or unlock request built by the caller and judges the reply of the expected kind.
+int Exchange(char *request, int expectedKind, char **errMsg) {
+  if (request == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  orv::MallocPtr<char> owner(request);
+  int status = vakCompatDSendToDaemon(request, errMsg);
+  if (status != VAK_OK) return status;
+  return vakCompatDLockResponse(expectedKind, errMsg);
+}
+
+int SendControl(const char *message, char **errMsg) {
+  int status = vakCompatDInit(errMsg);
+  if (status != VAK_OK) return status;
+  return vakCompatDSendToDaemon(message, errMsg);
+}
+
+}  // namespace
+
+const char *vakCompatDParseMsg(const char *message, int *kind) {
+  if (message == nullptr) return nullptr;
+  while (isspace(static_cast<unsigned char>(*message))) ++message;
+  for (const Keyword &keyword : kKeywords) {
+    size_t length = strlen(keyword.text);
+    if (strncmp(message, keyword.text, length) == 0) {
+      if (kind != nullptr) *kind = keyword.kind;
+      return message + length;
+    }
+  }
   return nullptr;
 }
-int vakCompatDWriteLock(const char *, const char *, unsigned long, char **) {
-  return VAK_NOT_OK;
+
+int vakCompatDWriteLock(const char *filePath, const char *reason, unsigned long processId,
+                        char **errMsg) {
+  if (filePath == nullptr) {
+    return vakAllocErrorMsg(VAK_NOT_OK,
+                            "vak: empty path specified when trying to use Compatibility Daemon to "
+                            "get orvd to lock\n",
+                            errMsg);
+  }
+  int status = vakCompatDInit(errMsg);
+  if (status != VAK_OK) return status;
+  char *request = FormatRequest("%s \"%s\" \"%s\" %lu", "Lock", filePath,
+                                reason != nullptr ? reason : "", processId);
+  return Exchange(request, kCdGotLock, errMsg);
 }
-int vakCompatDUnLock(const char *, unsigned long, char **) {
-  return VAK_NOT_OK;
+
+int vakCompatDUnLock(const char *filePath, unsigned long processId, char **errMsg) {
+  if (filePath == nullptr) {
+    return vakAllocErrorMsg(VAK_NOT_OK,
+                            "vak: empty path specified when trying to use Compatibility Daemon to "
+                            "get orvd to unlock\n",
+                            errMsg);
+  }
+  int status = vakCompatDInit(errMsg);
+  if (status != VAK_OK) return status;
+  char *request = FormatRequest("%s \"%s\" %lu", "Unlock", filePath, processId);
+  return Exchange(request, kCdDidUnLock, errMsg);
 }
-int vakCompatDLockResponse(int, char **) {
-  return VAK_NOT_OK;
+
+int vakCompatDLockResponse(int expectedKind, char **errMsg) {
+  char *received = nullptr;
+  int status = vakCompatDReadFromDaemon(&received, errMsg);
+  if (status != VAK_OK) return status;
+  orv::MallocPtr<char> reply(received);
+  int kind = -1;
+  const char *rest = vakCompatDParseMsg(reply.get(), &kind);
+  if (rest == nullptr || kind != expectedKind) {
+    return vakAllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, kIllegalLockReplyMsg, errMsg);
+  }
+  while (isspace(static_cast<unsigned char>(*rest))) ++rest;
+  if (strncmp(rest, "TRUE", 4) == 0) return VAK_OK;
+  if (strncmp(rest, "FALSE", 5) != 0) {
+    return vakAllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, kIllegalLockReplyMsg, errMsg);
+  }
+  const char *open = strchr(rest + 5, '"');
+  const char *start = open != nullptr ? open + 1 : nullptr;
+  size_t length = start != nullptr ? strcspn(start, "\"") : 0;
+  if (length == 0) {
+    // A refusal without a reason (no quoted text, or an empty one) cannot say the file is held by
+    // someone else, so it is an ordinary refusal; the message says that no reason came with it.
+    return vakAllocErrorMsg(VAK_NOT_OK,
+                            expectedKind == kCdGotLock
+                                ? "vak: The Compatibility Daemon refused the lock without a reason."
+                                : "vak: The Compatibility Daemon refused the unlock without a "
+                                  "reason.",
+                            errMsg);
+  }
+  orv::MallocPtr<char> reason(strndup(start, length));
+  if (reason == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  // Only the words from the last capital R on tell that the file is held by someone else; a
+  // reason may mention them earlier in another sense.
+  const char *lastR = strrchr(reason.get(), 'R');
+  bool heldElsewhere = expectedKind == kCdGotLock && lastR != nullptr &&
+                       strncmp(lastR, kAlreadyLockedMarker, strlen(kAlreadyLockedMarker)) == 0;
+  return vakAllocErrorMsg(heldElsewhere ? VAK_FILE_ALREADY_LOCKED : VAK_NOT_OK, reason.get(),
+                          errMsg);
 }
-extern "C" int vakCompatDTerminate(char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakCompatDTerminate(char **errMsg) {
+  return SendControl("Die", errMsg);
 }
-extern "C" int vakCompatDStartLog(const char *, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakCompatDStartLog(const char *logFileName, char **errMsg) {
+  if (logFileName == nullptr || *logFileName == '\0') return VAK_NOT_OK;
+  char request[kStartLogBufferSize];
+  int length = snprintf(request, sizeof request, "%s %s", "StartLog", logFileName);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof request) {
+    // Refused before the daemon is involved: a cut name would start a log in the wrong file.
+    return vakFormatErrorMsg(VAK_NOT_OK, errMsg,
+                             "vak: The log file name is too long for the Compatibility Daemon "
+                             "(at most %d characters).",
+                             static_cast<int>(sizeof request - sizeof "StartLog "));
+  }
+  return SendControl(request, errMsg);
 }
-extern "C" int vakCompatDStopLog(char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakCompatDStopLog(char **errMsg) {
+  return SendControl("StopLog", errMsg);
 }
-extern "C" int vakCompatDReportLog(char **, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakCompatDSetDebugMode(char **errMsg) {
+  return SendControl("Debug", errMsg);
 }
-extern "C" int vakCompatDSetDebugMode(char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakCompatDReportLog(char **logInfo, char **errMsg) {
+  int status = SendControl("ReportLog", errMsg);
+  if (status != VAK_OK) return status;
+  char *received = nullptr;
+  status = vakCompatDReadFromDaemon(&received, errMsg);
+  if (status != VAK_OK) return status;
+  orv::MallocPtr<char> reply(received);
+  int kind = -1;
+  const char *rest = vakCompatDParseMsg(reply.get(), &kind);
+  if (rest == nullptr || kind != kCdLogInfo) {
+    return vakAllocErrorMsg(
+        VAK_COMPAT_DAEMON_BAD_RESPONSE,
+        "vak: Could not recognize response from Compatibility Daemon to ReportLog message.",
+        errMsg);
+  }
+  char *copy = strdup(rest);
+  if (copy == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (logInfo != nullptr) {
+    *logInfo = copy;
+  } else {
+    free(copy);
+  }
+  return VAK_OK;
 }

@@ -1,1 +1,423 @@
-// STUB: replaced by the vakbd work.
+// server.cc - the poll loop, connection state and request handling.
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "proc_alive.h"
+#include "request.h"
+
+namespace vakbd {
+
+namespace {
+
+volatile sig_atomic_t gStopSignal = 0;
+
+void OnStopSignal(int signalNumber) {
+  gStopSignal = signalNumber;
+}
+
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A frame as it goes on the wire: 4-byte big-endian length, then the text. From malloc.
+char *MakeFrame(const char *text, size_t *frameLength) {
+  size_t length = strlen(text);
+  char *frame = static_cast<char *>(malloc(length + 4));
+  if (frame == nullptr) return nullptr;
+  uint32_t header = htonl(static_cast<uint32_t>(length));
+  memcpy(frame, &header, 4);
+  memcpy(frame + 4, text, length);
+  *frameLength = length + 4;
+  return frame;
+}
+
+}  // namespace
+
+struct Server::Connection {
+  int fd = -1;
+  uint64_t serial = 0;  // acceptance order: the lowest is the oldest
+  int64_t deadline = 0;
+  char peer[INET_ADDRSTRLEN] = "";
+  uint16_t peerPort = 0;
+  bool fromThisHost = false;  // may send control requests
+  unsigned char head[4] = {0, 0, 0, 0};
+  uint32_t headGot = 0;
+  char *body = nullptr;  // request text, from malloc once its length is known
+  uint32_t bodyLength = 0;
+  uint32_t bodyGot = 0;
+  char *out = nullptr;  // frame being sent (greeting or reply), from malloc
+  size_t outLength = 0;
+  size_t outSent = 0;
+  bool replying = false;  // out holds the reply: the connection ends once it is sent
+};
+
+bool InstallSignalHandlers(sigset_t *waitMask) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGPIPE, &action, nullptr) != 0) return false;
+  action.sa_handler = OnStopSignal;
+  if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGINT, &action, nullptr) != 0) {
+    return false;
+  }
+  // SIG_SETMASK rather than SIG_BLOCK: whatever the starting process had blocked must not stay
+  // blocked in a long-lived daemon.
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  if (sigprocmask(SIG_SETMASK, &blocked, nullptr) != 0) return false;
+  sigemptyset(waitMask);
+  return true;
+}
+
+bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo) {
+  return (ntohl(peer.s_addr) >> 24) == 127 || peer.s_addr == connectedTo.s_addr;
+}
+
+Server::~Server() {
+  if (slots_ != nullptr) {
+    for (int i = 0; i < options_.maxConnections; ++i) {
+      if (slots_[i].fd >= 0) Drop(&slots_[i], "daemon stopping");
+    }
+  }
+  free(slots_);
+  free(pollFds_);
+  free(pollSlot_);
+  if (listenFd_ >= 0) close(listenFd_);
+  if (reserveFd_ >= 0) close(reserveFd_);
+}
+
+bool Server::Init(int listenFd, const ServerOptions &options) {
+  listenFd_ = listenFd;
+  options_ = options;
+  if (options_.maxConnections < 1) options_.maxConnections = 1;
+  const size_t n = static_cast<size_t>(options_.maxConnections);
+  // Everything the loop needs is allocated here, once: serving never depends on the heap except
+  // for the few bytes of one request or reply, whose failure only drops that connection.
+  slots_ = static_cast<Connection *>(calloc(n, sizeof(Connection)));
+  pollFds_ = static_cast<struct pollfd *>(calloc(n + 1, sizeof(struct pollfd)));
+  pollSlot_ = static_cast<int *>(calloc(n + 1, sizeof(int)));
+  if (slots_ == nullptr || pollFds_ == nullptr || pollSlot_ == nullptr) return false;
+  for (size_t i = 0; i < n; ++i) new (&slots_[i]) Connection();
+  reserveFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return true;
+}
+
+void Server::Run(const sigset_t *waitMask) {
+  while (!stopping_) {
+    if (gStopSignal != 0) {
+      log_->Write("stopping on signal %d", static_cast<int>(gStopSignal));
+      break;
+    }
+    int64_t now = NowMs();
+    int64_t nearest = -1;
+    int n = 0;
+    pollFds_[n++] = {listenFd_, POLLIN, 0};
+    for (int i = 0; i < options_.maxConnections; ++i) {
+      Connection &c = slots_[i];
+      if (c.fd < 0) continue;
+      pollFds_[n] = {c.fd, static_cast<short>(c.out != nullptr ? POLLOUT : POLLIN), 0};
+      pollSlot_[n++] = i;
+      if (nearest < 0 || c.deadline < nearest) nearest = c.deadline;
+    }
+    struct timespec wait;
+    struct timespec *waitFor = nullptr;
+    if (nearest >= 0) {
+      int64_t left = nearest > now ? nearest - now : 0;
+      wait.tv_sec = static_cast<time_t>(left / 1000);
+      wait.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+      waitFor = &wait;
+    }
+    int ready = ppoll(pollFds_, static_cast<nfds_t>(n), waitFor, waitMask);
+    if (ready < 0) {
+      if (errno != EINTR) {
+        log_->Write("poll failed: %s", strerror(errno));
+        // Whatever made it fail (lack of memory) needs time to pass, not a busy loop.
+        struct timespec pause = {0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+      }
+      continue;
+    }
+    now = NowMs();
+    for (int k = 1; k < n && !stopping_; ++k) {
+      Connection *c = &slots_[pollSlot_[k]];
+      if (c->fd != pollFds_[k].fd) continue;  // dropped meanwhile
+      short events = pollFds_[k].revents;
+      if (events == 0) continue;
+      if ((events & POLLNVAL) != 0) {
+        Drop(c, "invalid descriptor");
+      } else if (c->out != nullptr) {
+        Flush(c);  // also finds out about POLLERR and POLLHUP
+      } else {
+        Receive(c);
+      }
+    }
+    for (int i = 0; i < options_.maxConnections && !stopping_; ++i) {
+      if (slots_[i].fd >= 0 && slots_[i].deadline <= now) Drop(&slots_[i], "timed out");
+    }
+    if (!stopping_ && (pollFds_[0].revents & POLLIN) != 0) AcceptPending(now);
+  }
+  for (int i = 0; i < options_.maxConnections; ++i) {
+    if (slots_[i].fd >= 0) Drop(&slots_[i], "daemon stopping");
+  }
+}
+
+Server::Connection *Server::Oldest() {
+  Connection *oldest = nullptr;
+  for (int i = 0; i < options_.maxConnections; ++i) {
+    Connection *c = &slots_[i];
+    if (c->fd >= 0 && (oldest == nullptr || c->serial < oldest->serial)) oldest = c;
+  }
+  return oldest;
+}
+
+void Server::ShedForDescriptor() {
+  if (count_ > 0) {
+    Drop(Oldest(), "dropped to free a descriptor");
+    return;
+  }
+  // No connection to give up: spend the reserve descriptor on taking the waiting client off the
+  // backlog, so that the listening socket stops reporting it in a busy loop.
+  if (reserveFd_ >= 0) close(reserveFd_);
+  int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) close(fd);
+  reserveFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  log_->Write("out of descriptors: refused a connection");
+}
+
+void Server::AcceptPending(int64_t now) {
+  // Bounded, so that a connection storm cannot starve the connections already open.
+  for (int round = 0; round < 64; ++round) {
+    struct sockaddr_in peer;
+    socklen_t peerLength = sizeof peer;
+    int fd = accept4(listenFd_, reinterpret_cast<struct sockaddr *>(&peer), &peerLength,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+      if (errno == EMFILE || errno == ENFILE) {
+        ShedForDescriptor();
+        continue;
+      }
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        log_->Write("accept failed: %s", strerror(errno));
+      }
+      return;
+    }
+    if (count_ == options_.maxConnections) Drop(Oldest(), "dropped for a newer connection");
+    Connection *c = nullptr;
+    for (int i = 0; i < options_.maxConnections; ++i) {
+      if (slots_[i].fd < 0) {
+        c = &slots_[i];
+        break;
+      }
+    }
+    *c = Connection();
+    c->fd = fd;
+    c->serial = ++serial_;
+    c->deadline = now + options_.timeoutMs;
+    struct sockaddr_in local;
+    socklen_t localLength = sizeof local;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0) {
+      local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // then only loopback peers qualify
+    }
+    c->fromThisHost = IsLocalPeer(peer.sin_addr, local.sin_addr);
+    inet_ntop(AF_INET, &peer.sin_addr, c->peer, sizeof c->peer);
+    c->peerPort = ntohs(peer.sin_port);
+    ++count_;
+    log_->Write("connection from %s:%u", c->peer, c->peerPort);
+    c->out = MakeFrame("VakBoolVersion 1", &c->outLength);
+    if (c->out == nullptr) {
+      Drop(c, "out of memory");
+      continue;
+    }
+    Flush(c);
+  }
+}
+
+void Server::Flush(Connection *c) {
+  while (c->outSent < c->outLength) {
+    ssize_t n = send(c->fd, c->out + c->outSent, c->outLength - c->outSent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      Drop(c, strerror(errno));
+      return;
+    }
+    c->outSent += static_cast<size_t>(n);
+  }
+  free(c->out);
+  c->out = nullptr;
+  if (c->replying) Drop(c, "answered");
+}
+
+void Server::Receive(Connection *c) {
+  for (;;) {
+    ssize_t n;
+    // Never read past the end of the one frame: only the length, then exactly the text.
+    if (c->headGot < 4) {
+      n = recv(c->fd, c->head + c->headGot, 4 - c->headGot, 0);
+    } else {
+      n = recv(c->fd, c->body + c->bodyGot, c->bodyLength - c->bodyGot, 0);
+    }
+    if (n == 0) {
+      Drop(c, c->headGot == 0 ? "closed without a request" : "closed in the middle of a request");
+      return;
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) Drop(c, strerror(errno));
+      return;
+    }
+    if (c->headGot < 4) {
+      c->headGot += static_cast<uint32_t>(n);
+      if (c->headGot < 4) continue;
+      uint32_t length;
+      memcpy(&length, c->head, 4);
+      length = ntohl(length);
+      if (length > kMaxRequestLength) {
+        log_->Write("request of %u bytes from %s:%u refused", length, c->peer, c->peerPort);
+        Drop(c, "request too long");
+        return;
+      }
+      c->body = static_cast<char *>(malloc(length + 1));
+      if (c->body == nullptr) {
+        Drop(c, "out of memory");
+        return;
+      }
+      c->bodyLength = length;
+    } else {
+      c->bodyGot += static_cast<uint32_t>(n);
+    }
+    if (c->bodyGot == c->bodyLength) {
+      c->body[c->bodyLength] = '\0';
+      Handle(c);
+      return;
+    }
+  }
+}
+
+void Server::Handle(Connection *c) {
+  char shown[512];
+  Sanitize(c->body, shown, sizeof shown);
+  // A NUL inside the frame would hide the rest of the text from the parser; such a frame was not
+  // written by a client of this protocol.
+  const bool embeddedNul = strlen(c->body) != c->bodyLength;
+  log_->Write("request from %s:%u: %s", c->peer, c->peerPort, shown);
+  Request request = embeddedNul ? Request() : ParseRequest(c->body);
+  switch (request.kind) {
+    case RequestKind::kInvalid:
+      log_->Write("unrecognised request from %s:%u dropped", c->peer, c->peerPort);
+      Drop(c, "unrecognised request");
+      return;
+    case RequestKind::kProcAlive: {
+      Liveness answer = CheckProcess(request.pid, request.creationTime);
+      log_->Debug("process %llu, creation time %lld, start time %lld: %s",
+                  static_cast<unsigned long long>(request.pid),
+                  static_cast<long long>(request.creationTime),
+                  static_cast<long long>(answer.startTime), answer.reason);
+      Reply(c, answer.alive ? "Alive" : "NotAlive");
+      return;
+    }
+    case RequestKind::kReportLog: {
+      char *text = LogInfoText();
+      if (text == nullptr) {
+        Drop(c, "out of memory");
+        return;
+      }
+      Reply(c, text);
+      free(text);
+      return;
+    }
+    case RequestKind::kNull:
+      Drop(c, "no reply needed");
+      return;
+    default:
+      break;
+  }
+  // The control requests change the daemon itself: only a process on this host may ask.
+  if (!c->fromThisHost) {
+    log_->Write("%s from remote peer %s:%u ignored", RequestName(request.kind), c->peer,
+                c->peerPort);
+    Drop(c, "control request from a remote peer");
+    return;
+  }
+  switch (request.kind) {
+    case RequestKind::kDie:
+      log_->Write("stopping at the request of %s:%u", c->peer, c->peerPort);
+      stopping_ = true;
+      break;
+    case RequestKind::kStartLog: {
+      char name[512];
+      Sanitize(request.logFile, name, sizeof name);
+      const char *why = "";
+      if (log_->Start(request.logFile, &why)) {
+        log_->Write("log started by vakbd pid %d on port %u", static_cast<int>(getpid()),
+                    options_.port);
+      } else {
+        log_->Write("cannot log to %s: %s", name, why);
+      }
+      break;
+    }
+    case RequestKind::kStopLog:
+      log_->Write("log stopped");
+      log_->Stop();
+      break;
+    case RequestKind::kDebug:
+      log_->EnableDebug();
+      log_->Write("debug logging on");
+      break;
+    default:
+      break;
+  }
+  Drop(c, "done");
+}
+
+char *Server::LogInfoText() {
+  const char *path = log_->path();
+  size_t size = strlen(path) + 96;
+  char *text = static_cast<char *>(malloc(size));
+  if (text == nullptr) return nullptr;
+  snprintf(text, size, "LogInfo pid=%d port=%u log=%s debug=%s", static_cast<int>(getpid()),
+           options_.port, path, log_->debug() ? "on" : "off");
+  return text;
+}
+
+void Server::Reply(Connection *c, const char *text) {
+  log_->Debug("reply to %s:%u: %s", c->peer, c->peerPort, text);
+  free(c->body);
+  c->body = nullptr;
+  c->out = MakeFrame(text, &c->outLength);
+  if (c->out == nullptr) {
+    Drop(c, "out of memory");
+    return;
+  }
+  c->outSent = 0;
+  c->replying = true;
+  Flush(c);
+}
+
+void Server::Drop(Connection *c, const char *why) {
+  log_->Debug("closed connection from %s:%u: %s", c->peer, c->peerPort, why);
+  close(c->fd);
+  free(c->body);
+  free(c->out);
+  *c = Connection();
+  --count_;
+}
+
+}  // namespace vakbd

@@ -1,0 +1,83 @@
+// server.h - the daemon's service: one poll loop over the listening socket and every connection.
+//
+// Each connection gets the greeting, carries exactly one framed request and, for the requests that
+// have one, one reply; then it is closed. Everything is non-blocking, and every connection has its
+// own deadline, so a silent, slow or hostile client costs one slot for a few seconds and never
+// delays another. When all slots are taken, the oldest connection makes room for the new one: a
+// flood of idle connections therefore cannot lock legitimate clients out, who need only
+// milliseconds.
+#ifndef VAKBD_SERVER_H_
+#define VAKBD_SERVER_H_
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdint.h>
+
+#include "daemon_log.h"
+
+namespace vakbd {
+
+enum {
+  kMaxRequestLength = 4096,     // longest request text; a longer length field drops the connection
+  kConnectionTimeoutMs = 5000,  // the client's own waits are 6 seconds
+  kMaxConnections = 4096,
+};
+
+struct ServerOptions {
+  uint16_t port = 0;  // reported by ReportLog
+  int maxConnections = kMaxConnections;
+  int timeoutMs = kConnectionTimeoutMs;
+};
+
+// Ignores SIGPIPE, installs the handler of SIGTERM and SIGINT and blocks them; *waitMask gets the
+// mask under which the server waits, so that they are delivered only there and a stop request is
+// never lost between a check and the wait.
+bool InstallSignalHandlers(sigset_t *waitMask);
+
+// Control requests (Die, StartLog, StopLog, Debug) are honoured only from a peer on this host:
+// a loopback address (127.0.0.0/8), or the very address the peer connected to, which is what a
+// local client that named this host by its own name connects from (the kernel routes such a
+// connection over the loopback interface, so no other host can present it).
+bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo);
+
+class Server {
+ public:
+  explicit Server(Log *log) : log_(log) {}
+  ~Server();
+  Server(const Server &) = delete;
+  Server &operator=(const Server &) = delete;
+
+  // Takes ownership of a listening socket. False when the connection table cannot be allocated.
+  bool Init(int listenFd, const ServerOptions &options);
+  // Serves until a Die request or SIGTERM/SIGINT, then closes every connection.
+  void Run(const sigset_t *waitMask);
+
+ private:
+  struct Connection;
+
+  void AcceptPending(int64_t now);
+  void ShedForDescriptor();
+  void Flush(Connection *c);
+  void Receive(Connection *c);
+  void Handle(Connection *c);
+  void Reply(Connection *c, const char *text);
+  void Drop(Connection *c, const char *why);
+  Connection *Oldest();
+  char *LogInfoText();
+
+  Log *log_;
+  ServerOptions options_;
+  int listenFd_ = -1;
+  int reserveFd_ = -1;  // given up to accept (and refuse) a client when out of descriptors
+  Connection *slots_ = nullptr;
+  struct pollfd *pollFds_ = nullptr;
+  int *pollSlot_ = nullptr;
+  int count_ = 0;
+  uint64_t serial_ = 0;
+  bool stopping_ = false;
+};
+
+}  // namespace vakbd
+
+#endif  // VAKBD_SERVER_H_

@@ -1,0 +1,218 @@
+// startup.cc - listening socket, daemon probe, descriptor limit and detaching.
+#include "startup.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "posix_io.h"
+#include "server.h"
+
+namespace vakbd {
+
+namespace {
+
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until fd is ready for events or the deadline passes.
+bool WaitFor(int fd, short events, int64_t deadline) {
+  for (;;) {
+    int64_t left = deadline - NowMs();
+    if (left <= 0) return false;
+    struct pollfd p = {fd, events, 0};
+    int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready > 0) return true;
+    if (ready == 0 || errno != EINTR) return false;
+  }
+}
+
+// Reads exactly n bytes from a non-blocking descriptor before the deadline.
+bool ReadAll(int fd, void *buf, size_t n, int64_t deadline) {
+  size_t got = 0;
+  while (got < n) {
+    if (!WaitFor(fd, POLLIN, deadline)) return false;
+    ssize_t r = read(fd, static_cast<char *>(buf) + got, n - got);
+    if (r == 0) return false;
+    if (r < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return false;
+    }
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+void CloseRange(unsigned first, unsigned last) {
+  if (first > last) return;
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, first, last, 0) == 0) return;
+#endif
+  // Older kernels: close one by one, up to the descriptor limit (bounded, since a huge limit would
+  // make this take seconds and nothing opens descriptors that high before a daemon starts).
+  long limit = sysconf(_SC_OPEN_MAX);
+  if (limit < 0 || limit > 65536) limit = 65536;
+  for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(limit); ++fd) close(fd);
+}
+
+// Closes every descriptor from 3 upwards except keepA and keepB.
+void CloseOtherDescriptors(int keepA, int keepB) {
+  unsigned low = static_cast<unsigned>(keepA < keepB ? keepA : keepB);
+  unsigned high = static_cast<unsigned>(keepA < keepB ? keepB : keepA);
+  CloseRange(3, low - 1);
+  CloseRange(low + 1, high - 1);
+  CloseRange(high + 1, ~0U);
+}
+
+[[noreturn]] void AwaitReport(pid_t daemon, int reportFd) {
+  unsigned char status = 0;
+  bool reported = ReadAll(reportFd, &status, 1, NowMs() + kStartReportTimeoutMs);
+  if (reported && status <= kExitPortFailed) _exit(status);
+  if (!reported) {
+    // A daemon that cannot say it serves must not linger holding the port.
+    kill(daemon, SIGKILL);
+    fprintf(stderr, "vakbd: the server did not report that it serves\n");
+  }
+  _exit(kExitInitFailed);
+}
+
+}  // namespace
+
+void EnsureStandardDescriptors() {
+  for (;;) {
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) return;
+    if (fd > 2) {
+      close(fd);
+      return;
+    }
+  }
+}
+
+int OpenListener(uint16_t port, int *status) {
+  orv::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    *status = kExitSocketFailed;
+    return -1;
+  }
+  // Lets a restarted daemon take its port back while connections of the old one linger in
+  // TIME_WAIT; it does not let two listeners share the port.
+  int on = 1;
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd.get(), reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0 ||
+      listen(fd.get(), SOMAXCONN) != 0) {
+    *status = kExitPortFailed;
+    return -1;
+  }
+  return fd.release();
+}
+
+bool VakbdServes(uint16_t port, int timeoutMs) {
+  const int64_t deadline = NowMs() + timeoutMs;
+  orv::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return false;
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (connect(fd.get(), reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
+    if (errno != EINPROGRESS || !WaitFor(fd.get(), POLLOUT, deadline)) return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      return false;
+    }
+  }
+  static const char kGreeting[] = "VakBoolVersion 1";
+  const uint32_t expected = sizeof kGreeting - 1;
+  uint32_t length = 0;
+  if (!ReadAll(fd.get(), &length, 4, deadline) || ntohl(length) != expected) return false;
+  char text[sizeof kGreeting];
+  if (!ReadAll(fd.get(), text, expected, deadline)) return false;
+  return memcmp(text, kGreeting, expected) == 0;
+}
+
+int ConnectionLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 64;
+  const rlim_t wanted = kMaxConnections + 64;
+  if (limit.rlim_cur < wanted) {
+    struct rlimit raised = limit;
+    raised.rlim_cur =
+        limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted ? wanted : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  // Some descriptors stay for the listening socket, the log, /proc reads and the reserve.
+  if (limit.rlim_cur < 80) return 16;
+  rlim_t fit = limit.rlim_cur - 64;
+  return fit < static_cast<rlim_t>(kMaxConnections) ? static_cast<int>(fit) : kMaxConnections;
+}
+
+int Detach(int listenFd) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return -1;
+  pid_t child = fork();
+  if (child < 0) {
+    int saved = errno;
+    close(report[0]);
+    close(report[1]);
+    errno = saved;
+    return -1;
+  }
+  if (child > 0) {
+    close(report[1]);
+    close(listenFd);
+    AwaitReport(child, report[0]);
+  }
+  close(report[0]);
+  // The daemon must not hold the caller's terminal, working directory or pipes: a caller that
+  // reads a program's output to its end would otherwise wait for as long as the daemon lives.
+  setsid();
+  if (chdir("/") != 0) {
+    ReportStarted(report[1], kExitInitFailed);
+    _exit(kExitInitFailed);
+  }
+  umask(022);
+  int null = open("/dev/null", O_RDWR);
+  if (null < 0) {
+    ReportStarted(report[1], kExitInitFailed);
+    _exit(kExitInitFailed);
+  }
+  dup2(null, 0);
+  dup2(null, 1);
+  dup2(null, 2);
+  if (null > 2) close(null);
+  CloseOtherDescriptors(listenFd, report[1]);
+  return report[1];
+}
+
+void ReportStarted(int reportFd, int status) {
+  if (reportFd < 0) return;
+  unsigned char byte = static_cast<unsigned char>(status);
+  ssize_t ignored = write(reportFd, &byte, 1);  // a starter that gave up no longer listens
+  (void)ignored;
+  close(reportFd);
+}
+
+}  // namespace vakbd

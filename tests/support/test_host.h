@@ -1,0 +1,85 @@
+// test_host.h - simulated hosts for tests that need more than one machine.
+//
+// TestHosts makes N hosts inside this machine. Each has its own host name (UTS namespace), its
+// own network namespace with an address on a private network that joins all hosts of the set
+// (through a bridge in a hub namespace, so nothing is added to this machine's own network), its
+// own /etc/hosts (a private file bind-mounted in a mount namespace) naming every host of the set,
+// and its own vakbd serving the given port at its address. The file system is shared: only
+// /etc/hosts differs. Processes run "on" a host see its name from uname() and resolve every
+// host name of the set with gethostbyname().
+//
+// Namespaces need root. When they cannot be made, ok() is false and error() says why; tests then
+// skip:  if (!hosts.ok()) GTEST_SKIP() << hosts.error();
+//
+// The destructor kills every process started with Start, stops every vakbd serving the port on
+// any host (by pid), and deletes every namespace (with its links) and file it made. Names carry
+// this process's pid, so tests run side by side.
+#ifndef VAK_TESTS_TEST_HOST_H_
+#define VAK_TESTS_TEST_HOST_H_
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+
+namespace vaktest {
+
+class TestHosts {
+ public:
+  TestHosts(const std::vector<std::string> &names, int port);
+  ~TestHosts();
+  TestHosts(const TestHosts &) = delete;
+  TestHosts &operator=(const TestHosts &) = delete;
+
+  bool ok() const { return error_.empty(); }
+  const std::string &error() const { return error_; }
+
+  size_t size() const { return hosts_.size(); }
+  const std::string &name(size_t host) const { return hosts_[host].name; }
+  // Dotted IPv4 address of a host on the private network.
+  const std::string &address(size_t host) const { return hosts_[host].address; }
+  int port() const { return port_; }
+  // Pid of the vakbd now serving the port on a host, -1 if none answers.
+  pid_t VakbdPid(size_t host);
+
+  // Runs a program on a host and collects its output, as RunProgram does.
+  RunResult Run(size_t host, const std::vector<std::string> &argv, const RunOptions &options = {});
+  // Starts a program on a host in the background (standard input from /dev/null, output
+  // inherited). Returns its pid, or -1.
+  pid_t Start(size_t host, const std::vector<std::string> &argv, const RunOptions &options = {});
+  // Kills a process made by Start and reaps it.
+  void Kill(pid_t pid);
+  // Runs fn in a child process on the host and hands back the text it returns. False when the
+  // child could not enter the host or did not finish within timeoutSeconds.
+  bool Call(size_t host, const std::function<std::string()> &fn, std::string *result,
+            int timeoutSeconds = 60);
+
+ private:
+  struct Host {
+    std::string name;
+    std::string address;
+    std::string netns;
+  };
+
+  bool Ip(const std::vector<std::string> &args);
+  bool Build(const std::vector<std::string> &names);
+  // In a forked child: moves into the host's namespaces. Returns an error text, empty on success.
+  std::string Enter(size_t host) const;
+
+  std::vector<Host> hosts_;
+  std::vector<std::string> namespaces_;  // every namespace made, hub included
+  std::vector<pid_t> started_;
+  std::vector<pid_t> daemons_;
+  std::string ipTool_;
+  std::string dir_;  // holds the private hosts file
+  std::string hostsFile_;
+  std::string error_;
+  int port_;
+};
+
+}  // namespace vaktest
+
+#endif  // VAK_TESTS_TEST_HOST_H_
