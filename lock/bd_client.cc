@@ -1,46 +1,337 @@
-// STUB: replaced by the Boolean Daemon client work.
+// bd_client.cc - the client side of the Boolean Daemon protocol: port configuration, the message
+// parser, one TCP connection per request with the version greeting, and the control requests.
 #include "bd_client.h"
 
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "net_io.h"
+#include "posix_io.h"
+#include "status.h"
 #include "vak.h"
 
 int32_t vakBdPort = kVakBdDefaultPort;
 
-void vakBdInit(void) {}
-void vakBdDoEnv(void) {}
-void vakBdProcessPortNum(const char *) {}
-uint16_t vakBdGetServerPort(int) {
-  return static_cast<uint16_t>(vakBdPort);
+namespace {
+
+int bdClientInited = 0;
+
+const char kNoHostMsg[] = "vak: No host name specified when connecting to vakbd.\n";
+const char kLookupFormat[] = "vak: Unable to look up host name \"%s\".\n";
+const char kConnectFormat[] = "vak: Unable to connect to host \"%s\".\n";
+const char kVersionFormat[] = "vak: Invalid Boolean Daemon version %d.";
+const char kBadGreetingMsg[] =
+    "vak: Could not recognize response from Boolean Daemon to VakBoolVersion message.";
+const char kBadReportMsg[] =
+    "vak: Could not recognize response from Boolean Daemon to ReportLog message.";
+const char kSendFormat[] =
+    "vak: could not send message to vakbd on host \"%s\".\nThe host may be unreachable or the "
+    "vakbd has died.\n";
+const char kLogNameTooLongFormat[] =
+    "vak: Log file name is too long to send to vakbd (at most %d characters).";
+
+// Keywords in the order they are tried, with their kinds (kind 10 has no keyword).
+const struct {
+  const char *keyword;
+  int kind;
+} kKeywords[] = {
+    {"ProcAlive", kBdProcAlive}, {"Die", kBdDie},
+    {"StartLog", kBdStartLog},   {"StopLog", kBdStopLog},
+    {"ReportLog", kBdReportLog}, {"Debug", kBdDebug},
+    {"Null", kBdNull},           {"VakBoolVersion", kBdVersion},
+    {"Alive", kBdAlive},         {"NotAlive", kBdNotAlive},
+    {"LogInfo", kBdLogInfo},
+};
+
+// The StartLog request is built in a fixed buffer; a longer log file name is refused.
+enum { kStartLogRequestSize = 4096 + 16 };
+
+long long MonotonicMillis() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
-const char *vakBdParseMsg(const char *, int *) {
+
+// Waits until the socket is writable or the deadline (milliseconds, monotonic; -1: none) passes.
+// poll rather than select: select cannot watch a descriptor numbered FD_SETSIZE or above.
+bool WaitWritable(int sock, long long deadline) {
+  for (;;) {
+    int wait = -1;
+    if (deadline >= 0) {
+      long long left = deadline - MonotonicMillis();
+      wait = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    struct pollfd p = {sock, POLLOUT, 0};
+    int ready = poll(&p, 1, wait);
+    if (ready > 0) return true;
+    if (ready == 0 && (deadline < 0 || MonotonicMillis() >= deadline)) return false;
+    if (ready < 0 && errno != EINTR && errno != EINPROGRESS) return false;
+  }
+}
+
+// A blocking connect. One interrupted by a signal goes on in the background; it is waited for and
+// its outcome taken from the socket.
+int PlainConnect(int sock, const struct sockaddr *addr, socklen_t addrLen) {
+  if (connect(sock, addr, addrLen) == 0) return 0;
+  if (errno != EINTR) return -1;
+  if (!WaitWritable(sock, -1)) return -1;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return -1;
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  return 0;
+}
+
+// Ignores SIGPIPE for its lifetime: a write to a connection the daemon has closed must fail, not
+// end the process. The complete previous disposition is restored.
+class ScopedIgnoreSigpipe {
+ public:
+  ScopedIgnoreSigpipe() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    saved_ = sigaction(SIGPIPE, &ignore, &previous_) == 0;
+  }
+  ~ScopedIgnoreSigpipe() {
+    if (saved_) sigaction(SIGPIPE, &previous_, nullptr);
+  }
+  ScopedIgnoreSigpipe(const ScopedIgnoreSigpipe &) = delete;
+  ScopedIgnoreSigpipe &operator=(const ScopedIgnoreSigpipe &) = delete;
+
+ private:
+  struct sigaction previous_;
+  bool saved_;
+};
+
+void CloseSocket(int sock) {
+  int saved = errno;
+  vakClose(sock);
+  errno = saved;
+}
+
+int SendRequest(const char *hostName, const char *message, char **errMsg) {
+  vakBdInit();
+  return vakBdSendToDaemon(hostName, message, nullptr, errMsg);
+}
+
+}  // namespace
+
+void vakBdInit(void) {
+  if (bdClientInited) return;
+  bdClientInited = 1;
+  vakBdDoEnv();
+}
+
+void vakBdDoEnv(void) {
+  const char *port = getenv("VAK_PORTNUM");
+  if (port != nullptr) vakBdProcessPortNum(port);
+}
+
+void vakBdProcessPortNum(const char *text) {
+  if (text == nullptr) return;
+  char *end = nullptr;
+  long value = strtol(text, &end, 10);
+  if (end == text || *end != '\0') {
+    fprintf(stderr, "Warning (vakbd): bad -portnum value \"%s\" ignored\n", text);
+    return;
+  }
+  // Only the low 16 bits are ever used; the conversion keeps them whatever the value.
+  vakBdPort = static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
+}
+
+uint16_t vakBdGetServerPort(int selector) {
+  switch (selector) {
+    case 1:
+      return 16724;
+    case 2:
+      return 16725;
+    default:
+      return static_cast<uint16_t>(static_cast<uint32_t>(vakBdPort) & 0xFFFF);
+  }
+}
+
+const char *vakBdParseMsg(const char *message, int *kind) {
+  if (message == nullptr) return nullptr;
+  while (*message != '\0' && isspace(static_cast<unsigned char>(*message))) ++message;
+  for (const auto &entry : kKeywords) {
+    size_t length = strlen(entry.keyword);
+    if (strncmp(message, entry.keyword, length) == 0) {
+      if (kind != nullptr) *kind = entry.kind;
+      return message + length;
+    }
+  }
   return nullptr;
 }
-int connectWithTimeout(int, const struct sockaddr *, socklen_t, int) {
-  return -1;
+
+int connectWithTimeout(int sock, const struct sockaddr *addr, socklen_t addrLen, int seconds) {
+  int flags = fcntl(sock, F_GETFL);
+  if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+  if (connect(sock, addr, addrLen) != 0) {
+    // An interrupted non-blocking connect goes on in the background like one in progress.
+    if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) return -1;
+    // A socket that turns writable counts as connected; a refused connection shows itself at the
+    // first read or write.
+    if (!WaitWritable(sock, MonotonicMillis() + static_cast<long long>(seconds) * 1000)) return -1;
+  }
+  flags = fcntl(sock, F_GETFL);
+  if (flags < 0 || fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) < 0) return -1;
+  return 0;
 }
-int vakBdGetVersionMsg(int, char **) {
-  return VAK_NOT_OK;
+
+int vakBdReadReply(int sock, char **reply) {
+  errno = 0;
+  if (!vakNetIsDataReady(sock, kVakMessageWaitSeconds)) {
+    if (errno == 0) errno = ETIMEDOUT;
+    return 0;
+  }
+  errno = 0;
+  if (!vakNetReadEx(sock, reply, 0)) {
+    if (errno == 0) errno = ECONNRESET;  // closed before a whole message arrived
+    return 0;
+  }
+  return 1;
 }
-int vakBdOpenDaemonSocket(const char *, int *, char **) {
-  return VAK_NOT_OK;
+
+int vakBdGetVersionMsg(int sock, char **errMsg) {
+  char *text = nullptr;
+  if (!vakBdReadReply(sock, &text)) return vakGetStrErrorMsg(VAK_NOT_OK, errMsg);
+  orv::MallocPtr<char> greeting(text);
+  int kind = -1;
+  const char *rest = vakBdParseMsg(greeting.get(), &kind);
+  if (rest == nullptr) {
+    // Nothing failed in the system; "Protocol error" names what happened.
+    errno = EPROTO;
+    return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  }
+  if (kind != kBdVersion)
+    return vakAllocErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, kBadGreetingMsg, errMsg);
+  long version = strtol(rest, nullptr, 10);
+  if (version == kVakBdProtocolVersion) return VAK_OK;
+  if (version > INT_MAX) version = INT_MAX;
+  if (version < INT_MIN) version = INT_MIN;
+  return vakFormatErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, errMsg, kVersionFormat,
+                           static_cast<int>(version));
 }
-int vakBdSendToDaemon(const char *, const char *, int *, char **) {
-  return VAK_NOT_OK;
+
+int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg) {
+  if (hostName == nullptr || *hostName == '\0') {
+    return vakAllocErrorMsg(VAK_NOT_OK, kNoHostMsg, errMsg);
+  }
+  struct hostent *host = gethostbyname(hostName);
+  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
+      host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+    return vakFormatErrorMsg(VAK_NOT_OK, errMsg, kLookupFormat, hostName);
+  }
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  memcpy(&address.sin_addr, host->h_addr_list[0], sizeof address.sin_addr);
+  address.sin_port = htons(vakBdGetServerPort(0));
+  const struct sockaddr *addr = reinterpret_cast<const struct sockaddr *>(&address);
+
+  // Close-on-exec: a daemon started later must not keep this connection open.
+  orv::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+
+  if (vakEnv != nullptr && vakEnv->bdConnectTimeout != -1) {
+    if (connectWithTimeout(fd.get(), addr, sizeof address, vakEnv->bdConnectTimeout) != 0) {
+      return vakFormatErrorMsg(VAK_NOT_OK, errMsg, kConnectFormat, hostName);
+    }
+  } else if (PlainConnect(fd.get(), addr, sizeof address) != 0) {
+    return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  }
+
+  int status = vakBdGetVersionMsg(fd.get(), errMsg);
+  if (status != VAK_OK) return status;
+  if (sock != nullptr) *sock = fd.release();
+  return VAK_OK;
 }
-extern "C" int vakDaemonCheck(const char *, char **) {
-  return VAK_NOT_OK;
+
+int vakBdSendToDaemon(const char *hostName, const char *message, int *sock, char **errMsg) {
+  int fd = -1;
+  int status = vakBdOpenDaemonSocket(hostName, &fd, errMsg);
+  if (status != VAK_OK) return status;
+  int written;
+  {
+    ScopedIgnoreSigpipe quiet;
+    written = vakNetWrite(fd, message);
+  }
+  if (!written) {
+    CloseSocket(fd);
+    return vakFormatErrorMsg(VAK_NOT_OK, errMsg, kSendFormat, hostName);
+  }
+  if (sock != nullptr) {
+    *sock = fd;
+  } else {
+    CloseSocket(fd);
+  }
+  return VAK_OK;
 }
-extern "C" int vakDaemonTerminate(const char *, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakDaemonCheck(const char *hostName, char **errMsg) {
+  return SendRequest(hostName, "Null", errMsg);
 }
-extern "C" int vakDaemonStartLog(const char *, const char *, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakDaemonTerminate(const char *hostName, char **errMsg) {
+  return SendRequest(hostName, "Die", errMsg);
 }
-extern "C" int vakDaemonStopLog(const char *, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakDaemonStartLog(const char *hostName, const char *logFileName, char **errMsg) {
+  if (logFileName == nullptr || *logFileName == '\0') return VAK_NOT_OK;
+  char request[kStartLogRequestSize];
+  int length = snprintf(request, sizeof request, "%s %s", "StartLog", logFileName);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof request) {
+    return vakFormatErrorMsg(VAK_NOT_OK, errMsg, kLogNameTooLongFormat,
+                             static_cast<int>(sizeof request - sizeof "StartLog "));
+  }
+  return SendRequest(hostName, request, errMsg);
 }
-extern "C" int vakDaemonReportLog(const char *, char **, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakDaemonStopLog(const char *hostName, char **errMsg) {
+  return SendRequest(hostName, "StopLog", errMsg);
 }
-extern "C" int vakDaemonSetDebugMode(const char *, char **) {
-  return VAK_NOT_OK;
+
+extern "C" int vakDaemonSetDebugMode(const char *hostName, char **errMsg) {
+  return SendRequest(hostName, "Debug", errMsg);
+}
+
+extern "C" int vakDaemonReportLog(const char *hostName, char **logInfo, char **errMsg) {
+  vakBdInit();
+  int sock = -1;
+  int status = vakBdSendToDaemon(hostName, "ReportLog", &sock, errMsg);
+  if (status != VAK_OK) return status;
+  orv::UniqueFd connection(sock);
+  char *text = nullptr;
+  if (!vakBdReadReply(sock, &text)) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  orv::MallocPtr<char> reply(text);
+  int kind = -1;
+  const char *rest = vakBdParseMsg(reply.get(), &kind);
+  if (rest == nullptr || kind != kBdLogInfo) {
+    return vakAllocErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, kBadReportMsg, errMsg);
+  }
+  char *copy = strdup(rest);  // the separating blank is part of what the caller gets
+  if (copy == nullptr) {
+    vakReturnStatusValue = VAK_OUT_OF_MEMORY;
+    return VAK_OUT_OF_MEMORY;
+  }
+  if (logInfo != nullptr) {
+    *logInfo = copy;
+  } else {
+    free(copy);
+  }
+  return VAK_OK;
 }

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -61,6 +62,20 @@ int Connect(const std::string &host, int port) {
   return fd;
 }
 
+// An ended daemon stays a zombie until init reaps it, which can take a while; it no longer serves.
+bool IsZombie(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE *f = fopen(path, "r");
+  if (f == nullptr) return true;
+  char buf[512];
+  size_t n = fread(buf, 1, sizeof buf - 1, f);
+  fclose(f);
+  buf[n] = '\0';
+  const char *close = strrchr(buf, ')');
+  return close != nullptr && close[1] == ' ' && close[2] == 'Z';
+}
+
 }  // namespace
 
 int FreeTcpPort() {
@@ -99,7 +114,7 @@ void StopVakbd(const std::string &host, int port) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);
   for (int i = 0; i < 100; ++i) {  // at most about 2 seconds
-    if (kill(pid, 0) != 0) return;
+    if (kill(pid, 0) != 0 || IsZombie(pid)) return;
     struct timespec ts = {0, 20 * 1000 * 1000};
     nanosleep(&ts, nullptr);
   }

@@ -1,0 +1,54 @@
+#include "fake_vakbd.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vaktest {
+
+// Whole request parts only, waiting at most 10 seconds for each.
+static bool ReadAll(int fd, void *buf, size_t n) {
+  struct timeval wait = {10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  return n == 0 || recv(fd, buf, n, MSG_WAITALL) == ssize_t(n);
+}
+
+FakeVakbd::FakeVakbd(std::vector<std::string> script) {
+  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in addr = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof addr;
+  if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), len) == 0 && listen(listener_, 8) == 0 &&
+      getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+    port_ = ntohs(addr.sin_port);
+  }
+  thread_ = std::thread([this, script] {
+    for (struct pollfd p = {listener_, POLLIN, 0}; !stop_;) {
+      int fd = poll(&p, 1, 20) > 0 ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+      for (size_t i = 0; fd >= 0 && i < script.size(); ++i) {
+        bool lengthOnly = script[i].compare(0, 5, "<len>") == 0;
+        std::string text = lengthOnly ? script[i].substr(5) : script[i];
+        uint32_t n = htonl(uint32_t(text.size()));
+        if (text == "<read>" && ReadAll(fd, &n, 4)) {
+          std::string request(ntohl(n), '\0');
+          if (ReadAll(fd, &request[0], request.size())) requests_ += "|" + request;
+        } else if (text != "<read>") {
+          text = std::string(reinterpret_cast<char *>(&n), 4) + (lengthOnly ? "" : text);
+          send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        }
+      }
+      if (fd >= 0) close(fd);
+    }
+  });
+}
+
+std::string FakeVakbd::Requests() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (listener_ >= 0) close(listener_);
+  listener_ = -1;
+  return requests_.substr(requests_.empty() ? 0 : 1);
+}
+
+}  // namespace vaktest

@@ -1,0 +1,33 @@
+// fake_vakbd.h - a scripted stand-in for the Boolean Daemon on 127.0.0.1, for testing its clients
+// against greetings and replies that a real daemon would never send.
+#ifndef VAK_TESTS_FAKE_VAKBD_H_
+#define VAK_TESTS_FAKE_VAKBD_H_
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vaktest {
+
+// Plays the script on each connection it accepts, then closes it. Steps: "<read>" reads one
+// request (waiting up to 10 seconds), "<len>TEXT" sends only the length field of a message TEXT,
+// anything else is sent as one framed message.
+class FakeVakbd {
+ public:
+  explicit FakeVakbd(std::vector<std::string> script);
+  ~FakeVakbd() { Requests(); }
+  int port() const { return port_; }
+  // Stops serving after the connection in progress; the requests read, "|"-separated.
+  std::string Requests();
+
+ private:
+  int listener_, port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::string requests_;
+  std::thread thread_;
+};
+
+}  // namespace vaktest
+
+#endif  // VAK_TESTS_FAKE_VAKBD_H_
