@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "init.h"
@@ -90,15 +91,29 @@ int RemoveStakeFile(const char *lockStakePath, char **errMsg) {
   return VAK_OK;
 }
 
+// A first lock is created empty and written a moment later. A lock-stake file that was empty, or
+// has grown, while it was read, and is this young (seconds, either way, to allow for the clocks
+// of other hosts), is taken to be in that moment: its creator holds the lock. Older, it is what a
+// creator that died left behind: malformed.
+constexpr time_t kCreationMoment = 10;
+
 // Opens and reads a lock-stake text beside the locked file (the lock-stake file or the dirlock);
 // -1 with errno set when the open fails, else the status of the read. O_NONBLOCK: a FIFO planted
 // under the name must not hang the caller; it reads as an empty, hence malformed, file. A failed
-// close wins over the read's result and frees what was read.
-int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg) {
+// close wins over the read's result and frees what was read. *beingCreated (if given) tells a
+// malformed file that is still being created.
+int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg,
+                bool *beingCreated = nullptr) {
   int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   char *readMsg = nullptr;
-  int status = vakiReadLockStakeFd(fd, chain, &readMsg);
+  struct stat measured = {}, now;
+  int status = vakiReadLockStakeFd(fd, chain, &readMsg, &measured);
+  if (beingCreated != nullptr && status == VAK_MALFORMED_LOCK_STAKE_FILE && fstat(fd, &now) == 0) {
+    time_t age = time(nullptr) - now.st_mtime;
+    *beingCreated = S_ISREG(now.st_mode) && age < kCreationMoment && age > -kCreationMoment &&
+                    (measured.st_size == 0 || now.st_size != measured.st_size);
+  }
   if (close(fd) != 0) {
     vakFreeLockStake(*chain);
     *chain = nullptr;
@@ -331,7 +346,8 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
 
   LockStake *chain = nullptr;
   char *readMsg = nullptr;
-  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg);
+  bool beingCreated = false;
+  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg, &beingCreated);
   if (status == -1) {
     if (errno == ENOENT) return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
     // Unreadable: only the administrative release may act on a file it cannot read.
@@ -341,6 +357,10 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
   if (status == VAK_MALFORMED_LOCK_STAKE_FILE && action == FORCE_RELEASE_LOCK) {
     vakReleaseErrorMsg(&readMsg);
     return RemoveStakeFile(lockStakePath.get(), errMsg);
+  }
+  if (beingCreated && (action == GET_LOCK || action == STEAL_LOCK)) {
+    vakReleaseErrorMsg(&readMsg);
+    return AlreadyLocked(errMsg);
   }
   if (status != VAK_OK) {
     PassMessage(&readMsg, errMsg);
