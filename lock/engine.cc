@@ -139,9 +139,9 @@ bool WriteAll(int fd, const char *text, size_t length) {
 }
 
 // First lock: the exclusive create is the whole of the exclusion. The text is formatted before
-// the file is created and then written with one call, so that racing readers can see the new file
-// empty only for the moment between create and write (they read it as malformed), and a failure
-// to format leaves nothing behind.
+// the file is created and then written with one call, so that the new file is incomplete only for
+// the moment between create and write (readers then count it as locked, see kCreationMoment),
+// and a failure to format leaves nothing behind.
 int CreateStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
                     char **errMsg) {
   char *buffer = nullptr;
@@ -254,9 +254,8 @@ int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *fi
       return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
     case VAK_PROC_NOT_ALIVE:
       // A take-over starts a fresh history: the dead owner's sections are dropped.
-      if (action == GET_LOCK)
-        return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, errMsg);
-      return RemoveStakeFile(lockStakePath, errMsg);
+      if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg);
+      return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, errMsg);
     default:
       return Invariant(errMsg);
   }
