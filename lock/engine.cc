@@ -91,29 +91,15 @@ int RemoveStakeFile(const char *lockStakePath, char **errMsg) {
   return VAK_OK;
 }
 
-// A first lock is created empty and written a moment later. A lock-stake file that was empty, or
-// has grown, while it was read, and is this young (seconds, either way, to allow for the clocks
-// of other hosts), is taken to be in that moment: its creator holds the lock. Older, it is what a
-// creator that died left behind: malformed.
-constexpr time_t kCreationMoment = 10;
-
 // Opens and reads a lock-stake text beside the locked file (the lock-stake file or the dirlock);
 // -1 with errno set when the open fails, else the status of the read. O_NONBLOCK: a FIFO planted
 // under the name must not hang the caller; it reads as an empty, hence malformed, file. A failed
-// close wins over the read's result and frees what was read. *beingCreated (if given) tells a
-// malformed file that is still being created.
-int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg,
-                bool *beingCreated = nullptr) {
+// close wins over the read's result and frees what was read.
+int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg) {
   int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   char *readMsg = nullptr;
-  struct stat measured = {}, now;
-  int status = vakiReadLockStakeFd(fd, chain, &readMsg, &measured);
-  if (beingCreated != nullptr && status == VAK_MALFORMED_LOCK_STAKE_FILE && fstat(fd, &now) == 0) {
-    time_t age = time(nullptr) - now.st_mtime;
-    *beingCreated = S_ISREG(now.st_mode) && age < kCreationMoment && age > -kCreationMoment &&
-                    (measured.st_size == 0 || now.st_size != measured.st_size);
-  }
+  int status = vakiReadLockStakeFd(fd, chain, &readMsg);
   if (close(fd) != 0) {
     vakFreeLockStake(*chain);
     *chain = nullptr;
@@ -140,8 +126,8 @@ bool WriteAll(int fd, const char *text, size_t length) {
 
 // First lock: the exclusive create is the whole of the exclusion. The text is formatted before
 // the file is created and then written with one call, so that the new file is incomplete only for
-// the moment between create and write (readers then count it as locked, see kCreationMoment),
-// and a failure to format leaves nothing behind.
+// the moment between create and write (a reader in that moment finds it malformed), and a failure
+// to format leaves nothing behind.
 int CreateStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
                     char **errMsg) {
   char *buffer = nullptr;
@@ -168,15 +154,21 @@ int CreateStakeFile(const char *lockStakePath, const char *filePath, const char 
     RemoveQuietly(lockStakePath);
     return status;
   }
-  bool written = WriteAll(fd.get(), owned.get(), length);
-  int err = errno;
-  bool closedFile = close(fd.release()) == 0;
-  if (!written || !closedFile) {
-    if (closedFile) errno = err;
-    // A partly written file stays (others read it as malformed), except when the disk is full:
-    // then this process removes the incomplete file it was writing, which it alone knows.
+  // A partly written file stays (others read it as malformed), except when the disk is full:
+  // then this process removes the incomplete file it was writing, which it alone knows.
+  if (!WriteAll(fd.get(), owned.get(), length)) {
+    // The text reaches the file in one write, where a stream would have written it at its flush:
+    // report it as the failed flush it stands for.
+    int err = errno;
+    status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(err));
+    fd.reset();
+    if (err == ENOSPC) RemoveQuietly(lockStakePath);
+    return status;
+  }
+  if (close(fd.release()) != 0) {
+    int err = errno;
     status = SysError(errMsg);
-    if (errno == ENOSPC) RemoveQuietly(lockStakePath);
+    if (err == ENOSPC) RemoveQuietly(lockStakePath);
     return status;
   }
   return VAK_OK;
@@ -345,8 +337,7 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
 
   LockStake *chain = nullptr;
   char *readMsg = nullptr;
-  bool beingCreated = false;
-  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg, &beingCreated);
+  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg);
   if (status == -1) {
     if (errno == ENOENT) return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
     // Unreadable: only the administrative release may act on a file it cannot read.
@@ -356,10 +347,6 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
   if (status == VAK_MALFORMED_LOCK_STAKE_FILE && action == FORCE_RELEASE_LOCK) {
     vakReleaseErrorMsg(&readMsg);
     return RemoveStakeFile(lockStakePath.get(), errMsg);
-  }
-  if (beingCreated && (action == GET_LOCK || action == STEAL_LOCK)) {
-    vakReleaseErrorMsg(&readMsg);
-    return AlreadyLocked(errMsg);
   }
   if (status != VAK_OK) {
     PassMessage(&readMsg, errMsg);

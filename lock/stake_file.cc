@@ -100,11 +100,9 @@ ssize_t ReadWholeText(ReadSome readSome, char *text, size_t size) {
 
 // The whole reader over an open file descriptor fd, read through readSome.
 template <typename ReadSome>
-int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
-              struct stat *measured = nullptr) {
+int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg) {
   *chain = nullptr;
-  struct stat own;
-  struct stat &st = measured != nullptr ? *measured : own;
+  struct stat st;
   if (fstat(fd, &st) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
   if (st.st_size <= 0 || st.st_size > kMaxStakeFileSize) return Malformed(errMsg);
   size_t size = static_cast<size_t>(st.st_size);
@@ -303,9 +301,9 @@ int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
   return ReadStake(fileno(in), readSome, chain, errMsg);
 }
 
-int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *measured) {
+int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg) {
   auto readSome = [fd](char *buffer, size_t n) { return read(fd, buffer, n); };
-  return ReadStake(fd, readSome, chain, errMsg, measured);
+  return ReadStake(fd, readSome, chain, errMsg);
 }
 
 extern "C" void vakFreeProcId(ProcessIdentity *processId) {
