@@ -1,15 +1,169 @@
-// STUB: replaced by the side-file work.
+// side_file.cc - writing a new owner's lock stake, and replacing a lock-stake file so that no
+// reader ever sees a half-written one: the new text is written to a side file that only this
+// process uses, then moved into place under the dirlock. Exclusion between processes on any host
+// rests on link() failing with EEXIST; every step of the move is one system call.
 #include "side_file.h"
 
-int vakWriteEditLock(FILE *, LockStake *, const char *, const char *, char **) {
-  return VAK_NOT_OK;
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "init.h"
+#include "posix_io.h"
+#include "stake_file.h"
+#include "status.h"
+
+namespace {
+
+// Size of the buffer for the readable time of locking.
+constexpr size_t kTimeBufferSize = 2047;
+
+// Removes a name after a failure without disturbing the errno of that failure.
+void RemoveQuietly(const char *name) {
+  int saved = errno;
+  unlink(name);
+  errno = saved;
 }
-int vakOpenSideFileForWrite(const char *, FILE **, char **) {
-  return VAK_NOT_OK;
+
+int SysError(char **errMsg) {
+  return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
-int vakGetSideFile(const char *, const char *, const char *, LockStake *, char **, char **) {
-  return VAK_NOT_OK;
+
+int AlreadyLocked(char **errMsg) {
+  return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
 }
-int vakMvSideFileToStakeFile(const char *, const char *, const char *, char **) {
-  return VAK_NOT_OK;
+
+}  // namespace
+
+int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
+                     char **errMsg) {
+  if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr) {
+    return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
+  }
+  orv::MallocPtr<LockStake> stake(static_cast<LockStake *>(calloc(1, sizeof(LockStake))));
+  orv::MallocPtr<LockStakeTrailer> trailer(
+      static_cast<LockStakeTrailer *>(calloc(1, sizeof(LockStakeTrailer))));
+  if (stake == nullptr || trailer == nullptr) {
+    return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  }
+  errno = 0;
+  time_t now = time(nullptr);
+  struct tm local;
+  char readable[kTimeBufferSize];
+  if (now == static_cast<time_t>(-1) || localtime_r(&now, &local) == nullptr ||
+      strftime(readable, sizeof readable, "%c %Z", &local) == 0) {
+    return SysError(errMsg);
+  }
+  orv::MallocPtr<char> timeLocked(strdup(readable));
+  if (timeLocked == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+
+  // Borrowed parts: the caller's reason and path, the process's own identity, the former owners.
+  // They are only pointed at, never freed here.
+  trailer->reason = const_cast<char *>(reason != nullptr ? reason : unspecifiedReasonMsg);
+  trailer->filePathUsed = const_cast<char *>(lockedPath != nullptr ? lockedPath : "");
+  trailer->timeLocked = timeLocked.get();
+  stake->header = vakInitInfo;
+  stake->trailer = trailer.get();
+  stake->next = formerOwners;
+  return vakWriteLockStakeInfo(lockedPath, out, stake.get(), errMsg);
+}
+
+int vakOpenSideFileForWrite(const char *name, FILE **out, char **errMsg) {
+  *out = nullptr;
+  // O_NOFOLLOW: a symbolic link planted under the side-file name must not make this process
+  // truncate whatever it points to.
+  orv::UniqueFd fd(
+      open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  if (!fd.valid()) return SysError(errMsg);
+  FILE *stream = fdopen(fd.get(), "w");
+  if (stream == nullptr) return SysError(errMsg);
+  fd.release();
+  if (fchmod(fileno(stream), 0666) != 0) {
+    char *closeMsg = nullptr;
+    int err = errno;
+    if (vakFclose(stream, &closeMsg) != VAK_OK) {
+      if (errMsg != nullptr) {
+        *errMsg = closeMsg;
+      } else {
+        vakReleaseErrorMsg(&closeMsg);
+      }
+      return VAK_SYS_ERROR;
+    }
+    errno = err;
+    return SysError(errMsg);
+  }
+  *out = stream;
+  return VAK_OK;
+}
+
+// A side file whose writing failed is removed here: its content is incomplete, it is of no use to
+// anyone, and only this process knows that it exists.
+int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lockedPath,
+                   LockStake *formerOwners, char **sideFileName, char **errMsg) {
+  *sideFileName = nullptr;
+  // Named by the real process identifier, so that a forked child can never share its parent's
+  // side file even while it still carries the parent's identity.
+  size_t length = strlen(lockStakePath) + 32;
+  orv::MallocPtr<char> name(static_cast<char *>(malloc(length)));
+  if (name == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  snprintf(name.get(), length, "%s.%ld", lockStakePath, static_cast<long>(getpid()));
+
+  FILE *stream = nullptr;
+  int status = vakOpenSideFileForWrite(name.get(), &stream, errMsg);
+  if (status != VAK_OK) return status;
+  char *writeMsg = nullptr;
+  status = vakWriteEditLock(stream, formerOwners, lockedPath, reason, &writeMsg);
+  char *closeMsg = nullptr;
+  int closeStatus = vakFclose(stream, &closeMsg);
+  if (status != VAK_OK || closeStatus != VAK_OK) {
+    RemoveQuietly(name.get());
+    // One message per failure: the close's, if it failed, else the write's.
+    char **keep = closeStatus != VAK_OK ? &closeMsg : &writeMsg;
+    char **drop = closeStatus != VAK_OK ? &writeMsg : &closeMsg;
+    vakReleaseErrorMsg(drop);
+    if (errMsg != nullptr) {
+      *errMsg = *keep;
+    } else {
+      vakReleaseErrorMsg(keep);
+    }
+    return closeStatus != VAK_OK ? closeStatus : status;
+  }
+  *sideFileName = name.release();
+  return VAK_OK;
+}
+
+int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
+                             const char *lockStakePath, char **errMsg) {
+  // 1. Take the dirlock: only one process can create it.
+  if (link(sideFileName, dirlockName) != 0) {
+    int linkErr = errno;
+    if (unlink(sideFileName) != 0) return SysError(errMsg);
+    if (linkErr == EEXIST) return AlreadyLocked(errMsg);
+    errno = linkErr;
+    return SysError(errMsg);
+  }
+  // 2. The content lives on under the dirlock.
+  if (unlink(sideFileName) != 0) {
+    RemoveQuietly(dirlockName);
+    return SysError(errMsg);
+  }
+  // 3. From here until step 4 readers see no lock-stake file.
+  if (unlink(lockStakePath) != 0) {
+    RemoveQuietly(dirlockName);
+    return SysError(errMsg);
+  }
+  // 4. A process that created a lock-stake file in the gap wins.
+  if (link(dirlockName, lockStakePath) != 0) {
+    int linkErr = errno;
+    RemoveQuietly(dirlockName);
+    if (linkErr == EEXIST) return AlreadyLocked(errMsg);
+    return SysError(errMsg);
+  }
+  // 5. Give the dirlock back; the new lock-stake file is in place either way.
+  if (unlink(dirlockName) != 0) return SysError(errMsg);
+  return VAK_OK;
 }

@@ -1,36 +1,350 @@
-// STUB: replaced by the lock-stake file work.
+// stake_file.cc - the lock-stake file text: eleven "%-30s value" key lines per owner section,
+// each section behind its banner, current owner first. The reader parses the whole file in place
+// and accepts files from any writer that keeps this layout (any key case, CR LF line ends).
 #include "stake_file.h"
 
-int vakWriteLockStakeInfo(const char *, FILE *, const LockStake *, char **) {
-  return VAK_NOT_OK;
+#include <errno.h>
+#include <inttypes.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "posix_io.h"
+#include "status.h"
+
+namespace {
+
+const char kCurrentOwnerBanner[] =
+    "#\n"
+    "# Edit Lock-Stake file. CAUTION: Please do not change.\n"
+    "#\n"
+    "# Information about current Edit Lock Owner.\n"
+    "#\n";
+const char kFormerOwnerBanner[] =
+    "#\n"
+    "# Information about former Edit Lock Owner.\n"
+    "#\n";
+
+// A lock-stake file is a few hundred bytes per owner section. Anything this large is not one, and
+// reading it whole would only exhaust memory; it is refused as malformed.
+const off_t kMaxStakeFileSize = 16 * 1024 * 1024;
+
+int Malformed(char **errMsg) {
+  return vakAllocErrorMsg(VAK_MALFORMED_LOCK_STAKE_FILE, vakMalformedMsg, errMsg);
 }
-int vakWriteHeaderInfo(FILE *, const LockStakeHeader *, char **) {
-  return VAK_NOT_OK;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-int vakWriteProcIdInfo(FILE *, const ProcessIdentity *, char **) {
-  return VAK_NOT_OK;
+
+// One key line. A line feed inside a value would end the line early and make the file unreadable
+// for everyone, so it is written as a blank; values are otherwise written as they are.
+bool PutKeyLine(FILE *out, const char *key, const char *value) {
+  if (fprintf(out, "%-30s ", key) < 0) return false;
+  if (value != nullptr) {
+    for (const char *p = value; *p != '\0';) {
+      size_t run = strcspn(p, "\n");
+      if (run > 0 && fwrite(p, 1, run, out) != run) return false;
+      p += run;
+      if (*p == '\n') {
+        if (putc(' ', out) == EOF) return false;
+        ++p;
+      }
+    }
+  }
+  return putc('\n', out) != EOF;
 }
-int vakWriteTrailerInfo(FILE *, const LockStakeTrailer *, char **) {
-  return VAK_NOT_OK;
+
+bool PutNumberLine(FILE *out, const char *key, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+bool PutNumberLine(FILE *out, const char *key, const char *format, ...) {
+  char number[32];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(number, sizeof number, format, args);
+  va_end(args);
+  return PutKeyLine(out, key, number);
 }
-int vakReadLockStakeInfo(FILE *, LockStake **chain, char **) {
+
+int WriteFailed(char **errMsg) {
+  return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+}
+
+// Reads the rest of a file into text (capacity size + 1) through readSome, which behaves like
+// read(2), turning a CR LF pair that ends a line into LF as the line reader of the common library
+// does. Returns the text length, or -1 with errno set when reading fails, or -2 when the file is
+// not text (a NUL byte) or grew beyond the size it had when it was measured (a writer is still at
+// work: the reader must not take a partial file for a complete one).
+template <typename ReadSome>
+ssize_t ReadWholeText(ReadSome readSome, char *text, size_t size) {
+  size_t got = 0;
+  for (ssize_t n = 1; n > 0 && got < size; got += static_cast<size_t>(n)) {
+    n = readSome(text + got, size - got);
+    if (n < 0) return -1;
+  }
+  char extra;
+  ssize_t more = got == size ? readSome(&extra, 1) : 0;
+  if (more < 0) return -1;
+  if (more > 0 || memchr(text, '\0', got) != nullptr) return -2;
+  size_t kept = 0;
+  for (size_t i = 0; i < got; ++i) {
+    if (text[i] == '\r' && i + 1 < got && text[i + 1] == '\n') continue;
+    text[kept++] = text[i];
+  }
+  text[kept] = '\0';
+  return static_cast<ssize_t>(kept);
+}
+
+// The whole reader over an open file descriptor fd, read through readSome.
+template <typename ReadSome>
+int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg) {
   *chain = nullptr;
-  return VAK_NOT_OK;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (st.st_size <= 0 || st.st_size > kMaxStakeFileSize) return Malformed(errMsg);
+  size_t size = static_cast<size_t>(st.st_size);
+  orv::MallocPtr<char> text(static_cast<char *>(malloc(size + 1)));
+  if (text == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  ssize_t length = ReadWholeText(readSome, text.get(), size);
+  if (length == -1) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (length <= 0) return Malformed(errMsg);
+
+  LockStake *head = nullptr;
+  LockStake **tail = &head;
+  char *pos = text.get();
+  int status = VAK_OK;
+  for (;;) {
+    LockStake *section = static_cast<LockStake *>(calloc(1, sizeof *section));
+    if (section == nullptr) {
+      status = vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+      break;
+    }
+    *tail = section;
+    tail = &section->next;
+    status = vakReadHeaderInfo(pos, &pos, &section->header, errMsg);
+    if (status == VAK_OK) status = vakReadTrailerInfo(pos, &pos, &section->trailer, errMsg);
+    // Anything after a section, even a blank line, must be a further section.
+    if (status != VAK_OK || *pos == '\0') break;
+  }
+  vakReturnStatusValue = static_cast<signed char>(status);
+  if (status != VAK_OK) {
+    vakFreeLockStake(head);
+    return status;
+  }
+  *chain = head;
+  return VAK_OK;
 }
-int vakReadHeaderInfo(char *, char **, LockStakeHeader **, char **) {
-  return VAK_NOT_OK;
+
+}  // namespace
+
+int vakWriteProcIdInfo(FILE *out, const ProcessIdentity *processId, char **errMsg) {
+  // A missing identity is written as empty values so that the file still parses.
+  const ProcessIdentity none = {nullptr, 0, 0};
+  const ProcessIdentity *id = processId != nullptr ? processId : &none;
+  if (!PutKeyLine(out, "HostName", id->hostName) ||
+      !PutNumberLine(out, "ProcessIdentifier", "%" PRIu64, id->processId) ||
+      !PutNumberLine(out, "ProcessCreationTime_UTC", "%" PRId64, id->creationTime)) {
+    return WriteFailed(errMsg);
+  }
+  return VAK_OK;
 }
-int vakReadProcIdInfo(char *, char **, ProcessIdentity **, char **) {
-  return VAK_NOT_OK;
+
+int vakWriteHeaderInfo(FILE *out, const LockStakeHeader *header, char **errMsg) {
+  const LockStakeHeader none = {};
+  const LockStakeHeader *h = header != nullptr ? header : &none;
+  if (!PutKeyLine(out, "LockStakeVersion", h->lockStakeVersion) ||
+      !PutKeyLine(out, "LoginName", h->loginName)) {
+    return WriteFailed(errMsg);
+  }
+  int status = vakWriteProcIdInfo(out, h->processId, errMsg);
+  if (status != VAK_OK) return status;
+  if (!PutKeyLine(out, "ProcessCreationTime_Readable", h->creationTimeReadable) ||
+      !PutKeyLine(out, "AppIdentifier", h->appIdentifier) ||
+      !PutKeyLine(out, "OSType", h->osType)) {
+    return WriteFailed(errMsg);
+  }
+  return VAK_OK;
 }
-int vakReadTrailerInfo(char *, char **, LockStakeTrailer **, char **) {
-  return VAK_NOT_OK;
+
+int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMsg) {
+  const LockStakeTrailer none = {};
+  const LockStakeTrailer *t = trailer != nullptr ? trailer : &none;
+  if (!PutKeyLine(out, "ReasonForPlacingEditLock", t->reason) ||
+      !PutKeyLine(out, "FilePathUsedToEditLock", t->filePathUsed) ||
+      !PutKeyLine(out, "TimeEditLocked", t->timeLocked)) {
+    return WriteFailed(errMsg);
+  }
+  return VAK_OK;
 }
-int vakGetValue(char *, char **, const char *, char **, char **) {
-  return VAK_NOT_OK;
+
+// When the final flush fails, nothing is removed here: the file being written may be a side file,
+// or the lock-stake file beside the target of a symbolic link, and neither is named by lockedPath.
+// The caller that opened the file knows which one it is and removes it; errno is left at the
+// flush's error so that it can tell a full disk (ENOSPC) from other failures.
+int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *chain,
+                          char **errMsg) {
+  (void)lockedPath;
+  for (const LockStake *s = chain; s != nullptr; s = s->next) {
+    const char *banner = s == chain ? kCurrentOwnerBanner : kFormerOwnerBanner;
+    if (fputs(banner, out) == EOF) return vakAllocErrorMsg(VAK_NOT_OK, "fprintf failed.", errMsg);
+    int status = vakWriteHeaderInfo(out, s->header, errMsg);
+    if (status == VAK_OK) status = vakWriteTrailerInfo(out, s->trailer, errMsg);
+    if (status != VAK_OK) return status;
+  }
+  if (fflush(out) != 0) {
+    int err = errno;
+    int status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(err));
+    errno = err;
+    return status;
+  }
+  return VAK_OK;
 }
-extern "C" void vakFreeLockStake(LockStake *) {}
-extern "C" void vakFreeHeader(LockStakeHeader *) {}
-extern "C" void vakFreeProcId(ProcessIdentity *) {}
-extern "C" void vakFreeTrailer(LockStakeTrailer *) {}
-extern "C" void vakFreeLockStakeInfo(LockStakeInfo *) {}
+
+int vakGetValue(char *pos, char **next, const char *key, char **value, char **errMsg) {
+  *value = nullptr;
+  for (;;) {
+    while (IsBlank(*pos)) ++pos;
+    if (*pos != '#') break;
+    char *end = strchr(pos, '\n');
+    if (end == nullptr) return Malformed(errMsg);
+    pos = end + 1;
+  }
+  char *lineEnd = strchr(pos, '\n');
+  if (lineEnd == nullptr) return Malformed(errMsg);
+  *lineEnd = '\0';
+  size_t keyLength = strlen(key);
+  if (strncasecmp(pos, key, keyLength) != 0) return Malformed(errMsg);
+  char *v = pos + keyLength;
+  if (!IsBlank(*v)) return Malformed(errMsg);
+  while (IsBlank(*v)) ++v;
+  *value = strdup(v);
+  if (*value == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  *next = lineEnd + 1;
+  return VAK_OK;
+}
+
+int vakReadProcIdInfo(char *pos, char **next, ProcessIdentity **processId, char **errMsg) {
+  ProcessIdentity *id = static_cast<ProcessIdentity *>(calloc(1, sizeof *id));
+  *processId = nullptr;
+  if (id == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  char *number = nullptr;
+  int status = vakGetValue(pos, &pos, "HostName", &id->hostName, errMsg);
+  if (status == VAK_OK) status = vakGetValue(pos, &pos, "ProcessIdentifier", &number, errMsg);
+  if (status == VAK_OK) {
+    // Text that is not a number reads as 0; that is not an error.
+    id->processId = strtoull(number, nullptr, 10);
+    free(number);
+    number = nullptr;
+    status = vakGetValue(pos, &pos, "ProcessCreationTime_UTC", &number, errMsg);
+  }
+  if (status == VAK_OK) {
+    id->creationTime = strtoll(number, nullptr, 10);
+    free(number);
+  }
+  if (status != VAK_OK) {
+    vakFreeProcId(id);
+    return status;
+  }
+  *processId = id;
+  *next = pos;
+  return VAK_OK;
+}
+
+int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **errMsg) {
+  LockStakeHeader *h = static_cast<LockStakeHeader *>(calloc(1, sizeof *h));
+  *header = nullptr;
+  if (h == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  int status = vakGetValue(pos, &pos, "LockStakeVersion", &h->lockStakeVersion, errMsg);
+  if (status == VAK_OK) status = vakGetValue(pos, &pos, "LoginName", &h->loginName, errMsg);
+  if (status == VAK_OK) status = vakReadProcIdInfo(pos, &pos, &h->processId, errMsg);
+  if (status == VAK_OK) {
+    status =
+        vakGetValue(pos, &pos, "ProcessCreationTime_Readable", &h->creationTimeReadable, errMsg);
+  }
+  if (status == VAK_OK) status = vakGetValue(pos, &pos, "AppIdentifier", &h->appIdentifier, errMsg);
+  if (status == VAK_OK) status = vakGetValue(pos, &pos, "OSType", &h->osType, errMsg);
+  if (status != VAK_OK) {
+    vakFreeHeader(h);
+    return status;
+  }
+  *header = h;
+  *next = pos;
+  return VAK_OK;
+}
+
+int vakReadTrailerInfo(char *pos, char **next, LockStakeTrailer **trailer, char **errMsg) {
+  LockStakeTrailer *t = static_cast<LockStakeTrailer *>(calloc(1, sizeof *t));
+  *trailer = nullptr;
+  if (t == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  int status = vakGetValue(pos, &pos, "ReasonForPlacingEditLock", &t->reason, errMsg);
+  if (status == VAK_OK) {
+    status = vakGetValue(pos, &pos, "FilePathUsedToEditLock", &t->filePathUsed, errMsg);
+  }
+  if (status == VAK_OK) status = vakGetValue(pos, &pos, "TimeEditLocked", &t->timeLocked, errMsg);
+  if (status != VAK_OK) {
+    vakFreeTrailer(t);
+    return status;
+  }
+  *trailer = t;
+  *next = pos;
+  return VAK_OK;
+}
+
+int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
+  auto readSome = [in](char *buffer, size_t n) -> ssize_t {
+    size_t got = fread(buffer, 1, n, in);
+    return got == 0 && ferror(in) ? -1 : static_cast<ssize_t>(got);
+  };
+  return ReadStake(fileno(in), readSome, chain, errMsg);
+}
+
+int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg) {
+  auto readSome = [fd](char *buffer, size_t n) { return read(fd, buffer, n); };
+  return ReadStake(fd, readSome, chain, errMsg);
+}
+
+extern "C" void vakFreeProcId(ProcessIdentity *processId) {
+  if (processId == nullptr) return;
+  free(processId->hostName);
+  free(processId);
+}
+
+extern "C" void vakFreeHeader(LockStakeHeader *header) {
+  if (header == nullptr) return;
+  free(header->lockStakeVersion);
+  free(header->loginName);
+  vakFreeProcId(header->processId);
+  free(header->creationTimeReadable);
+  free(header->appIdentifier);
+  free(header->osType);
+  free(header);
+}
+
+extern "C" void vakFreeTrailer(LockStakeTrailer *trailer) {
+  if (trailer == nullptr) return;
+  free(trailer->reason);
+  free(trailer->filePathUsed);
+  free(trailer->timeLocked);
+  free(trailer);
+}
+
+extern "C" void vakFreeLockStake(LockStake *chain) {
+  // Iterative, so that a long history of steals cannot exhaust the stack.
+  while (chain != nullptr) {
+    LockStake *next = chain->next;
+    vakFreeHeader(chain->header);
+    vakFreeTrailer(chain->trailer);
+    free(chain);
+    chain = next;
+  }
+}
+
+extern "C" void vakFreeLockStakeInfo(LockStakeInfo *info) {
+  if (info == nullptr) return;
+  free(info->lockStakeFilePath);
+  vakFreeLockStake(info->lockStake);
+  free(info);
+}

@@ -3,6 +3,7 @@
 #define VAK_STAKE_FILE_H_
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include "vak.h"
 
@@ -16,6 +17,9 @@ int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMs
 // Reads a whole lock-stake file from the start of the stream. On VAK_OK *chain is a new chain
 // (free with vakFreeLockStake); on failure it is NULL. Never returns a partial chain.
 int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg);
+// The same reader over an open descriptor positioned at the start of the file; it spares the
+// engine a stdio stream and the system calls that set one up.
+int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg);
 // Parsers over the collected text, in place: each reads consecutive key lines from pos and sets
 // *next to the text after them.
 int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **errMsg);

@@ -68,7 +68,9 @@ int main(int argc, char **argv) {
   status = vakReleaseWriteLock_FILE(f, &msg);
   check(status == VAK_OK, "record lock release", msg);
   msg = NULL;
-  check(vakGetReadLock_fd(-1, &msg) == VAK_INVALID_FILE_HANDLE, "invalid handle", NULL);
+  status = vakGetReadLock_fd(-1, &msg);
+  check(status == VAK_INVALID_FILE_HANDLE && msg != NULL, "invalid handle", NULL);
+  check(1, "", msg); /* frees the message */
   msg = NULL;
   fclose(f);
 
