@@ -114,7 +114,11 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
 
   FILE *stream = nullptr;
   int status = vakOpenSideFileForWrite(name.get(), &stream, errMsg);
-  if (status != VAK_OK) return status;
+  if (status != VAK_OK) {
+    // The file may have been created before its stream or its mode failed.
+    RemoveQuietly(name.get());
+    return status;
+  }
   char *writeMsg = nullptr;
   status = vakWriteEditLock(stream, formerOwners, lockedPath, reason, &writeMsg);
   char *closeMsg = nullptr;
