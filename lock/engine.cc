@@ -33,13 +33,6 @@ int SysError(char **errMsg) {
   return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
 
-// Removes a name after a failure without disturbing the errno of that failure.
-void RemoveQuietly(const char *name) {
-  int saved = errno;
-  unlink(name);
-  errno = saved;
-}
-
 int Invariant(char **errMsg) {
   return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
 }
@@ -124,6 +117,20 @@ bool WriteAll(int fd, const char *text, size_t length) {
   return true;
 }
 
+// Removes a lock-stake file that this process has just created but could not complete: an
+// incomplete file reads as malformed and would block the file for everyone until an administrator
+// removed it. Only the file created is removed; if the name now leads to another file, someone
+// else has put a lock of its own there meanwhile.
+void RemoveIncomplete(const char *lockStakePath, const struct stat &created) {
+  int saved = errno;
+  struct stat now;
+  if (lstat(lockStakePath, &now) == 0 && now.st_dev == created.st_dev &&
+      now.st_ino == created.st_ino) {
+    unlink(lockStakePath);
+  }
+  errno = saved;
+}
+
 // First lock: the exclusive create is the whole of the exclusion. The text is formatted before
 // the file is created and then written with one call, so that the new file is incomplete only for
 // the moment between create and write (a reader in that moment finds it malformed), and a failure
@@ -146,29 +153,33 @@ int CreateStakeFile(const char *lockStakePath, const char *filePath, const char 
 
   orv::UniqueFd fd(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd.valid()) return errno == EEXIST ? AlreadyLocked(errMsg) : SysError(errMsg);
+  // Every failure from here on removes the file created, so the identity of what was created
+  // is taken first; if even that fails, nothing can be told apart and nothing is removed.
+  struct stat created;
+  if (fstat(fd.get(), &created) != 0) created.st_ino = 0;
+  auto removeCreated = [&] {
+    if (created.st_ino != 0) RemoveIncomplete(lockStakePath, created);
+  };
   if (fchmod(fd.get(), 0666) != 0) {
-    // Nothing written yet: the empty file would read as malformed and block the file for
-    // everyone, so this process removes what it has just created.
     status = SysError(errMsg);
     fd.reset();
-    RemoveQuietly(lockStakePath);
+    removeCreated();
     return status;
   }
-  // A partly written file stays (others read it as malformed), except when the disk is full:
-  // then this process removes the incomplete file it was writing, which it alone knows.
   if (!WriteAll(fd.get(), owned.get(), length)) {
     // The text reaches the file in one write, where a stream would have written it at its flush:
     // report it as the failed flush it stands for.
     int err = errno;
     status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(err));
     fd.reset();
-    if (err == ENOSPC) RemoveQuietly(lockStakePath);
+    removeCreated();
     return status;
   }
+  // A close that fails (a network file system reports a lost write there) leaves a file whose
+  // content cannot be trusted.
   if (close(fd.release()) != 0) {
-    int err = errno;
     status = SysError(errMsg);
-    if (err == ENOSPC) RemoveQuietly(lockStakePath);
+    removeCreated();
     return status;
   }
   return VAK_OK;

@@ -37,6 +37,22 @@ int AlreadyLocked(char **errMsg) {
   return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
 }
 
+// link(), and whether it made the link. A network file system can report a failure for a link
+// that it did make (the reply was lost, and the retried call found the name taken): after any
+// error but EEXIST, a new name that leads to the very file of the old one (same device and inode)
+// is the link this process asked for. errno is kept when the link was not made.
+bool MakeLink(const char *from, const char *to) {
+  if (link(from, to) == 0) return true;
+  int err = errno;
+  struct stat source, made;
+  if (err != EEXIST && lstat(from, &source) == 0 && lstat(to, &made) == 0 &&
+      source.st_dev == made.st_dev && source.st_ino == made.st_ino) {
+    return true;
+  }
+  errno = err;
+  return false;
+}
+
 }  // namespace
 
 int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
@@ -114,7 +130,11 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
 
   FILE *stream = nullptr;
   int status = vakOpenSideFileForWrite(name.get(), &stream, errMsg);
-  if (status != VAK_OK) return status;
+  if (status != VAK_OK) {
+    // The file may have been created before its stream or its mode failed.
+    RemoveQuietly(name.get());
+    return status;
+  }
   char *writeMsg = nullptr;
   status = vakWriteEditLock(stream, formerOwners, lockedPath, reason, &writeMsg);
   char *closeMsg = nullptr;
@@ -139,7 +159,7 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
 int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
                              const char *lockStakePath, char **errMsg) {
   // 1. Take the dirlock: only one process can create it.
-  if (link(sideFileName, dirlockName) != 0) {
+  if (!MakeLink(sideFileName, dirlockName)) {
     int linkErr = errno;
     if (unlink(sideFileName) != 0) return SysError(errMsg);
     if (linkErr == EEXIST) return AlreadyLocked(errMsg);
@@ -157,7 +177,7 @@ int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
     return SysError(errMsg);
   }
   // 4. A process that created a lock-stake file in the gap wins.
-  if (link(dirlockName, lockStakePath) != 0) {
+  if (!MakeLink(dirlockName, lockStakePath)) {
     int linkErr = errno;
     RemoveQuietly(dirlockName);
     if (linkErr == EEXIST) return AlreadyLocked(errMsg);

@@ -49,8 +49,14 @@ extern "C" int vakAllocErrorMsg(int status, const char *text, char **errMsg) {
 }
 
 extern "C" int vakGetStrErrorMsg(int status, char **errMsg) {
-  if (errMsg == nullptr) return status;
   int err = errno;
+  // A call that failed for want of memory (fdopen, opendir, a stream's buffer) is an allocation
+  // failure like any other, and is reported as one.
+  if (err == ENOMEM) {
+    if (errMsg == nullptr) return VAK_OUT_OF_MEMORY;
+    return Store(VAK_OUT_OF_MEMORY, errMsg, outOfMemMsg);
+  }
+  if (errMsg == nullptr) return status;
   // strerror never returns NULL on glibc, but an errno of 0 means the failing call did not set it.
   const char *text = err != 0 ? strerror(err) : nullptr;
   if (text == nullptr || *text == '\0') {
