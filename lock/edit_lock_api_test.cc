@@ -70,8 +70,7 @@ class Actor {
   pid_t pid_ = -1;
 };
 
-// Owner pid named by a lock-stake file, 0 when there is none. Read as text: the test process
-// itself must not initialise the library, or the children it forks would share its identity.
+// Owner pid named by a lock-stake file, 0 when there is none.
 uint64_t OwnerOf(const std::string &file) {
   std::string text = vaktest::ReadFile(file + ".orvlck");
   size_t at = text.find("\nProcessIdentifier");
@@ -97,10 +96,22 @@ TEST_F(EditLockApiTest, ExitReleasesWhatTheProcessStillHolds) {
     // Two locks, one taken twice (one registry entry), released by the exit handler.
     Actor holder({[&] { return vakGetEditLock(a.c_str(), "first", nullptr); },
                   [&] { return vakGetEditLock(b.c_str(), nullptr, nullptr); },
-                  [&] { return vakGetEditLock(a.c_str(), "again", nullptr); }});
+                  [&] { return vakGetEditLock(a.c_str(), "again", nullptr); },
+                  [&] {
+                    // A child forked by the holder owns none of its locks, and its exit
+                    // releases none of them.
+                    pid_t child = fork();
+                    if (child == 0) exit(vakReleaseEditLock(b.c_str(), nullptr));
+                    int status = -1;
+                    waitpid(child, &status, 0);
+                    bool kept = OwnerOf(a) == static_cast<uint64_t>(getpid()) &&
+                                OwnerOf(b) == static_cast<uint64_t>(getpid());
+                    return kept && WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+                  }});
     EXPECT_EQ(VAK_OK, holder.Next());
     EXPECT_EQ(VAK_OK, holder.Next());
     EXPECT_EQ(VAK_OK, holder.Next());
+    EXPECT_EQ(VAK_NOT_EDIT_LOCK_OWNER, holder.Next());
     EXPECT_EQ(static_cast<uint64_t>(holder.pid()), OwnerOf(a));
     EXPECT_EQ(0, holder.Exit());
   }

@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <netdb.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -254,7 +255,23 @@ int vakLaunchBooleanDaemon(char **errMsg) {
   return vakLaunchDaemon("vakbd", errMsg);
 }
 
+namespace {
+
+// Registered once per process image: a forked child that initialises again must not release twice.
+bool exitHandlersRegistered = false;
+
+// A forked child inherits its parent's identity, registry and exit handler, but the Edit Locks are
+// the parent's. The child starts uninitialised: its next vakInit gives it an identity of its own,
+// so the engine's owner check keeps it off its parent's locks, and its exit releases nothing
+// unless it initialised.
+void ForgetInitInChild() {
+  vakInited = 0;
+}
+
+}  // namespace
+
 extern "C" void vakAtExit(void) {
+  if (vakInited != 1) return;
   vakReleaseAllMyEditLocks(nullptr);
 }
 
@@ -279,9 +296,13 @@ extern "C" int vakInit(const char *appName, int lockingMode, char **errMsg) {
   // A registry that cannot be made now is made at the first registration instead.
   vakInitHashTable();
 
-  if (atexit(vakAtExit) != 0) {
-    vakReturnStatusValue = VAK_SYS_ERROR;
-    return vakAllocErrorMsg(VAK_SYS_ERROR, kAtExitFailedMsg, errMsg);
+  if (!exitHandlersRegistered) {
+    // The fork handler first: registering it twice after a failed atexit is harmless.
+    if (pthread_atfork(nullptr, nullptr, ForgetInitInChild) != 0 || atexit(vakAtExit) != 0) {
+      vakReturnStatusValue = VAK_SYS_ERROR;
+      return vakAllocErrorMsg(VAK_SYS_ERROR, kAtExitFailedMsg, errMsg);
+    }
+    exitHandlersRegistered = true;
   }
   vakReturnStatusValue = VAK_OK;
   vakInited = 1;
