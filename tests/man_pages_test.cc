@@ -7,34 +7,19 @@
 
 namespace {
 
-using vaktest::RunOptions;
-using vaktest::RunProgram;
-using vaktest::RunResult;
-
 TEST(ManPagesTest, RenderWithoutWarnings) {
-  struct Case {
-    std::string file, title;
-  } cases[] = {
-      {"vakAdminTool.1", "VAKADMINTOOL(1)"},
-      {"vakbd.8", "VAKBD(8)"},
-      {"vak.3", "VAK(3)"},
-  };
-  RunOptions terminal;
+  vaktest::RunOptions terminal;
   terminal.env = {{"MANWIDTH", "80"}, {"LC_ALL", "C.UTF-8"}, {"MANPAGER", "cat"}};
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.file);
-    const std::string page = std::string(VAK_SOURCE_DIR) + "/man/" + c.file;
-    // groff with every warning on: bad macros, escapes, fonts and table errors.
-    RunResult lint = RunProgram({"/usr/bin/groff", "-ww", "-z", "-t", "-man", page});
-    EXPECT_EQ(lint.exitStatus, 0);
-    EXPECT_EQ(lint.err, "");
-    // man itself, which also picks the preprocessors from the page's first line.
-    RunResult shown = RunProgram({"/usr/bin/man", "--warnings", "-l", page}, terminal);
-    EXPECT_EQ(shown.exitStatus, 0);
-    EXPECT_EQ(shown.err, "");
-    EXPECT_EQ(shown.out.compare(0, c.title.size(), c.title), 0) << shown.out.substr(0, 200);
-    EXPECT_NE(shown.out.find("\nNAME\n"), std::string::npos);
-    EXPECT_NE(shown.out.find("\nSEE ALSO\n"), std::string::npos);
+  for (const char *file : {"vakAdminTool.1", "vakbd.8", "vak.3"}) {
+    const std::string page = VAK_SOURCE_DIR "/man/" + std::string(file);
+    // groff with every warning on (macros, escapes, fonts, tables), then man itself, which also
+    // picks the preprocessors from the page's first line.
+    for (auto argv : {std::vector<std::string>{"/usr/bin/groff", "-ww", "-z", "-t", "-man", page},
+                      std::vector<std::string>{"/usr/bin/man", "--warnings", "-l", page}}) {
+      vaktest::RunResult r = vaktest::RunProgram(argv, terminal);
+      EXPECT_TRUE(r.exitStatus == 0 && r.err.empty()) << argv[0] << " " << file << ": " << r.err;
+      EXPECT_TRUE(argv[0] != "/usr/bin/man" || r.out.find("\nSEE ALSO\n") != std::string::npos);
+    }
   }
 }
 

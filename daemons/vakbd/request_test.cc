@@ -8,49 +8,35 @@ namespace vakbd {
 namespace {
 
 TEST(RequestTest, RecognisesRequestsAndRefusesGarbage) {
-  struct Case {
+  using K = RequestKind;
+  struct {
     const char *text;
-    RequestKind kind;
+    K kind;
     uint64_t pid;
     int64_t creationTime;
-    const char *logFile;
   } cases[] = {
-      {"ProcAlive 123 456", RequestKind::kProcAlive, 123, 456, nullptr},
-      {" \tProcAlive 1 -5", RequestKind::kProcAlive, 1, -5, nullptr},
-      {"ProcAlive 7 8 what follows is not examined", RequestKind::kProcAlive, 7, 8, nullptr},
-      {"ProcAlive 18446744073709551615 1", RequestKind::kProcAlive, 18446744073709551615ull, 1,
-       nullptr},
-      {"ProcAlive 0 5", RequestKind::kInvalid, 0, 0, nullptr},   // would address a process group
-      {"ProcAlive -1 5", RequestKind::kInvalid, 0, 0, nullptr},  // would address every process
-      {"ProcAlive 12x 5", RequestKind::kInvalid, 0, 0, nullptr},
-      {"ProcAlive 12 5x", RequestKind::kInvalid, 0, 0, nullptr},
-      {"ProcAlive 12", RequestKind::kInvalid, 0, 0, nullptr},
-      {"ProcAlive12 5", RequestKind::kInvalid, 0, 0, nullptr},
-      {"ProcAlive 18446744073709551616 1", RequestKind::kInvalid, 0, 0, nullptr},
-      {"ProcAlive 1 99999999999999999999", RequestKind::kInvalid, 0, 0, nullptr},
-      {"procalive 1 2", RequestKind::kInvalid, 0, 0, nullptr},
-      {"Dienow", RequestKind::kDie, 0, 0, nullptr},  // keyword prefix, as the client parses
-      {"Null", RequestKind::kNull, 0, 0, nullptr},
-      {"ReportLog", RequestKind::kReportLog, 0, 0, nullptr},
-      {"StartLog /tmp/a b.log", RequestKind::kStartLog, 0, 0, "/tmp/a b.log"},
-      {"StartLog", RequestKind::kInvalid, 0, 0, nullptr},
-      {"StartLog ", RequestKind::kInvalid, 0, 0, nullptr},
-      {"VakBoolVersion 1", RequestKind::kInvalid, 0, 0, nullptr},  // replies are not requests
-      {"Alive", RequestKind::kInvalid, 0, 0, nullptr},
-      {"LogInfo x", RequestKind::kInvalid, 0, 0, nullptr},
-      {"", RequestKind::kInvalid, 0, 0, nullptr},
+      {" \tProcAlive 1 -5 what follows is not examined", K::kProcAlive, 1, -5},
+      {"ProcAlive 18446744073709551615 1", K::kProcAlive, 18446744073709551615ull, 1},
+      {"ProcAlive 0 5", K::kInvalid, 0, 0},   // would address a process group
+      {"ProcAlive -1 5", K::kInvalid, 0, 0},  // would address every process
+      {"ProcAlive 12x 5", K::kInvalid, 0, 0},
+      {"ProcAlive 12 5x", K::kInvalid, 0, 0},
+      {"ProcAlive 12", K::kInvalid, 0, 0},
+      {"ProcAlive 18446744073709551616 1", K::kInvalid, 0, 0},
+      {"ProcAlive 1 99999999999999999999", K::kInvalid, 0, 0},
+      {"procalive 1 2", K::kInvalid, 0, 0},
+      {"Dienow", K::kDie, 0, 0},                      // keyword prefix, as the client parses
+      {"StartLog /tmp/a b.log", K::kStartLog, 0, 0},  // the log file is all after "StartLog "
+      {"StartLog ", K::kInvalid, 0, 0},
+      {"Alive", K::kInvalid, 0, 0},  // replies are not requests
+      {"", K::kInvalid, 0, 0},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     Request r = ParseRequest(c.text);
     EXPECT_EQ(static_cast<int>(r.kind), static_cast<int>(c.kind)) << c.text;
-    if (r.kind == RequestKind::kProcAlive) {
-      EXPECT_EQ(r.pid, c.pid) << c.text;
-      EXPECT_EQ(r.creationTime, c.creationTime) << c.text;
-    }
-    if (c.logFile != nullptr) {
-      ASSERT_NE(r.logFile, nullptr) << c.text;
-      EXPECT_STREQ(r.logFile, c.logFile);
-    }
+    EXPECT_TRUE(r.kind != K::kProcAlive || (r.pid == c.pid && r.creationTime == c.creationTime))
+        << c.text;
+    EXPECT_TRUE(r.kind != K::kStartLog || std::string(r.logFile) == c.text + 9) << c.text;
   }
 }
 

@@ -18,11 +18,10 @@ TEST(RequestHandlerTest, AnswersRequestsRefusesMalformedOnesAndTakesOverStaleLoc
   vakcompatd::RequestHandler handler(&locks, &log);
   const std::string lock = "Lock \"" + dir.Sub("f") + "\" ", unlock = "Unlock \"" + dir.Sub("f");
   const std::string pid = std::to_string(getpid());
-  struct Case {
+  struct {
     std::string request;
     std::string reply;  // prefix; empty: none
   } cases[] = {
-      {"VersionReq", "VakCompatDVersion 2"},
       {lock + "\"why\" " + pid, "GotLock TRUE"},
       {lock + "\"other\" 1", "GotLock FALSE \"Locked by process " + pid +
                                  " on host hostA. Requested lock was refused.\""},
@@ -37,10 +36,9 @@ TEST(RequestHandlerTest, AnswersRequestsRefusesMalformedOnesAndTakesOverStaleLoc
       {"ReportLog", "LogInfo " + dir.Sub("other")},
   };
   std::string reply;
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     EXPECT_TRUE(handler.Handle(c.request.c_str(), &reply)) << c.request;
-    EXPECT_EQ(c.reply, reply.substr(0, c.reply.size())) << c.request;
-    EXPECT_EQ(c.reply.empty(), reply.empty()) << c.request;
+    EXPECT_TRUE(reply.rfind(c.reply, 0) == 0 && reply.empty() == c.reply.empty()) << reply;
   }
   EXPECT_FALSE(handler.Handle("Die", &reply));
   EXPECT_FALSE(vaktest::Exists(dir.Sub("f.vakcdlck")));

@@ -1,9 +1,6 @@
 // daemon_guard.h - gives a test its own Boolean Daemon port and stops, by pid, the daemon that
-// the test's programs started on it.
-//
-// Starting the tool or the library starts vakbd on $VAK_PORTNUM. A DaemonGuard picks a free port,
-// sets VAK_PORTNUM in this process (children inherit it) and, when destroyed, asks the daemon on
-// that port for its pid (ReportLog) and kills it, so tests run side by side and leave nothing.
+// the test's programs started on it: the guard sets VAK_PORTNUM to a free port (children inherit
+// it) and, when destroyed, kills whatever vakbd serves that port, so tests run side by side.
 #ifndef VAK_TESTS_DAEMON_GUARD_H_
 #define VAK_TESTS_DAEMON_GUARD_H_
 
@@ -19,7 +16,7 @@ int FreeTcpPort();
 // Pid of the vakbd serving host:port, from its ReportLog reply; -1 when none answers.
 pid_t VakbdPid(const std::string &host, int port);
 
-// Kills the vakbd on host:port (if any) and waits, bounded, until the port is free again.
+// Kills the vakbd on host:port (if any) and waits, bounded, until it has ended.
 void StopVakbd(const std::string &host, int port);
 
 class DaemonGuard {

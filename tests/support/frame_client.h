@@ -9,10 +9,13 @@
 
 namespace vaktest {
 
+// The 4-byte big-endian length field.
+std::string LengthField(uint32_t length);
+
 class FrameClient {
  public:
   FrameClient() = default;
-  ~FrameClient();
+  ~FrameClient() { Close(); }
   FrameClient(const FrameClient &) = delete;
   FrameClient &operator=(const FrameClient &) = delete;
 
@@ -21,20 +24,18 @@ class FrameClient {
   // One frame's text, waiting up to timeoutMs for each part; false on time-out or close.
   bool ReadFrame(std::string *text, int timeoutMs = 3000);
   // Sends a whole frame (length and text in one write).
-  bool WriteFrame(const std::string &text);
+  bool WriteFrame(const std::string &text) {
+    return WriteRaw(LengthField(static_cast<uint32_t>(text.size())) + text);
+  }
   // Sends bytes as they are (a bare length field, a partial frame, garbage).
   bool WriteRaw(const std::string &bytes);
   // True when the peer closes (or resets) the connection within timeoutMs without sending data.
   bool ClosedByPeer(int timeoutMs);
   void Close();
-  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;
 };
-
-// The 4-byte big-endian length field.
-std::string LengthField(uint32_t length);
 
 // Connects, checks the greeting, sends request and reads one reply. False on any failure.
 bool AskDaemon(const std::string &host, int port, const std::string &request, std::string *reply);

@@ -17,13 +17,14 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string input;                                     // written to standard input, then closed
+  std::string input;                                     // standard input
   std::vector<std::pair<std::string, std::string>> env;  // set (value) in the child's environment
   std::vector<std::string> unsetEnv;                     // removed from the child's environment
   std::string workDir;                                   // empty: the current directory
   int timeoutSeconds = 60;                               // the child is killed after this
 };
 
+// Waits until the program has ended and every process holding its output has closed it.
 RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options = {});
 
 // Path of a program of the staged install hierarchy (build/root/tools/bin/<name>).

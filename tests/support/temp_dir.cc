@@ -2,8 +2,8 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,16 +16,11 @@ namespace vaktest {
 
 TempDir::TempDir() {
   const char *base = getenv("TMPDIR");
-  std::string templ =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vaktest.XXXXXX";
-  if (mkdtemp(&templ[0]) == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
-  }
-  path_ = templ;
+  path_ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vaktest.XXXXXX";
+  if (mkdtemp(&path_[0]) == nullptr) ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
 }
 
 TempDir::~TempDir() {
-  // Make everything removable again, in case a test took permissions away.
   RemoveTree(path_);
 }
 
@@ -34,14 +29,12 @@ void WriteFile(const std::string &path, const std::string &content) {
     mkdir(path.substr(0, pos).c_str(), 0777);
   }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  ASSERT_TRUE(out.good()) << "cannot write " << path;
-  out << content;
+  EXPECT_TRUE(static_cast<bool>(out << content)) << "cannot write " << path;
 }
 
 std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
@@ -52,14 +45,12 @@ bool Exists(const std::string &path) {
 
 void RemoveTree(const std::string &path) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0700);
+  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);  // a test may have taken the permissions away
     if (DIR *dir = opendir(path.c_str())) {
       while (struct dirent *e = readdir(dir)) {
         std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        RemoveTree(path + "/" + name);
+        if (name != "." && name != "..") RemoveTree(path + "/" + name);
       }
       closedir(dir);
     }
