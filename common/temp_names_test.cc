@@ -1,5 +1,4 @@
 #include <errno.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
 #include "orv.h"
 #include "temp_dir.h"
 
@@ -65,31 +63,6 @@ TEST(TempNames, MkstempRefusesBadTemplates) {
     EXPECT_EQ(orv_mkstemp(&c.templ[0]), -1);
     EXPECT_EQ(errno, c.wantErrno) << c.templ.substr(0, 60);
   }
-}
-
-TEST(TempNames, TmpDirHonoursVariablesInOrder) {
-  vaktest::TempDir tmp;
-  const std::string w = tmp.Sub("w"), w2 = tmp.Sub("w2"), none = tmp.Sub("none");
-  mkdir(w.c_str(), 0700);
-  mkdir(w2.c_str(), 0700);
-  // clang-format off
-  struct { const char *orvTmpDir, *tmpDir, *tempDir; std::string want; } cases[] = {
-      {none.c_str(), w.c_str(), w2.c_str(), w}, {w2.c_str(), w.c_str(), nullptr, w2},
-      {nullptr, nullptr, w.c_str(), w}, {nullptr, nullptr, nullptr, "/tmp"}, {"", "", w2.c_str(), w2}};
-  // clang-format on
-  for (const auto &c : cases) {
-    auto r = vaktest::RunInChild([&] {
-      const char *names[] = {"ORV_TMP_DIR", "TMPDIR", "TEMPDIR"};
-      const char *values[] = {c.orvTmpDir, c.tmpDir, c.tempDir};
-      for (int i = 0; i < 3; ++i) values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
-      char *dir = orvGetTmpDir(nullptr);
-      printf("%s", dir ? dir : "(null)");
-      free(dir);
-      return 0;
-    });
-    EXPECT_EQ(r.out, c.want);
-  }
-  EXPECT_FALSE(vaktest::Exists(w + "/orvFileWritableTest"));  // the probe leaves nothing
 }
 
 }  // namespace

@@ -9,28 +9,18 @@ namespace {
 
 TEST(RequestTest, RecognisesRequestsAndRefusesGarbage) {
   using K = RequestKind;
-  struct {
-    const char *text;
-    K kind;
-    uint64_t pid;
-    int64_t creationTime;
-  } cases[] = {
+  // pid 0 would address a process group, -1 every process; keywords are matched as prefixes, as
+  // the client parses them; reply keywords are not requests.
+  // clang-format off
+  struct { const char *text; K kind; uint64_t pid; int64_t creationTime; } cases[] = {
       {" \tProcAlive 1 -5 what follows is not examined", K::kProcAlive, 1, -5},
       {"ProcAlive 18446744073709551615 1", K::kProcAlive, 18446744073709551615ull, 1},
-      {"ProcAlive 0 5", K::kInvalid, 0, 0},   // would address a process group
-      {"ProcAlive -1 5", K::kInvalid, 0, 0},  // would address every process
-      {"ProcAlive 12x 5", K::kInvalid, 0, 0},
-      {"ProcAlive 12 5x", K::kInvalid, 0, 0},
-      {"ProcAlive 12", K::kInvalid, 0, 0},
-      {"ProcAlive 18446744073709551616 1", K::kInvalid, 0, 0},
-      {"ProcAlive 1 99999999999999999999", K::kInvalid, 0, 0},
-      {"procalive 1 2", K::kInvalid, 0, 0},
-      {"Dienow", K::kDie, 0, 0},                      // keyword prefix, as the client parses
-      {"StartLog /tmp/a b.log", K::kStartLog, 0, 0},  // the log file is all after "StartLog "
-      {"StartLog ", K::kInvalid, 0, 0},
-      {"Alive", K::kInvalid, 0, 0},  // replies are not requests
-      {"", K::kInvalid, 0, 0},
-  };
+      {"ProcAlive 0 5", K::kInvalid, 0, 0}, {"ProcAlive -1 5", K::kInvalid, 0, 0}, {"ProcAlive 12x 5", K::kInvalid, 0, 0},
+      {"ProcAlive 12 5x", K::kInvalid, 0, 0}, {"ProcAlive 12", K::kInvalid, 0, 0}, {"procalive 1 2", K::kInvalid, 0, 0},
+      {"ProcAlive 18446744073709551616 1", K::kInvalid, 0, 0}, {"ProcAlive 1 99999999999999999999", K::kInvalid, 0, 0},
+      {"Dienow", K::kDie, 0, 0}, {"StartLog /tmp/a b.log", K::kStartLog, 0, 0}, {"StartLog ", K::kInvalid, 0, 0},
+      {"Alive", K::kInvalid, 0, 0}, {"", K::kInvalid, 0, 0}};
+  // clang-format on
   for (const auto &c : cases) {
     Request r = ParseRequest(c.text);
     EXPECT_EQ(static_cast<int>(r.kind), static_cast<int>(c.kind)) << c.text;

@@ -18,23 +18,15 @@ TEST(RequestHandlerTest, AnswersRequestsRefusesMalformedOnesAndTakesOverStaleLoc
   vakcompatd::RequestHandler handler(&locks, &log);
   const std::string lock = "Lock \"" + dir.Sub("f") + "\" ", unlock = "Unlock \"" + dir.Sub("f");
   const std::string pid = std::to_string(getpid());
-  struct {
-    std::string request;
-    std::string reply;  // prefix; empty: none
-  } cases[] = {
+  // clang-format off
+  struct { std::string request, reply; /* reply: a prefix; empty: none */ } cases[] = {
       {lock + "\"why\" " + pid, "GotLock TRUE"},
-      {lock + "\"other\" 1", "GotLock FALSE \"Locked by process " + pid +
-                                 " on host hostA. Requested lock was refused.\""},
-      {unlock + "\" 1", "DidUnLock FALSE \"The old-style lock belongs to process " + pid},
-      {unlock + "\" " + pid, "DidUnLock TRUE"},
-      {lock + pid, "GotLock FALSE \"Malformed request.\""},
-      {"Lock \"/" + std::string(5000, 'd') + "\" \"\" 5",
-       "GotLock FALSE \"The path is too long for an old-style lock.\""},
-      {"Unlock \" 5", "DidUnLock FALSE \"Malformed request.\""},
-      {"Lockout", ""},
-      {"StartLog " + dir.Sub("other"), ""},
-      {"ReportLog", "LogInfo " + dir.Sub("other")},
-  };
+      {lock + "\"other\" 1", "GotLock FALSE \"Locked by process " + pid + " on host hostA. Requested lock was refused.\""},
+      {unlock + "\" 1", "DidUnLock FALSE \"The old-style lock belongs to process " + pid}, {unlock + "\" " + pid, "DidUnLock TRUE"},
+      {lock + pid, "GotLock FALSE \"Malformed request.\""}, {"Unlock \" 5", "DidUnLock FALSE \"Malformed request.\""},
+      {"Lock \"/" + std::string(5000, 'd') + "\" \"\" 5", "GotLock FALSE \"The path is too long for an old-style lock.\""},
+      {"Lockout", ""}, {"StartLog " + dir.Sub("other"), ""}, {"ReportLog", "LogInfo " + dir.Sub("other")}};
+  // clang-format on
   std::string reply;
   for (const auto &c : cases) {
     EXPECT_TRUE(handler.Handle(c.request.c_str(), &reply)) << c.request;

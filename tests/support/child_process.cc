@@ -5,14 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 namespace vaktest {
 
 static std::string ReadAll(FILE *f) {
   std::string text;
-  rewind(f);
-  for (int ch; (ch = fgetc(f)) != EOF;) text += static_cast<char>(ch);
+  for (int ch = (rewind(f), fgetc(f)); ch != EOF; ch = fgetc(f)) text += static_cast<char>(ch);
   fclose(f);
   return text;
 }
@@ -32,10 +29,9 @@ ChildResult RunInChild(const std::function<int()> &body) {
   int status = 0;
   while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  EXPECT_GT(pid, 0) << "cannot start a child";
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  if (out != nullptr) result.out = ReadAll(out);
-  if (err != nullptr) result.err = ReadAll(err);
+  if (pid > 0) result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = out != nullptr ? ReadAll(out) : "cannot start a child";
+  result.err = err != nullptr ? ReadAll(err) : "";
   return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,10 +24,8 @@ int FreeTcpPort() {
 
 pid_t VakbdPid(const std::string &host, int port) {
   std::string reply;
-  if (!AskDaemon(host, port, "ReportLog", &reply) || reply.compare(0, 8, "LogInfo ") != 0)
-    return -1;
-  size_t at = reply.find(" pid=");
-  pid_t pid = at == std::string::npos ? -1 : atoi(reply.c_str() + at + 5);
+  int pid = -1;
+  if (AskDaemon(host, port, "ReportLog", &reply)) sscanf(reply.c_str(), "LogInfo pid=%d", &pid);
   return pid > 0 ? pid : -1;
 }
 

@@ -2,18 +2,12 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
-#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace vaktest {
+#include "frame_client.h"
 
-// Whole request parts only, waiting at most 10 seconds for each.
-static bool ReadAll(int fd, void *buf, size_t n) {
-  struct timeval wait = {10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  return n == 0 || recv(fd, buf, n, MSG_WAITALL) == ssize_t(n);
-}
+namespace vaktest {
 
 FakeVakbd::FakeVakbd(std::vector<std::string> script) {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -26,16 +20,20 @@ FakeVakbd::FakeVakbd(std::vector<std::string> script) {
   thread_ = std::thread([this, script] {
     for (struct pollfd p = {listener_, POLLIN, 0}; !stop_;) {
       int fd = poll(&p, 1, 20) > 0 ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+      struct timeval wait = {10, 0};  // for each part of a request
+      if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
       for (size_t i = 0; fd >= 0 && i < script.size(); ++i) {
         bool lengthOnly = script[i].compare(0, 5, "<len>") == 0;
         std::string text = lengthOnly ? script[i].substr(5) : script[i];
-        uint32_t n = htonl(uint32_t(text.size()));
-        if (text == "<read>" && ReadAll(fd, &n, 4)) {
-          std::string request(ntohl(n), '\0');
-          if (ReadAll(fd, &request[0], request.size())) requests_ += "|" + request;
-        } else if (text != "<read>") {
-          text = std::string(reinterpret_cast<char *>(&n), 4) + (lengthOnly ? "" : text);
+        uint32_t n;
+        if (text != "<read>") {
+          text = LengthField(static_cast<uint32_t>(text.size())) + (lengthOnly ? "" : text);
           send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        } else if (recv(fd, &n, 4, MSG_WAITALL) == 4) {
+          std::string request(ntohl(n), '\0');
+          if (recv(fd, &request[0], request.size(), MSG_WAITALL) == ssize_t(request.size())) {
+            requests_ += "|" + request;
+          }
         }
       }
       if (fd >= 0) close(fd);

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netdb.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,15 +10,13 @@ namespace vaktest {
 
 namespace {
 
-// The next receive on fd gives up after timeoutMs (0 would mean never).
-void SetTimeout(int fd, int timeoutMs) {
+// Receives exactly n bytes (n == 0: one byte, to learn whether the peer closed), giving up after
+// timeoutMs; returns what recv returned.
+ssize_t Receive(int fd, void *buf, size_t n, int timeoutMs) {
   struct timeval wait = {timeoutMs / 1000, timeoutMs > 0 ? (timeoutMs % 1000) * 1000 : 1};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-}
-
-bool Receive(int fd, void *buf, size_t n, int timeoutMs) {
-  SetTimeout(fd, timeoutMs);
-  return n == 0 || recv(fd, buf, n, MSG_WAITALL) == static_cast<ssize_t>(n);
+  char byte;
+  return n == 0 ? recv(fd, &byte, 1, 0) : recv(fd, buf, n, MSG_WAITALL);
 }
 
 // Connects, checks the daemon's greeting and sends one request.
@@ -55,9 +52,10 @@ bool FrameClient::Connect(const std::string &host, int port) {
 
 bool FrameClient::ReadFrame(std::string *text, int timeoutMs) {
   uint32_t length;
-  if (!Receive(fd_, &length, 4, timeoutMs) || (length = ntohl(length)) > 65536) return false;
+  if (Receive(fd_, &length, 4, timeoutMs) != 4 || (length = ntohl(length)) > 65536) return false;
   text->assign(length, '\0');
-  return Receive(fd_, &(*text)[0], length, timeoutMs);
+  return length == 0 ||
+         Receive(fd_, &(*text)[0], length, timeoutMs) == static_cast<ssize_t>(length);
 }
 
 bool FrameClient::WriteRaw(const std::string &bytes) {
@@ -65,9 +63,7 @@ bool FrameClient::WriteRaw(const std::string &bytes) {
 }
 
 bool FrameClient::ClosedByPeer(int timeoutMs) {
-  SetTimeout(fd_, timeoutMs);
-  char byte;
-  ssize_t r = recv(fd_, &byte, 1, 0);
+  ssize_t r = Receive(fd_, nullptr, 0, timeoutMs);
   return r == 0 || (r < 0 && errno == ECONNRESET);
 }
 

@@ -7,9 +7,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
-
-#include <chrono>
 
 namespace vaktest {
 
@@ -26,12 +25,11 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
   // run lasts until every process that holds them (daemons started by the child too) lets go.
   FILE *in = tmpfile();
   int out[2], err[2];
-  if (in == nullptr ||
-      fwrite(options.input.data(), 1, options.input.size(), in) != options.input.size() ||
-      fflush(in) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+  if (in == nullptr || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     result.err = "cannot set up the program's input and output";
     return result;
   }
+  fwrite(options.input.data(), 1, options.input.size(), in);
   rewind(in);
   fcntl(fileno(in), F_SETFD, FD_CLOEXEC);
   pid_t pid = fork();
@@ -53,16 +51,14 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
   close(err[1]);
   struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string *texts[2] = {&result.out, &result.err};
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  const time_t deadline = time(nullptr) + options.timeoutSeconds;
   for (int open = pid > 0 ? 2 : 0; open > 0;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
+    if (time(nullptr) >= deadline) {
       result.timedOut = true;
       kill(pid, SIGKILL);
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;  // interrupted
+    if (poll(fds, 2, 1000) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char buf[65536];
@@ -74,9 +70,7 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
       --open;
     }
   }
-  for (const struct pollfd &p : fds) {
-    if (p.fd >= 0) close(p.fd);
-  }
+  for (const struct pollfd &p : fds) close(p.fd);  // those left open after a time-out
   int status = 0;
   while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
