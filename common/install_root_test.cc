@@ -20,18 +20,6 @@ std::string At(const vaktest::TempDir &tmp, const char *text) {
   return s;
 }
 
-// files: blank-separated "path=mode" entries, created empty; data: one "path=content" file.
-void MakeTree(const vaktest::TempDir &tmp, const std::string &files, const char *data = nullptr) {
-  std::istringstream in(files);
-  for (std::string entry; in >> entry;) {
-    std::string path = tmp.Sub(entry.substr(0, entry.find('=')));
-    vaktest::WriteFile(path, "");
-    chmod(path.c_str(), std::stoi(entry.substr(entry.find('=') + 1), nullptr, 8));
-  }
-  std::string d = data != nullptr ? At(tmp, data) : "";
-  if (!d.empty()) vaktest::WriteFile(tmp.Sub(d.substr(0, d.find('='))), d.substr(d.find('=') + 1));
-}
-
 const std::string kInst = "inst/tools/bin/prog=755 inst/tools/bin/orv_root=755 ";
 const std::string kPlatDir = kInst + "inst/tools.lnx86/bin/vakbd=755";
 const char kTool[] = "@/inst/tools/bin/vakbd", kPlatTool[] = "@/inst/tools.lnx86/bin/vakbd";
@@ -59,7 +47,15 @@ TEST(InstallRoot, DiscoveryFindsRootAndToolsDirectory) {
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     const auto &c = cases[i];
     vaktest::TempDir tmp;
-    MakeTree(tmp, c.files, c.data);
+    std::istringstream files(c.files);  // "path=mode" entries, made empty; then data, "path=text"
+    for (std::string entry; files >> entry;) {
+      vaktest::WriteFile(tmp.Sub(entry.substr(0, entry.find('='))), "");
+      chmod(tmp.Sub(entry.substr(0, entry.find('='))).c_str(),
+            std::stoi(entry.substr(entry.find('=') + 1), nullptr, 8));
+    }
+    std::string data = c.data != nullptr ? At(tmp, c.data) : "";
+    if (!data.empty())
+      vaktest::WriteFile(tmp.Sub(data.substr(0, data.find('='))), data.substr(data.find('=') + 1));
     auto r = vaktest::RunInChild([&] {
       c.path != nullptr ? setenv("PATH", At(tmp, c.path).c_str(), 1) : unsetenv("PATH");
       c.stream ? setenv("ORV_STRM_ACTIVE", "", 1) : unsetenv("ORV_STRM_ACTIVE");

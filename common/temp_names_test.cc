@@ -24,7 +24,7 @@ namespace {
 
 TEST(TempNames, SuccessiveNamesCountLikeAnOdometer) {
   // The first draw replaces the last X; the leftmost generated character moves fastest.
-  // want nullptr: every name is taken, EEXIST.
+  // want nullptr: every name is taken.
   // clang-format off
   struct { const char *templ; std::vector<int> draws; std::vector<const char *> existing; const char *want; } cases[] = {
       {"fXX", {10, 61}, {}, "fzA"}, {"fXX", {10, 61}, {"fzA"}, "f0B"}, {"fXX", {0, 5}, {"f50"}, "f60"},
@@ -38,16 +38,12 @@ TEST(TempNames, SuccessiveNamesCountLikeAnOdometer) {
       gDraws = c.draws;
       std::string templ = tmp.Sub(c.templ);
       int fd = create ? orv_mkstemp(&templ[0]) : (orv_mktemp(&templ[0]) ? 0 : -1);
-      int err = errno;
+      std::string got = fd < 0 ? "errno " + std::to_string(errno) : templ;
       struct stat st;
-      bool exists = stat(templ.c_str(), &st) == 0;
-      if (c.want == nullptr) {
-        EXPECT_TRUE(fd == -1 && err == EEXIST) << c.templ << " create " << create;
-      } else {
-        EXPECT_TRUE(fd >= 0 && templ == tmp.Sub(c.want)) << templ << " create " << create;
-        EXPECT_EQ(exists ? st.st_mode & 0777 : 0, create ? 0600u : 0);
-        if (create && fd >= 0) close(fd);
-      }
+      unsigned mode = fd >= 0 && stat(templ.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+      if (create && fd >= 0) close(fd);
+      EXPECT_EQ(got, c.want ? tmp.Sub(c.want) : "errno " + std::to_string(EEXIST)) << create;
+      EXPECT_EQ(mode, c.want && create ? 0600u : 0u) << c.templ << " create " << create;
     }
   }
 }

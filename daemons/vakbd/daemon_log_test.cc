@@ -25,29 +25,25 @@ TEST(DaemonLogTest, SanitizeKeepsHostileTextOnOneLine) {
   }
 }
 
-// StartLog comes from any local user: it must not reach someone's other file or hang on a fifo.
-// (A final symbolic link is refused in the daemon's black-box tests.)
-TEST(DaemonLogTest, StartAcceptsOnlySafeTargets) {
+// StartLog comes from any local user: it must not make the daemon write into another file of its
+// user's, nor hang on a fifo. (A final symbolic link is refused in the daemon's black-box tests.)
+TEST(DaemonLogTest, StartAcceptsOnlyNewFilesAndEarlierLogs) {
   vaktest::TempDir dir;
   vaktest::WriteFile(dir.Sub("target"), "precious\n");
   vaktest::WriteFile(dir.Sub("old.log"), std::string(kLogHeader) + "earlier line\n");
   ASSERT_EQ(mkfifo(dir.Sub("fifo").c_str(), 0600), 0);
-  for (std::string name : {"new.log", "old.log", "target", "fifo", "relative.log"}) {
+  for (std::string name : {"new.log", "old.log", "target", "fifo"}) {
     Log log;
     const char *why = nullptr;
-    std::string path = name == "relative.log" ? name : dir.Sub(name);
-    EXPECT_EQ(log.Start(path.c_str(), &why), name == "new.log" || name == "old.log") << path;
-    log.Write("hello %d", 7);
-  }
-  EXPECT_EQ(vaktest::ReadFile(dir.Sub("target")), "precious\n");
-  EXPECT_NE(vaktest::ReadFile(dir.Sub("old.log")).find("earlier line\n"), std::string::npos);
-  for (std::string log : {"new.log", "old.log"}) {
-    std::string text = vaktest::ReadFile(dir.Sub(log));
-    EXPECT_TRUE(text.rfind(kLogHeader, 0) == 0 && text.find(" hello 7\n") != std::string::npos)
-        << text;
+    EXPECT_EQ(log.Start(dir.Sub(name).c_str(), &why), name.find(".log") != std::string::npos);
+    log.Write("hello");
   }
   struct stat st;
   EXPECT_TRUE(stat(dir.Sub("new.log").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+  EXPECT_EQ(vaktest::ReadFile(dir.Sub("target")), "precious\n");
+  EXPECT_EQ(vaktest::ReadFile(dir.Sub("new.log")).rfind(kLogHeader, 0),
+            0u);  // so it can be reopened
+  EXPECT_NE(vaktest::ReadFile(dir.Sub("old.log")).find("earlier line\n"), std::string::npos);
 }
 
 }  // namespace

@@ -7,20 +7,14 @@
 namespace vakbd {
 namespace {
 
-// A /proc/<pid>/stat line with the given command name and start time (field 22).
-std::string StatLine(const std::string &name, const std::string &start) {
-  std::string line = "4242 (" + name + ") S";
-  for (int field = 4; field < 22; ++field) line += " " + std::to_string(field);
-  return line + " " + start + " 23 24\n";
-}
-
-// Any user names their processes: a name that fakes fields must not shift the start time, which
-// would declare a live owner dead (or a reused pid alive).
+// Any user names their processes, with blanks and parentheses too: a name that fakes fields must
+// not shift the start time (field 22), which would declare a live owner dead or a reused pid alive.
 TEST(ProcAliveTest, StartTicksAreCountedFromTheLastParenthesis) {
+  const std::string fields = " S 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 ";
   // clang-format off
   struct { std::string line; unsigned long long ticks; /* 0: refused */ } cases[] = {
-      {StatLine("sleep", "98765"), 98765}, {StatLine(") 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 (19", "77"), 77},
-      {"4242 (sleep) S 1 2 3\n", 0}, {StatLine("sleep", "12ab"), 0}, {"no parenthesis at all", 0}};
+      {"1 (sleep)" + fields + "98765 23\n", 98765}, {"1 () 1 2 3 4 5 6 7 8 9 (x)" + fields + "77 23\n", 77},
+      {"1 (sleep) S 1 2 3\n", 0}, {"1 (sleep)" + fields + "12ab 23\n", 0}, {"no parenthesis at all", 0}};
   // clang-format on
   for (const auto &c : cases) {
     unsigned long long ticks = 0;

@@ -9,8 +9,7 @@ namespace {
 
 TEST(RequestTest, RecognisesRequestsAndRefusesGarbage) {
   using K = RequestKind;
-  // pid 0 would address a process group, -1 every process; keywords are matched as prefixes, as
-  // the client parses them; reply keywords are not requests.
+  // pid 0 would address a process group, -1 all; keywords are prefixes, as the client parses them.
   // clang-format off
   struct { const char *text; K kind; uint64_t pid; int64_t creationTime; } cases[] = {
       {" \tProcAlive 1 -5 what follows is not examined", K::kProcAlive, 1, -5},

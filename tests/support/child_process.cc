@@ -5,20 +5,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace vaktest {
+#include "temp_dir.h"
 
-static std::string ReadAll(FILE *f) {
-  std::string text;
-  for (int ch = (rewind(f), fgetc(f)); ch != EOF; ch = fgetc(f)) text += static_cast<char>(ch);
-  fclose(f);
-  return text;
-}
+namespace vaktest {
 
 ChildResult RunInChild(const std::function<int()> &body) {
   ChildResult result;
   FILE *out = tmpfile(), *err = tmpfile();  // files, so the child never blocks on a full pipe
   fflush(nullptr);
-  pid_t pid = out != nullptr && err != nullptr ? fork() : -1;
+  if (out == nullptr || err == nullptr) return result;
+  pid_t pid = fork();
   if (pid == 0) {
     dup2(fileno(out), STDOUT_FILENO);
     dup2(fileno(err), STDERR_FILENO);
@@ -30,8 +26,10 @@ ChildResult RunInChild(const std::function<int()> &body) {
   while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (pid > 0) result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = out != nullptr ? ReadAll(out) : "cannot start a child";
-  result.err = err != nullptr ? ReadAll(err) : "";
+  result.out = ReadFile("/proc/self/fd/" + std::to_string(fileno(out)));
+  result.err = ReadFile("/proc/self/fd/" + std::to_string(fileno(err)));
+  fclose(out);
+  fclose(err);
   return result;
 }
 

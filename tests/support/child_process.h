@@ -1,5 +1,4 @@
-// child_process.h - runs a function in a forked child: for tests that need fresh process-wide
-// state, other credentials, or code that exits.
+// child_process.h - runs a function in a forked child: fresh process-wide state, code that exits.
 #ifndef VAK_TESTS_CHILD_PROCESS_H_
 #define VAK_TESTS_CHILD_PROCESS_H_
 

@@ -1,6 +1,5 @@
-// daemon_guard.h - gives a test its own Boolean Daemon port and stops, by pid, the daemon that
-// the test's programs started on it: the guard sets VAK_PORTNUM to a free port (children inherit
-// it) and, when destroyed, kills whatever vakbd serves that port, so tests run side by side.
+// daemon_guard.h - a test's own Boolean Daemon port (VAK_PORTNUM, inherited by children); the
+// vakbd serving it is killed by pid at the end, so tests run side by side.
 #ifndef VAK_TESTS_DAEMON_GUARD_H_
 #define VAK_TESTS_DAEMON_GUARD_H_
 

@@ -1,5 +1,4 @@
-// fake_vakbd.h - a scripted stand-in for the Boolean Daemon on 127.0.0.1, for testing its clients
-// against greetings and replies that a real daemon would never send.
+// fake_vakbd.h - a scripted Boolean Daemon on 127.0.0.1 that sends what a real one never would.
 #ifndef VAK_TESTS_FAKE_VAKBD_H_
 #define VAK_TESTS_FAKE_VAKBD_H_
 

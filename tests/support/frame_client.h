@@ -1,5 +1,4 @@
-// frame_client.h - a small client of the framed daemon protocol for tests: connect, read the
-// greeting, send whole, partial or deliberately broken frames, and watch for the peer's close.
+// frame_client.h - a client of the framed daemon protocol that can also send broken frames.
 #ifndef VAK_TESTS_FRAME_CLIENT_H_
 #define VAK_TESTS_FRAME_CLIENT_H_
 
@@ -23,7 +22,7 @@ class FrameClient {
   bool Connect(const std::string &host, int port);
   // One frame's text, waiting up to timeoutMs for each part; false on time-out or close.
   bool ReadFrame(std::string *text, int timeoutMs = 3000);
-  // Sends a whole frame (length and text in one write).
+  // A whole frame, length and text in one write.
   bool WriteFrame(const std::string &text) {
     return WriteRaw(LengthField(static_cast<uint32_t>(text.size())) + text);
   }

@@ -26,8 +26,7 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
   FILE *in = tmpfile();
   int out[2], err[2];
   if (in == nullptr || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    result.err = "cannot set up the program's input and output";
-    return result;
+    return RunResult{-1, "", "cannot set up the program's input and output", false};
   }
   fwrite(options.input.data(), 1, options.input.size(), in);
   rewind(in);
@@ -52,12 +51,8 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
   struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string *texts[2] = {&result.out, &result.err};
   const time_t deadline = time(nullptr) + options.timeoutSeconds;
-  for (int open = pid > 0 ? 2 : 0; open > 0;) {
-    if (time(nullptr) >= deadline) {
-      result.timedOut = true;
-      kill(pid, SIGKILL);
-      break;
-    }
+  int open = pid > 0 ? 2 : 0;
+  while (open > 0 && !(result.timedOut = time(nullptr) >= deadline)) {
     if (poll(fds, 2, 1000) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
@@ -70,6 +65,7 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
       --open;
     }
   }
+  if (result.timedOut) kill(pid, SIGKILL);
   for (const struct pollfd &p : fds) close(p.fd);  // those left open after a time-out
   int status = 0;
   while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {

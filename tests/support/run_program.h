@@ -11,8 +11,7 @@ namespace vaktest {
 
 struct RunResult {
   int exitStatus = -1;  // exit status, or 128 + signal number when killed
-  std::string out;
-  std::string err;
+  std::string out, err;
   bool timedOut = false;
 };
 

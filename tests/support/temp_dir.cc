@@ -20,10 +20,6 @@ TempDir::TempDir() {
   if (mkdtemp(&path_[0]) == nullptr) ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
 }
 
-TempDir::~TempDir() {
-  RemoveTree(path_);
-}
-
 void WriteFile(const std::string &path, const std::string &content) {
   for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
     mkdir(path.substr(0, pos).c_str(), 0777);

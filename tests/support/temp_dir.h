@@ -6,15 +6,17 @@
 
 namespace vaktest {
 
+// Removes a tree (files, links, directories), like rm -rf.
+void RemoveTree(const std::string &path);
+
 class TempDir {
  public:
   TempDir();
-  ~TempDir();
+  ~TempDir() { RemoveTree(path_); }
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
 
   const std::string &path() const { return path_; }
-  // path() + "/" + relative
   std::string Sub(const std::string &relative) const { return path_ + "/" + relative; }
 
  private:
@@ -26,8 +28,6 @@ void WriteFile(const std::string &path, const std::string &content);
 // Whole content of a file; empty if it cannot be read.
 std::string ReadFile(const std::string &path);
 bool Exists(const std::string &path);
-// Removes a tree (files, links, directories), like rm -rf.
-void RemoveTree(const std::string &path);
 
 }  // namespace vaktest
 
