@@ -3,7 +3,6 @@
 // installed tool lists, and the Debian package unpacked anywhere.
 #include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
