@@ -20,36 +20,46 @@ namespace {
 
 // The client's state is once per process, so each case runs in a child of its own, pointed at an
 // install tree whose tools/bin/vakcompatd is the scripted stand-in (none when not installed).
-TEST(CompatProcessTest, StartsHandshakesAndRecoversFromBadDaemons) {
+TEST(CompatProcessTest, StartsHandshakesJudgesRepliesAndRecoversFromBadDaemons) {
   const char kDied[] = "vakcompatd has died. See vakcompatd log file for error messages.";
-  const std::string kLock = "Lock \"/f\" \"r\" 42\n";
+  const std::string kLock = "Lock \"/f\" \"r\" 42\n", kTwo = "start\nVersionReq\n" + kLock + kLock;
+  const std::string kHeld = "Locked by process 9 on host h. Requested lock was refused.";
   const struct {
-    const char *mode;
-    bool installed;
+    std::string mode;     // of the stand-in; "absent": none installed
     int status;           // of each of two lock requests in a row
     std::string message;  // of the first (prefix)
     std::string journal;  // what the stand-ins received, over both requests
   } cases[] = {
-      {"ok", true, VAK_OK, "", "start\nVersionReq\n" + kLock + kLock},
-      {"exit", true, VAK_NOT_OK, kDied, "start\nstart\n"},
-      {"v3", true, VAK_COMPAT_DAEMON_BAD_RESPONSE,
+      {"ok", VAK_OK, "", kTwo},
+      {"reply:GotLock FALSE \"" + kHeld + "\"", VAK_FILE_ALREADY_LOCKED, kHeld, kTwo},
+      // Only the words from the last capital R on tell that someone else holds the file.
+      {"reply:GotLock FALSE \"Requested lock refused by Rob\"", VAK_NOT_OK,
+       "Requested lock refused by Rob", kTwo},
+      {"reply:GotLock FALSE \"Requested lock", VAK_FILE_ALREADY_LOCKED, "Requested lock", kTwo},
+      {"reply:GotLock FALSE", VAK_NOT_OK,
+       "vak: The Compatibility Daemon refused the lock without a reason.", kTwo},
+      {"reply:DidUnLock TRUE", VAK_COMPAT_DAEMON_BAD_RESPONSE,
+       "vak: We tried to lock a file with the Compatibility Daemon but we did not get a legal "
+       "response.",
+       kTwo},
+      {"exit", VAK_NOT_OK, kDied, "start\nstart\n"},
+      {"v3", VAK_COMPAT_DAEMON_BAD_RESPONSE,
        "vak: Invalid Compatibility Daemon version 3.\nWe expected version 2.\n",
        "start\nVersionReq\nDie\nstart\nVersionReq\nDie\n"},
-      {"die-mid", true, VAK_NOT_OK, kDied,
-       "start\nVersionReq\n" + kLock + "start\nVersionReq\n" + kLock},
-      {"silent", true, VAK_OK, "", "start\nVersionReq\n" + kLock + kLock},
-      {"ok", false, VAK_SYS_ERROR, "Problem with vakcompatd executable: \"", ""},
+      {"die-mid", VAK_NOT_OK, kDied, "start\nVersionReq\n" + kLock + "start\nVersionReq\n" + kLock},
+      {"silent", VAK_OK, "", kTwo},
+      {"absent", VAK_SYS_ERROR, "Problem with vakcompatd executable: \"", ""},
   };
   for (const auto &c : cases) {
     vaktest::TempDir tree;
     vaktest::WriteFile(tree.Sub("tools/bin/orv_root"), "");
     chmod(tree.Sub("tools/bin/orv_root").c_str(), 0755);
-    if (c.installed) {
+    if (c.mode != "absent") {
       ASSERT_EQ(0, symlink(FAKE_COMPATD_PATH, tree.Sub("tools/bin/vakcompatd").c_str()));
     }
     vaktest::ChildResult got = vaktest::RunInChild([&] {
       alarm(60);
-      setenv("FAKE_COMPATD_MODE", c.mode, 1);
+      setenv("FAKE_COMPATD_MODE", c.mode.c_str(), 1);
       setenv("FAKE_COMPATD_JOURNAL", tree.Sub("journal").c_str(), 1);
       orvInitNonORVApp(tree.Sub("tools/bin/prog").c_str());
       char *msg = nullptr;
@@ -67,7 +77,7 @@ TEST(CompatProcessTest, StartsHandshakesAndRecoversFromBadDaemons) {
            !(fcntl(after.writeFd, F_GETFD) & FD_CLOEXEC))) {
         printf("exposed|");
       }
-      if (after.running != (first == VAK_OK)) printf("running flag|");
+      if (after.running != (c.journal == kTwo)) printf("running flag|");  // only these live on
       printf("%d", vakCompatDWriteLock("/f", "r", 42, nullptr));
       if (!daemonConnection.running && daemonConnection.readFd + daemonConnection.writeFd != -2) {
         printf("|descriptors left open");
