@@ -15,11 +15,6 @@
 
 namespace {
 
-// The text that body returns in a forked child.
-std::string InChild(const std::function<std::string()> &body) {
-  return vaktest::RunInChild([&] { return fputs(body().c_str(), stdout) < 0 ? 1 : 0; }).out;
-}
-
 // Each case runs in a child of its own: the connect time-out and the network namespace stay there.
 TEST(BdClientTest, AgainstScriptedDaemon) {
   enum Op { kCheck, kStartLog, kReport, kFullQueue, kNoNetwork };
@@ -57,19 +52,21 @@ TEST(BdClientTest, AgainstScriptedDaemon) {
   for (const auto &c : cases) {
     vaktest::FakeVakbd fake(c.script);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(c.want, InChild([&] {
-                VakEnvironment env = {0, 0, 0, nullptr, 1};
-                if (c.op == kFullQueue) vakEnv = &env;
-                if (c.op == kNoNetwork && unshare(CLONE_NEWNET) != 0) return std::string("no ns");
-                vakBdInit();
-                vakBdPort = c.op == kFullQueue ? ntohs(addr.sin_port) : fake.port();
-                char *msg = nullptr, *log = nullptr;
-                const char *host = c.op == kNoNetwork ? "no.such.invalid" : "127.0.0.1";
-                int status = c.op == kStartLog ? vakDaemonStartLog(host, c.logName.c_str(), &msg)
-                             : c.op == kReport ? vakDaemonReportLog(host, &log, &msg)
-                                               : vakDaemonCheck(host, &msg);
-                return std::to_string(status) + " " + (log ? log : msg ? msg : "");
-              }));
+    vaktest::ChildResult got = vaktest::RunInChild([&] {
+      VakEnvironment env = {0, 0, 0, nullptr, 1};
+      if (c.op == kFullQueue) vakEnv = &env;
+      if (c.op == kNoNetwork && unshare(CLONE_NEWNET) != 0) return 1;
+      vakBdInit();
+      vakBdPort = c.op == kFullQueue ? ntohs(addr.sin_port) : fake.port();
+      char *msg = nullptr, *log = nullptr;
+      const char *host = c.op == kNoNetwork ? "no.such.invalid" : "127.0.0.1";
+      int status = c.op == kStartLog ? vakDaemonStartLog(host, c.logName.c_str(), &msg)
+                   : c.op == kReport ? vakDaemonReportLog(host, &log, &msg)
+                                     : vakDaemonCheck(host, &msg);
+      printf("%d %s", status, log ? log : msg ? msg : "");
+      return 0;
+    });
+    EXPECT_EQ(c.want, got.out);
     EXPECT_EQ(c.wantRequests, fake.Requests()) << c.want;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8)) << c.want;
   }

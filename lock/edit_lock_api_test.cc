@@ -36,10 +36,8 @@ TEST_F(EditLockApiTest, ExitReleasesWhatTheProcessStillOwns) {
   vaktest::ChildResult holder = vaktest::RunInChild([&] {
     Start();
     const uint64_t me = static_cast<uint64_t>(getpid());
-    if (vakGetEditLock(a.c_str(), "first", nullptr) ||
-        vakGetEditLock(a.c_str(), "again", nullptr) ||
-        vakGetEditLock(b.c_str(), nullptr, nullptr)) {
-      return 1;
+    for (const std::string &file : {a, a, b}) {  // a taken twice is one registry entry
+      if (vakGetEditLock(file.c_str(), nullptr, nullptr) != VAK_OK) return 1;
     }
     // A child owns none of its parent's locks, and its exit releases none of them.
     int refused = vaktest::RunInChild([&]() -> int {
@@ -48,18 +46,16 @@ TEST_F(EditLockApiTest, ExitReleasesWhatTheProcessStillOwns) {
     bool kept = OwnerOf(a) == me && OwnerOf(b) == me;
     // A thief that ends without running its exit handlers leaves b stolen.
     vaktest::ChildResult thief = vaktest::RunInChild([&] {
-      printf("%d ", getpid());
+      printf("%d", getpid());
       return vakStealEditLock(b.c_str(), "mine now", nullptr);
     });
-    printf("%s%d %d %d", thief.out.c_str(), thief.exitStatus, refused, kept);
+    printf("%d %d %d %s", refused, kept, thief.exitStatus, thief.out.c_str());
     exit(0);
   });
   EXPECT_EQ(0, holder.exitStatus);
-  const size_t blank = holder.out.find(' ');
-  ASSERT_NE(std::string::npos, blank) << holder.out;
-  EXPECT_EQ(" 0 15 1", holder.out.substr(blank));
+  ASSERT_EQ(0u, holder.out.rfind("15 1 0 ", 0)) << holder.out;
   EXPECT_FALSE(vaktest::Exists(a + ".orvlck"));
-  EXPECT_EQ(strtoull(holder.out.c_str(), nullptr, 10), OwnerOf(b)) << "the thief's, not released";
+  EXPECT_EQ(strtoull(holder.out.c_str() + 7, nullptr, 10), OwnerOf(b)) << "stolen, not released";
 }
 
 // Against the real vakcompatd: get takes the old-style lock too, and release, a failed get and the
