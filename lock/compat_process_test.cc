@@ -84,7 +84,6 @@ TEST(CompatProcessTest, StartsHandshakesJudgesRepliesAndRecoversFromBadDaemons) 
       }
       return 0;
     });
-    // "first status and message|second status", with nothing else reported in between.
     EXPECT_EQ(0u, got.out.rfind(std::to_string(c.status) + " " + c.message, 0)) << got.out;
     EXPECT_EQ(got.out.find('|'), got.out.rfind('|')) << got.out;
     EXPECT_EQ("|" + std::to_string(c.status), got.out.substr(got.out.rfind('|'))) << got.out;

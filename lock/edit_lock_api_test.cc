@@ -24,8 +24,7 @@ uint64_t OwnerOf(const std::string &file) {
 
 class EditLockApiTest : public ::testing::Test {
  protected:
-  // Each test runs its process in a child that ends with exit(), so that its exit handlers run.
-  // The staged install tree lets it find the daemons.
+  // In a child that ends with exit(), so that its exit handlers run; finds the staged daemons.
   static void Start() { orvInitNonORVApp(VAK_STAGE_ROOT "/tools/bin/vak_unit_tests"); }
   vaktest::DaemonGuard daemon_;
   vaktest::TempDir tmp_;

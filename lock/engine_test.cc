@@ -82,8 +82,7 @@ struct Before {
 TEST_F(EngineTest, ActionByCase) {
   // No process has an identifier above 2^22.
   const uint64_t me = BecomeOwner(), live = static_cast<uint64_t>(getppid()), dead = 4194305;
-  ProcessIdentity liveFilter = *vakInitInfo->processId;
-  liveFilter.processId = live;
+  ProcessIdentity liveFilter = {vakInitInfo->processId->hostName, live, 0};
   ProcessIdentity *const kLiveOnly = &liveFilter;
   const Pids kGone = {}, kBroken = {0};
   const Before kAbsent{0, 0, kNothing, 0}, kMine{me, 0, kNothing, 0}, kMineOld{me, -9, kNothing, 0},
