@@ -22,7 +22,7 @@ TEST(ResolveTest, ResolutionTable) {
   ASSERT_EQ(0, symlink("t", (d + "dir/l").c_str()));
   ASSERT_EQ(0, symlink((d + "other/target").c_str(), (d + "dir/abs").c_str()));
   ASSERT_EQ(0, symlink("nowhere", (d + "dangling").c_str()));
-  // chain20 -> c1 -> ... -> c20 -> plain is 21 links; c1 starts a chain of exactly 20.
+  // chain21 -> c1 -> ... -> c20 -> plain is 21 links; c1 starts a chain of exactly 20.
   for (int i = 20; i >= 0; --i) {
     std::string to = i == 20 ? "plain" : "c" + std::to_string(i + 1);
     ASSERT_EQ(0, symlink(to.c_str(), (d + (i == 0 ? "chain21" : "c" + std::to_string(i))).c_str()));
