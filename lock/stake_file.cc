@@ -90,8 +90,10 @@ ssize_t ReadWholeText(ReadSome readSome, char *text, size_t size) {
     if (n < 0) return -1;
   }
   if (got > size || memchr(text, '\0', got) != nullptr) return -2;
-  size_t kept = 0;
-  for (size_t i = 0; i < got; ++i) {
+  // Files written on this system have no CR at all: they need no copy.
+  const char *firstCr = static_cast<const char *>(memchr(text, '\r', got));
+  size_t kept = firstCr != nullptr ? static_cast<size_t>(firstCr - text) : got;
+  for (size_t i = kept; i < got; ++i) {
     if (text[i] == '\r' && i + 1 < got && text[i + 1] == '\n') continue;
     text[kept++] = text[i];
   }
