@@ -78,19 +78,22 @@ int WriteFailed(char **errMsg) {
 // does. Returns the text length, or -1 with errno set when reading fails, or -2 when the file is
 // not text (a NUL byte) or grew beyond the size it had when it was measured (a writer is still at
 // work: the reader must not take a partial file for a complete one).
+//
+// Every read asks for one byte more than the size measured: a read of a regular file stops short
+// only at its end, so a read that stops at the size has also found the end, and a complete file
+// costs one read instead of a read and a probe for more.
 template <typename ReadSome>
 ssize_t ReadWholeText(ReadSome readSome, char *text, size_t size) {
   size_t got = 0;
   for (ssize_t n = 1; n > 0 && got < size; got += static_cast<size_t>(n)) {
-    n = readSome(text + got, size - got);
+    n = readSome(text + got, size + 1 - got);
     if (n < 0) return -1;
   }
-  char extra;
-  ssize_t more = got == size ? readSome(&extra, 1) : 0;
-  if (more < 0) return -1;
-  if (more > 0 || memchr(text, '\0', got) != nullptr) return -2;
-  size_t kept = 0;
-  for (size_t i = 0; i < got; ++i) {
+  if (got > size || memchr(text, '\0', got) != nullptr) return -2;
+  // Files written on this system have no CR at all: they need no copy.
+  const char *firstCr = static_cast<const char *>(memchr(text, '\r', got));
+  size_t kept = firstCr != nullptr ? static_cast<size_t>(firstCr - text) : got;
+  for (size_t i = kept; i < got; ++i) {
     if (text[i] == '\r' && i + 1 < got && text[i + 1] == '\n') continue;
     text[kept++] = text[i];
   }

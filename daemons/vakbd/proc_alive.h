@@ -38,6 +38,9 @@ bool ParseStartTicks(const char *statLine, unsigned long long *ticks);
 // longer than any buffer (the "intr" line is), so only text at the start of a line is examined.
 bool ReadBootTime(FILE *procStat, int64_t *bootTime);
 
+// Boot time in seconds since the epoch, the btime of /proc/stat.
+bool BootTime(int64_t *bootTime);
+
 // Start time of a process in seconds since the epoch.
 bool ProcessStartTime(pid_t pid, int64_t *startTime);
 

@@ -52,7 +52,7 @@ struct Server::Connection {
   int64_t deadline = 0;
   char peer[INET_ADDRSTRLEN] = "";
   uint16_t peerPort = 0;
-  bool fromThisHost = false;  // may send control requests
+  struct in_addr peerAddress = {};
   unsigned char head[4] = {0, 0, 0, 0};
   uint32_t headGot = 0;
   char *body = nullptr;  // request text, from malloc once its length is known
@@ -128,7 +128,7 @@ void Server::Run(const sigset_t *waitMask) {
     int64_t nearest = -1;
     int n = 0;
     pollFds_[n++] = {listenFd_, POLLIN, 0};
-    for (int i = 0; i < options_.maxConnections; ++i) {
+    for (int i = 0; i < used_; ++i) {
       Connection &c = slots_[i];
       if (c.fd < 0) continue;
       pollFds_[n] = {c.fd, static_cast<short>(c.out != nullptr ? POLLOUT : POLLIN), 0};
@@ -167,7 +167,7 @@ void Server::Run(const sigset_t *waitMask) {
         Receive(c);
       }
     }
-    for (int i = 0; i < options_.maxConnections && !stopping_; ++i) {
+    for (int i = 0; i < used_ && !stopping_; ++i) {
       if (slots_[i].fd >= 0 && slots_[i].deadline <= now) Drop(&slots_[i], "timed out");
     }
     if (!stopping_ && (pollFds_[0].revents & POLLIN) != 0) AcceptPending(now);
@@ -179,7 +179,7 @@ void Server::Run(const sigset_t *waitMask) {
 
 Server::Connection *Server::Oldest() {
   Connection *oldest = nullptr;
-  for (int i = 0; i < options_.maxConnections; ++i) {
+  for (int i = 0; i < used_; ++i) {
     Connection *c = &slots_[i];
     if (c->fd >= 0 && (oldest == nullptr || c->serial < oldest->serial)) oldest = c;
   }
@@ -223,6 +223,7 @@ void Server::AcceptPending(int64_t now) {
     for (int i = 0; i < options_.maxConnections; ++i) {
       if (slots_[i].fd < 0) {
         c = &slots_[i];
+        if (i >= used_) used_ = i + 1;
         break;
       }
     }
@@ -230,12 +231,7 @@ void Server::AcceptPending(int64_t now) {
     c->fd = fd;
     c->serial = ++serial_;
     c->deadline = now + options_.timeoutMs;
-    struct sockaddr_in local;
-    socklen_t localLength = sizeof local;
-    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0) {
-      local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // then only loopback peers qualify
-    }
-    c->fromThisHost = IsLocalPeer(peer.sin_addr, local.sin_addr);
+    c->peerAddress = peer.sin_addr;
     inet_ntop(AF_INET, &peer.sin_addr, c->peer, sizeof c->peer);
     c->peerPort = ntohs(peer.sin_port);
     ++count_;
@@ -350,7 +346,7 @@ void Server::Handle(Connection *c) {
       break;
   }
   // The control requests change the daemon itself: only a process on this host may ask.
-  if (!c->fromThisHost) {
+  if (!FromThisHost(c)) {
     log_->Write("%s from remote peer %s:%u ignored", RequestName(request.kind), c->peer,
                 c->peerPort);
     Drop(c, "control request from a remote peer");
@@ -411,13 +407,24 @@ void Server::Reply(Connection *c, const char *text) {
   Flush(c);
 }
 
+bool Server::FromThisHost(const Connection *c) {
+  // Asked only for the rare control requests, so that a liveness question costs no system call
+  // for it.
+  struct sockaddr_in local;
+  socklen_t localLength = sizeof local;
+  if (getsockname(c->fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0) {
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // then only loopback peers qualify
+  }
+  return IsLocalPeer(c->peerAddress, local.sin_addr);
+}
+
 void Server::Drop(Connection *c, const char *why) {
   log_->Debug("closed connection from %s:%u: %s", c->peer, c->peerPort, why);
   close(c->fd);
   free(c->body);
   free(c->out);
   *c = Connection();
-  --count_;
+  if (--count_ == 0) used_ = 0;
 }
 
 }  // namespace vakbd

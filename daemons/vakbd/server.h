@@ -64,6 +64,7 @@ class Server {
   void Reply(Connection *c, const char *text);
   void Drop(Connection *c, const char *why);
   Connection *Oldest();
+  bool FromThisHost(const Connection *c);
   char *LogInfoText();
 
   Log *log_;
@@ -74,6 +75,8 @@ class Server {
   struct pollfd *pollFds_ = nullptr;
   int *pollSlot_ = nullptr;
   int count_ = 0;
+  // One past the highest slot in use: the loop looks at the connections open, not at every slot.
+  int used_ = 0;
   uint64_t serial_ = 0;
   bool stopping_ = false;
 };
