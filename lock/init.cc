@@ -7,8 +7,6 @@
 #include <netdb.h>
 #include <pthread.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -150,76 +148,12 @@ char *ShellQuote(const char *path) {
   return quoted;
 }
 
-// Starts the daemon the way system() starts its shell: SIGINT and SIGQUIT ignored and SIGCHLD
-// blocked while waiting, the child with the caller's own signal mask and dispositions. Returns the
-// wait status, -1 with errno when waiting failed, or -2 when the file could not be started
-// directly.
-int SpawnAndWait(const char *path) {
-  struct sigaction ignore = {}, oldInt, oldQuit;
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGINT, &ignore, &oldInt);
-  sigaction(SIGQUIT, &ignore, &oldQuit);
-  sigset_t childSignal, oldMask;
-  sigemptyset(&childSignal);
-  sigaddset(&childSignal, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &childSignal, &oldMask);
-
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  if (oldInt.sa_handler != SIG_IGN) sigaddset(&defaults, SIGINT);
-  if (oldQuit.sa_handler != SIG_IGN) sigaddset(&defaults, SIGQUIT);
-  posix_spawnattr_t attributes;
-  int waitStatus = -2;
-  if (posix_spawnattr_init(&attributes) == 0) {
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &oldMask);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    char *argv[] = {const_cast<char *>(path), nullptr};
-    pid_t child;
-    if (posix_spawn(&child, path, nullptr, &attributes, argv, environ) == 0) {
-      while (waitpid(child, &waitStatus, 0) < 0) {
-        if (errno != EINTR) {
-          waitStatus = -1;
-          break;
-        }
-      }
-    }
-    posix_spawnattr_destroy(&attributes);
-  }
-  int saved = errno;
-  sigaction(SIGINT, &oldInt, nullptr);
-  sigaction(SIGQUIT, &oldQuit, nullptr);
-  sigprocmask(SIG_SETMASK, &oldMask, nullptr);
-  errno = saved;
-  return waitStatus;
-}
-
 // Runs the executable through the shell and maps its exit status.
-//
-// The shell adds a whole program start to every initialisation (it costs more than the daemon's
-// own check that one already serves), and for a file that can be executed directly it adds nothing
-// else but two things, which are reproduced here: a daemon killed by a signal gives the exit
-// status 128 + the signal, with the shell's report of it on standard error (nothing for SIGINT and
-// SIGPIPE). So such a file is started directly; a name without a "/" (the shell would search PATH
-// for it) or a file that cannot be started directly (a script without "#!", say) is left to the
-// shell, which then reports what goes wrong in its own words.
 int RunDaemonStart(const char *path, char **errMsg) {
-  int waitStatus = strchr(path, '/') != nullptr ? SpawnAndWait(path) : -2;
-  if (waitStatus >= 0 && WIFSIGNALED(waitStatus)) {
-    int signalNumber = WTERMSIG(waitStatus);
-    if (signalNumber != SIGINT && signalNumber != SIGPIPE) {
-      fprintf(stderr, "%s%s\n", strsignal(signalNumber),
-              WCOREDUMP(waitStatus) ? " (core dumped)" : "");
-    }
-    return vakGetBdErrorMsg(128 + signalNumber, errMsg);
-  }
-  if (waitStatus == -2) {
-    orv::MallocPtr<char> command(ShellQuote(path));
-    if (command == nullptr) return OutOfMemory(errMsg);
-    errno = 0;
-    waitStatus = system(command.get());
-  }
+  orv::MallocPtr<char> command(ShellQuote(path));
+  if (command == nullptr) return OutOfMemory(errMsg);
+  errno = 0;
+  int waitStatus = system(command.get());
   if (waitStatus == -1) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
   // A start killed by a signal has no exit status to map; it is a failed start all the same, only
   // without one of the known messages.
