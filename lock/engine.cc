@@ -87,12 +87,19 @@ int RemoveStakeFile(const char *lockStakePath, char **errMsg) {
 // Opens and reads a lock-stake text beside the locked file (the lock-stake file or the dirlock);
 // -1 with errno set when the open fails, else the status of the read. O_NONBLOCK: a FIFO planted
 // under the name must not hang the caller; it reads as an empty, hence malformed, file. A failed
-// close wins over the read's result and frees what was read.
-int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg) {
+// close wins over the read's result and frees what was read. *seen (when given) gets the file's
+// status as read, for a replacement to check that it replaces that very file.
+int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg,
+                struct stat *seen = nullptr) {
   int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   char *readMsg = nullptr;
   int status = vakiReadLockStakeFd(fd, chain, &readMsg);
+  if (seen != nullptr && status == VAK_OK && fstat(fd, seen) != 0) {
+    vakFreeLockStake(*chain);
+    *chain = nullptr;
+    status = SysError(&readMsg);
+  }
   if (close(fd) != 0) {
     vakFreeLockStake(*chain);
     *chain = nullptr;
@@ -224,7 +231,7 @@ int ClearStaleDirlock(const char *dirlock, char **msg) {
 
 // Replaces an existing lock-stake file with one naming the caller, followed by formerOwners.
 int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
-                     LockStake *formerOwners, char **errMsg) {
+                     LockStake *formerOwners, const struct stat *read, char **errMsg) {
   char *sideFile = nullptr;
   int status = vakGetSideFile(lockStakePath, reason, filePath, formerOwners, &sideFile, errMsg);
   if (status != VAK_OK) return status;
@@ -241,12 +248,13 @@ int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char
 
   status = ClearStaleDirlock(dirlock.get(), &msg);
   if (status != VAK_OK) return RemoveSideFile(side.get(), status, &msg, errMsg);
-  return vakMvSideFileToStakeFile(side.get(), dirlock.get(), lockStakePath, errMsg);
+  return vakMvSideFileOverStakeFile(side.get(), dirlock.get(), lockStakePath, read, errMsg);
 }
 
 // GET_LOCK over another process's lock and RELEASE_DEAD_LOCK both depend on the owner's liveness.
 int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *filePath,
-                  const char *reason, const LockStake *chain, char **errMsg) {
+                  const char *reason, const LockStake *chain, const struct stat *read,
+                  char **errMsg) {
   int alive = -1;
   int status = vakIsProcessAlive(OwnerOf(chain), &alive, errMsg);
   if (status != VAK_OK) return status;
@@ -258,7 +266,7 @@ int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *fi
     case VAK_PROC_NOT_ALIVE:
       // A take-over starts a fresh history: the dead owner's sections are dropped.
       if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg);
-      return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, errMsg);
+      return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, read, errMsg);
     default:
       return Invariant(errMsg);
   }
@@ -266,7 +274,7 @@ int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *fi
 
 int ActOnPresent(const char *lockStakePath, const char *filePath, const char *reason,
                  unsigned int action, const ProcessIdentity *ownerFilter, LockStake *chain,
-                 LockStake **details, char **errMsg) {
+                 const struct stat *read, LockStake **details, char **errMsg) {
   const ProcessIdentity *owner = OwnerOf(chain);
   const bool mine = NeedsIdentity(action) && SameProcess(owner, vakInitInfo->processId);
   switch (action) {
@@ -275,11 +283,11 @@ int ActOnPresent(const char *lockStakePath, const char *filePath, const char *re
       return VAK_OK;
     case GET_LOCK:
       if (mine) return VAK_OK;
-      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, errMsg);
+      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, read, errMsg);
     case STEAL_LOCK:
       if (mine) return VAK_OK;
       // Every section read, the current owner first, follows the thief as former owners.
-      return ReplaceStakeFile(lockStakePath, filePath, reason, chain, errMsg);
+      return ReplaceStakeFile(lockStakePath, filePath, reason, chain, read, errMsg);
     case CONFIRM_LOCK:
       if (mine) return VAK_OK;
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
@@ -292,7 +300,7 @@ int ActOnPresent(const char *lockStakePath, const char *filePath, const char *re
       }
       return VAK_OK;
     case RELEASE_DEAD_LOCK:
-      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, errMsg);
+      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, read, errMsg);
     default:
       return Invariant(errMsg);
   }
@@ -348,7 +356,10 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
 
   LockStake *chain = nullptr;
   char *readMsg = nullptr;
-  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg);
+  // Only an action that may replace the file needs to know which file it read.
+  struct stat read;
+  struct stat *seen = action == GET_LOCK || action == STEAL_LOCK ? &read : nullptr;
+  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg, seen);
   if (status == -1) {
     if (errno == ENOENT) return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
     // Unreadable: only the administrative release may act on a file it cannot read.
@@ -363,8 +374,8 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
     PassMessage(&readMsg, errMsg);
     return status;
   }
-  status = ActOnPresent(lockStakePath.get(), filePath, reason, action, ownerFilter, chain, details,
-                        errMsg);
+  status = ActOnPresent(lockStakePath.get(), filePath, reason, action, ownerFilter, chain, seen,
+                        details, errMsg);
   // The chain read is handed out only by GET_DETAILS; everything else frees it here.
   if (action != GET_DETAILS) {
     int saved = errno;

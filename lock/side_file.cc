@@ -158,6 +158,12 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
 
 int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
                              const char *lockStakePath, char **errMsg) {
+  return vakMvSideFileOverStakeFile(sideFileName, dirlockName, lockStakePath, nullptr, errMsg);
+}
+
+int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
+                               const char *lockStakePath, const struct stat *replaced,
+                               char **errMsg) {
   // 1. Take the dirlock: only one process can create it.
   if (!MakeLink(sideFileName, dirlockName)) {
     int linkErr = errno;
@@ -171,8 +177,20 @@ int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
     RemoveQuietly(dirlockName);
     return SysError(errMsg);
   }
-  // 3. From here until step 4 readers see no lock-stake file.
-  if (unlink(lockStakePath) != 0) {
+  // The decision to replace rested on a file read before the dirlock was ours: two processes
+  // that both found the owner dead must not both take the lock over. The modification time tells
+  // apart a new file that happens to reuse the inode number.
+  struct stat now;
+  if (replaced != nullptr && lstat(lockStakePath, &now) == 0 &&
+      (now.st_dev != replaced->st_dev || now.st_ino != replaced->st_ino ||
+       now.st_size != replaced->st_size || now.st_mtim.tv_sec != replaced->st_mtim.tv_sec ||
+       now.st_mtim.tv_nsec != replaced->st_mtim.tv_nsec)) {
+    RemoveQuietly(dirlockName);
+    return AlreadyLocked(errMsg);
+  }
+  // 3. From here until step 4 readers see no lock-stake file. One already gone was released
+  // meanwhile: the link of step 4 is as exclusive as a first lock's create.
+  if (unlink(lockStakePath) != 0 && errno != ENOENT) {
     RemoveQuietly(dirlockName);
     return SysError(errMsg);
   }
