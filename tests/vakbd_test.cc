@@ -1,6 +1,5 @@
 // Black-box tests of the vakbd program: start contract, answers, robustness, log and control.
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -23,7 +22,6 @@
 #include "frame_client.h"
 #include "run_program.h"
 #include "temp_dir.h"
-#include "test_host.h"
 
 namespace {
 
@@ -53,36 +51,21 @@ pid_t SleepingChild(int uid = -1) {
   return pid;
 }
 
-// Ended, or ended and waiting to be reaped by init.
-bool Ended(pid_t pid) {
-  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  size_t close = stat.rfind(')');
-  return stat.empty() || (close != std::string::npos && stat.compare(close, 3, ") Z") == 0);
-}
-
-void Reap(pid_t pid) {
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
-
 // Waits (bounded) until the daemon's ReportLog reply contains what.
 bool LogInfoShows(int port, const std::string &what) {
-  for (int i = 0; i < 100; ++i) {
-    std::string reply;
-    if (AskDaemon(kLocal, port, "ReportLog", &reply) && reply.find(what) != std::string::npos) {
-      return true;
-    }
+  std::string reply;
+  for (int i = 0; i < 100 && reply.find(what) == std::string::npos; ++i) {
     usleep(20 * 1000);
+    AskDaemon(kLocal, port, "ReportLog", &reply);
   }
-  return false;
+  return reply.find(what) != std::string::npos;
 }
 
 TEST(VakbdTest, StartReportsTheTruthPromptly) {
   struct Case {
     const char *what;
-    bool startFirst;       // a vakbd already serves the port
-    bool foreignListener;  // something else listens on the port
-    const char *badEnv;    // VAK_PORTNUM holds this; the port comes from -portnum
+    bool startFirst, foreignListener;  // a vakbd, or another program, already has the port
+    const char *badEnv;                // VAK_PORTNUM holds this; the port comes from -portnum
     int status;
   } cases[] = {
       {"first start", false, false, nullptr, 0},
@@ -92,14 +75,10 @@ TEST(VakbdTest, StartReportsTheTruthPromptly) {
   };
   for (const Case &c : cases) {
     DaemonGuard guard;
-    pid_t first = -1;
-    if (c.startFirst) {
-      ASSERT_EQ(StartVakbd().exitStatus, 0);
-      first = VakbdPid(kLocal, guard.port());
-    }
-    int foreign = -1;
-    if (c.foreignListener) {
-      foreign = socket(AF_INET, SOCK_STREAM, 0);
+    pid_t first =
+        c.startFirst && StartVakbd().exitStatus == 0 ? VakbdPid(kLocal, guard.port()) : -1;
+    int foreign = c.foreignListener ? socket(AF_INET, SOCK_STREAM, 0) : -1;
+    if (foreign >= 0) {
       struct sockaddr_in a = {};
       a.sin_family = AF_INET;
       a.sin_port = htons(static_cast<uint16_t>(guard.port()));
@@ -108,13 +87,11 @@ TEST(VakbdTest, StartReportsTheTruthPromptly) {
     }
     RunOptions options;
     options.timeoutSeconds = 10;
-    std::vector<std::string> args;
-    if (c.badEnv != nullptr) {
-      options.env = {{"VAK_PORTNUM", c.badEnv}};
-      args = {"-portnum", guard.portText()};
-    }
+    if (c.badEnv != nullptr) options.env = {{"VAK_PORTNUM", c.badEnv}};
     auto begin = Clock::now();
-    RunResult r = StartVakbd(args, options);
+    RunResult r = StartVakbd(c.badEnv ? std::vector<std::string>{"-portnum", guard.portText()}
+                                      : std::vector<std::string>{},
+                             options);
     // Output collection ends only when every copy of the pipes is closed: a daemon that kept them
     // would make this time out.
     EXPECT_FALSE(r.timedOut) << c.what;
@@ -122,9 +99,7 @@ TEST(VakbdTest, StartReportsTheTruthPromptly) {
     EXPECT_EQ(r.exitStatus, c.status) << c.what << ": " << r.err;
     pid_t serving = VakbdPid(kLocal, guard.port());
     EXPECT_EQ(serving > 0, c.status == 0) << c.what;
-    if (c.startFirst) {
-      EXPECT_EQ(serving, first) << c.what;
-    }
+    EXPECT_TRUE(!c.startFirst || serving == first) << c.what;
     if (c.badEnv != nullptr) {
       EXPECT_NE(r.err.find("Warning (vakbd): bad -portnum value \"12ab\" ignored\n"),
                 std::string::npos);
@@ -173,97 +148,9 @@ TEST_F(VakbdServedTest, ProcAliveWeighsIdentifierAndCreationTime) {
     if (c.pid < 0) continue;
     EXPECT_EQ(Ask("ProcAlive " + std::to_string(c.pid) + " " + c.creation), c.reply) << c.what;
   }
-  Reap(young);
-  if (foreign > 0) Reap(foreign);
-}
-
-TEST_F(VakbdServedTest, BadClientsAreDroppedWithoutHarm) {
-  struct Case {
-    const char *what;
-    std::string bytes;
-    bool clientCloses;  // the client goes away instead of waiting
-    int closeWithinMs;
-  } cases[] = {
-      {"garbage", LengthField(11) + "hello world", false, 1000},
-      {"identifier 0", LengthField(13) + "ProcAlive 0 5", false, 1000},
-      {"reply keyword as request", LengthField(5) + "Alive", false, 1000},
-      {"empty frame", LengthField(0), false, 1000},
-      {"length 2^31", LengthField(1u << 31), false, 1000},
-      {"length above 4 KiB", LengthField(5000) + std::string(100, 'x'), false, 1000},
-      {"NUL inside", LengthField(16) + std::string("ProcAlive 1\0 2 3", 16), false, 1000},
-      {"closed mid-message", LengthField(20) + "Proc", true, 0},
-      {"silent", "", false, 7000},
-  };
-  for (const Case &c : cases) {
-    FrameClient client;
-    std::string greeting;
-    ASSERT_TRUE(client.Connect(kLocal, port()) && client.ReadFrame(&greeting)) << c.what;
-    ASSERT_TRUE(client.WriteRaw(c.bytes)) << c.what;
-    if (c.clientCloses) {
-      client.Close();
-    } else {
-      EXPECT_TRUE(client.ClosedByPeer(c.closeWithinMs)) << c.what;
-    }
-    EXPECT_EQ(Ask("ProcAlive " + std::to_string(getpid()) + " " + Now()), "Alive") << c.what;
+  for (pid_t pid : {young, foreign}) {
+    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
   }
-}
-
-// 1,000 hostile clients at once, replaced as soon as the daemon drops them: idle ones, slow
-// writers, oversized and malformed frames. Questions must still be answered within 100 ms at the
-// 99th percentile, and the daemon's memory must stay bounded.
-TEST(VakbdLoadTest, HostileClientsNeitherDelayQuestionsNorGrowMemory) {
-  struct rlimit limit;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-  limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 1200));
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-  ASSERT_GE(limit.rlim_cur, 1200u) << "too few descriptors for the load";
-  DaemonGuard guard;
-  ASSERT_EQ(StartVakbd().exitStatus, 0);
-  const pid_t daemon = VakbdPid(kLocal, guard.port());
-  const std::string question = "ProcAlive " + std::to_string(getpid()) + " " + Now();
-  const std::string slow = LengthField(static_cast<uint32_t>(question.size())) + question;
-  const std::string openings[] = {"", LengthField(1u << 31), LengthField(4096) + "x",
-                                  LengthField(11) + "hello world", slow.substr(0, 1)};
-  std::vector<std::unique_ptr<FrameClient>> hostile(1000);
-  std::atomic<bool> done(false);
-  std::atomic<int> replaced(0);
-  std::thread pressure([&] {
-    for (size_t pass = 0; !done && pass < 3000; ++pass) {
-      for (size_t i = 0; i < hostile.size() && !done; ++i) {
-        char buf[256];
-        ssize_t n = hostile[i] ? recv(hostile[i]->fd(), buf, sizeof buf, MSG_DONTWAIT) : 0;
-        if (n == 0) {  // dropped by the daemon (or not yet made): a new one takes its place
-          hostile[i].reset(new FrameClient);
-          if (hostile[i]->Connect(kLocal, guard.port())) hostile[i]->WriteRaw(openings[i % 5]);
-          ++replaced;
-        } else if (i % 5 == 4 && pass < slow.size()) {
-          hostile[i]->WriteRaw(slow.substr(pass, 1));  // a slow writer: one byte per pass
-        }
-      }
-      usleep(5 * 1000);
-    }
-  });
-  while (replaced < 1000) usleep(10 * 1000);
-  std::vector<double> ms;
-  for (int i = 0; i < 300; ++i) {
-    auto begin = Clock::now();
-    std::string reply;
-    EXPECT_TRUE(AskDaemon(kLocal, guard.port(), question, &reply) && reply == "Alive") << i;
-    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
-  }
-  done = true;
-  pressure.join();
-  std::sort(ms.begin(), ms.end());
-  const std::string status = ReadFile("/proc/" + std::to_string(daemon) + "/status");
-  const size_t hwm = status.find("VmHWM:");
-  ASSERT_NE(hwm, std::string::npos);
-  const long peakKb = atol(status.c_str() + hwm + 6);
-  EXPECT_LT(ms[296], 100.0) << "99th percentile";
-  EXPECT_LT(peakKb, 64 * 1024) << "peak resident memory, kB";
-  printf(
-      "[ figures  ] %d hostile connections made; question latency p50 %.2f ms, p99 %.2f ms, "
-      "max %.2f ms; vakbd peak RSS %ld kB\n",
-      replaced.load(), ms[150], ms[296], ms.back(), peakKb);
 }
 
 TEST_F(VakbdServedTest, ReportLogStartLogAndDie) {
@@ -289,75 +176,86 @@ TEST_F(VakbdServedTest, ReportLogStartLogAndDie) {
   EXPECT_NE(text.find("cannot log to " + dir.Sub("link")), std::string::npos) << text;
 
   ASSERT_TRUE(TellDaemon(kLocal, port(), "Die"));
-  for (int i = 0; i < 100 && !Ended(pid); ++i) usleep(20 * 1000);
-  EXPECT_TRUE(Ended(pid)) << "still running after Die";
-  FrameClient client;
-  EXPECT_FALSE(client.Connect(kLocal, port()));
+  auto serving = [&] { return FrameClient().Connect(kLocal, port()); };
+  for (int i = 0; i < 100 && serving(); ++i) usleep(20 * 1000);
+  EXPECT_FALSE(serving()) << "still serving after Die";
 }
 
-TEST(VakbdTestHosts, AnswersQuestionsFromAnotherHost) {
-  TestHosts hosts({"hosta.test", "hostb.test"}, FreeTcpPort());
-  if (!hosts.ok()) GTEST_SKIP() << hosts.error();
-  EXPECT_EQ(hosts.Run(0, {"/bin/uname", "-n"}).out, "hosta.test\n");
-  std::string seen;
-  ASSERT_TRUE(hosts.Call(
-      1,
-      [] {
-        std::string names;
-        for (const char *name : {"hostb.test", "hosta"}) {
-          struct hostent *h = gethostbyname(name);
-          if (h == nullptr) return names + "unresolved";
-          names += std::string(h->h_name) + "=" +
-                   inet_ntoa(*reinterpret_cast<in_addr *>(h->h_addr)) + " ";
-        }
-        return names;
-      },
-      &seen));
-  EXPECT_EQ(seen, "hostb.test=10.201.0.2 hosta.test=10.201.0.1 ");
-
-  pid_t onA = hosts.Start(0, {"/bin/sleep", "60"});
-  ASSERT_GT(onA, 0);
-  const int port = hosts.port();
-  auto askFromB = [&](const std::string &request) {
-    std::string reply;
-    hosts.Call(
-        1,
-        [&] {
-          std::string r;
-          return AskDaemon("hosta.test", port, request, &r) ? r : std::string("no answer");
-        },
-        &reply);
-    return reply;
+// 1,000 hostile clients at once, each replaced as soon as the daemon drops it. Questions must
+// still be answered within 100 ms at the 99th percentile, the daemon's memory must stay bounded,
+// and every client that sent a bad frame must have been dropped at once (the idle ones are
+// dropped only after seconds): a drop makes room for the next hostile client.
+TEST(VakbdLoadTest, HostileClientsNeitherDelayQuestionsNorGrowMemory) {
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 1200));
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_GE(limit.rlim_cur, 1200u) << "too few descriptors for the load";
+  DaemonGuard guard;
+  ASSERT_EQ(StartVakbd().exitStatus, 0);
+  const pid_t daemon = VakbdPid(kLocal, guard.port());
+  const std::string question = "ProcAlive " + std::to_string(getpid()) + " " + Now();
+  const std::string slow = LengthField(static_cast<uint32_t>(question.size())) + question;
+  const struct {
+    const char *what;
+    std::string opening;
+    bool dropped;  // at once
+  } kinds[] = {
+      {"idle", "", false},
+      {"slow writer", slow.substr(0, 1), false},
+      {"garbage", LengthField(11) + "hello world", true},
+      {"identifier 0", LengthField(13) + "ProcAlive 0 5", true},
+      {"reply keyword as request", LengthField(5) + "Alive", true},
+      {"empty frame", LengthField(0), true},
+      {"length 2^31", LengthField(1u << 31), true},
+      {"length above 4 KiB", LengthField(5000) + std::string(100, 'x'), true},
+      {"NUL inside", LengthField(16) + std::string("ProcAlive 1\0 2 3", 16), true},
   };
-  const std::string question = "ProcAlive " + std::to_string(onA) + " " + Now();
-  EXPECT_EQ(askFromB(question), "Alive");
-  hosts.Kill(onA);
-  EXPECT_EQ(askFromB(question), "NotAlive");
-
-  // Control requests from another host are ignored.
-  pid_t daemonA = hosts.VakbdPid(0);
-  std::string sent;
-  ASSERT_TRUE(hosts.Call(
-      1, [&] { return std::string(TellDaemon("hosta.test", port, "Die") ? "sent" : "not sent"); },
-      &sent));
-  EXPECT_EQ(sent, "sent");
-  usleep(200 * 1000);
-  EXPECT_EQ(hosts.VakbdPid(0), daemonA);
-  // A process on host A that names its own host is local, though not on a loopback address.
-  std::string debug;
-  ASSERT_TRUE(hosts.Call(
-      0,
-      [&] {
-        std::string reply;
-        TellDaemon("hosta.test", port, "Debug");
-        for (int i = 0; i < 50 && reply.find("debug=on") == std::string::npos; ++i) {
-          usleep(20 * 1000);
-          AskDaemon("hosta.test", port, "ReportLog", &reply);
+  const size_t nKinds = sizeof kinds / sizeof kinds[0];
+  std::vector<std::unique_ptr<FrameClient>> hostile(1000);
+  std::vector<int> made(nKinds);
+  std::atomic<bool> done(false);
+  std::atomic<int> total(0);
+  std::thread pressure([&] {
+    for (size_t pass = 0; !done && pass < 3000; ++pass) {
+      for (size_t i = 0; i < hostile.size() && !done; ++i) {
+        char buf[256];
+        ssize_t n = hostile[i] ? recv(hostile[i]->fd(), buf, sizeof buf, MSG_DONTWAIT) : 0;
+        if (n == 0) {  // dropped by the daemon (or not yet made): a new one takes its place
+          hostile[i].reset(new FrameClient);
+          if (hostile[i]->Connect(kLocal, guard.port()))
+            hostile[i]->WriteRaw(kinds[i % nKinds].opening);
+          ++made[i % nKinds];
+          ++total;
+        } else if (i % nKinds == 1 && pass < slow.size()) {
+          hostile[i]->WriteRaw(slow.substr(pass, 1));  // one byte per pass
         }
-        return reply;
-      },
-      &debug));
-  EXPECT_NE(debug.find("debug=on"), std::string::npos) << debug;
+      }
+      usleep(5 * 1000);
+    }
+  });
+  while (total < 1000) usleep(10 * 1000);
+  std::vector<double> ms;
+  for (int i = 0; i < 300; ++i) {
+    auto begin = Clock::now();
+    std::string reply;
+    EXPECT_TRUE(AskDaemon(kLocal, guard.port(), question, &reply) && reply == "Alive") << i;
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+  }
+  done = true;
+  pressure.join();
+  for (size_t k = 0; k < nKinds; ++k) {
+    EXPECT_TRUE(!kinds[k].dropped || made[k] > 2000 / static_cast<int>(nKinds)) << kinds[k].what;
+  }
+  std::sort(ms.begin(), ms.end());
+  const std::string status = ReadFile("/proc/" + std::to_string(daemon) + "/status");
+  const long peakKb = atol(status.c_str() + status.find("VmHWM:") + 6);
+  EXPECT_LT(ms[296], 100.0) << "99th percentile";
+  EXPECT_LT(peakKb, 64 * 1024) << "peak resident memory, kB";
+  printf(
+      "[ figures  ] %d hostile connections made; question latency p50 %.2f ms, p99 %.2f ms, "
+      "max %.2f ms; vakbd peak RSS %ld kB\n",
+      total.load(), ms[150], ms[296], ms.back(), peakKb);
 }
 
 }  // namespace
