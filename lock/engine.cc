@@ -79,7 +79,20 @@ const ProcessIdentity *OwnerOf(const LockStake *chain) {
   return chain != nullptr && chain->header != nullptr ? chain->header->processId : nullptr;
 }
 
-int RemoveStakeFile(const char *lockStakePath, char **errMsg) {
+// Removes the lock-stake file. A release that decided on the file it read (read: its status)
+// removes only that file: one that a thief or a take-over has put in its place meanwhile stays
+// (gone is given by absent; replaced by the caller's status for that case). A few instructions
+// remain between the check and the removal: no system call removes a name only if it still
+// leads to a given file.
+int RemoveStakeFile(const char *lockStakePath, char **errMsg, const struct stat *read = nullptr,
+                    int replaced = VAK_OK) {
+  struct stat now;
+  if (read != nullptr && lstat(lockStakePath, &now) != 0) {
+    return errno == ENOENT ? VAK_OK : SysError(errMsg);
+  }
+  if (read != nullptr && !vakiSameFile(&now, read)) {
+    return replaced == VAK_OK ? VAK_OK : vakAllocErrorMsg(replaced, vakNotOwnerMsg, errMsg);
+  }
   if (unlink(lockStakePath) != 0) return SysError(errMsg);
   return VAK_OK;
 }
@@ -265,7 +278,7 @@ int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *fi
       return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
     case VAK_PROC_NOT_ALIVE:
       // A take-over starts a fresh history: the dead owner's sections are dropped.
-      if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg);
+      if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg, read);
       return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, read, errMsg);
     default:
       return Invariant(errMsg);
@@ -292,7 +305,7 @@ int ActOnPresent(const char *lockStakePath, const char *filePath, const char *re
       if (mine) return VAK_OK;
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case RELEASE_LOCK:
-      if (mine) return RemoveStakeFile(lockStakePath, errMsg);
+      if (mine) return RemoveStakeFile(lockStakePath, errMsg, read, VAK_NOT_EDIT_LOCK_OWNER);
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case FORCE_RELEASE_LOCK:
       if (ownerFilter == nullptr || SameProcess(owner, ownerFilter)) {
@@ -356,9 +369,13 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
 
   LockStake *chain = nullptr;
   char *readMsg = nullptr;
-  // Only an action that may replace the file needs to know which file it read.
+  // Only an action that may replace or remove the file by what it read needs to know which file
+  // that was.
   struct stat read;
-  struct stat *seen = action == GET_LOCK || action == STEAL_LOCK ? &read : nullptr;
+  struct stat *seen = action == GET_LOCK || action == STEAL_LOCK || action == RELEASE_LOCK ||
+                              action == RELEASE_DEAD_LOCK
+                          ? &read
+                          : nullptr;
   status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg, seen);
   if (status == -1) {
     if (errno == ENOENT) return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);

@@ -156,6 +156,11 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
   return VAK_OK;
 }
 
+bool vakiSameFile(const struct stat *a, const struct stat *b) {
+  return a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_size == b->st_size &&
+         a->st_mtim.tv_sec == b->st_mtim.tv_sec && a->st_mtim.tv_nsec == b->st_mtim.tv_nsec;
+}
+
 int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
                              const char *lockStakePath, char **errMsg) {
   return vakMvSideFileOverStakeFile(sideFileName, dirlockName, lockStakePath, nullptr, errMsg);
@@ -178,13 +183,9 @@ int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName
     return SysError(errMsg);
   }
   // The decision to replace rested on a file read before the dirlock was ours: two processes
-  // that both found the owner dead must not both take the lock over. The modification time tells
-  // apart a new file that happens to reuse the inode number.
+  // that both found the owner dead must not both take the lock over.
   struct stat now;
-  if (replaced != nullptr && lstat(lockStakePath, &now) == 0 &&
-      (now.st_dev != replaced->st_dev || now.st_ino != replaced->st_ino ||
-       now.st_size != replaced->st_size || now.st_mtim.tv_sec != replaced->st_mtim.tv_sec ||
-       now.st_mtim.tv_nsec != replaced->st_mtim.tv_nsec)) {
+  if (replaced != nullptr && lstat(lockStakePath, &now) == 0 && !vakiSameFile(&now, replaced)) {
     RemoveQuietly(dirlockName);
     return AlreadyLocked(errMsg);
   }
