@@ -64,7 +64,7 @@ class TestHosts {
     std::string netns;
   };
 
-  bool Ip(const std::vector<std::string> &args);
+  bool Ip(const std::string &netns, const std::vector<std::string> &lines, bool force = false);
   bool Build(const std::vector<std::string> &names);
   // In a forked child: moves into the host's namespaces. Returns an error text, empty on success.
   std::string Enter(size_t host) const;
