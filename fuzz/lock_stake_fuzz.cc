@@ -11,20 +11,17 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FILE *in = fmemopen(const_cast<uint8_t *>(data), size, "r");
-  LockStake *viaStream = nullptr;
-  char *msg = nullptr;
-  int streamStatus = in != nullptr ? vakReadLockStakeInfo(in, &viaStream, &msg) : -1;
-  if (in != nullptr) fclose(in);
-  vakReleaseErrorMsg(&msg);
-
   int fd = memfd_create("stake", 0);
-  if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) abort();
+  if (in == nullptr || fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) return 0;
   lseek(fd, 0, SEEK_SET);
-  LockStake *viaFd = nullptr;
-  int fdStatus = vakiReadLockStakeFd(fd, &viaFd, &msg);
+  LockStake *viaStream = nullptr, *viaFd = nullptr;
+  char *msg = nullptr, *fdMsg = nullptr;
+  const bool streamOk = vakReadLockStakeInfo(in, &viaStream, &msg) == VAK_OK;
+  if (streamOk != (vakiReadLockStakeFd(fd, &viaFd, &fdMsg) == VAK_OK)) abort();
+  fclose(in);
   close(fd);
   vakReleaseErrorMsg(&msg);
-  if (in != nullptr && (streamStatus == VAK_OK) != (fdStatus == VAK_OK)) abort();
+  vakReleaseErrorMsg(&fdMsg);
   vakFreeLockStake(viaStream);
   vakFreeLockStake(viaFd);
   return 0;

@@ -16,19 +16,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 4096) return 0;  // the reply must fit in the pipe before it is read
   const std::string text(reinterpret_cast<const char *>(data), size);
+  const char *begin = text.c_str(), *end = begin + strlen(begin);
   int kind = -1;
-  const char *rest = vakBdParseMsg(text.c_str(), &kind);
-  if (rest != nullptr && (rest < text.c_str() || rest > text.c_str() + strlen(text.c_str()))) {
-    abort();
+  for (const char *rest : {vakBdParseMsg(begin, &kind), vakCompatDParseMsg(begin, &kind)}) {
+    if (rest != nullptr && (rest < begin || rest > end)) abort();  // within the text
   }
-  rest = vakCompatDParseMsg(text.c_str(), &kind);
-  if (rest != nullptr && (rest < text.c_str() || rest > text.c_str() + strlen(text.c_str()))) {
-    abort();
-  }
-
   int reply[2], request[2];
-  if (pipe(reply) != 0 || pipe(request) != 0) abort();
-  if (!vakNetWrite(reply[1], text.c_str())) abort();
+  if (pipe(reply) != 0 || pipe(request) != 0 || !vakNetWrite(reply[1], begin)) abort();
   daemonConnection = {true, reply[0], request[1], -1};
   char *msg = nullptr;
   vakCompatDLockResponse(size % 2 == 0 ? kCdGotLock : kCdDidUnLock, &msg);

@@ -1,12 +1,11 @@
 // vakbd's request handling: a server on a loopback port in a thread of its own, fed any bytes as
 // one client's connection. Requests that would stop it (Die) or choose a file for it to write
 // (StartLog) are not fed. The server must close every connection promptly.
-#include <stdint.h>
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,18 +19,6 @@ namespace {
 
 sockaddr_in gAddress;
 
-// Never destroyed: the server thread runs until the process ends.
-void Serve(int listenFd) {
-  vakbd::Log *log = new vakbd::Log;
-  log->EnableDebug();
-  vakbd::Server &server = *new vakbd::Server(log);
-  vakbd::ServerOptions options;
-  options.timeoutMs = 1000;
-  sigset_t waitMask;
-  if (!vakbd::InstallSignalHandlers(&waitMask) || !server.Init(listenFd, options)) abort();
-  server.Run(&waitMask);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -43,7 +30,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
       listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&gAddress), &length)) {
     abort();
   }
-  std::thread(Serve, fd).detach();
+  std::thread([fd] {
+    vakbd::Log *log = new vakbd::Log;  // never destroyed: the thread serves until the end
+    log->EnableDebug();
+    vakbd::Server *server = new vakbd::Server(log);
+    vakbd::ServerOptions options;
+    options.timeoutMs = 1000;
+    sigset_t waitMask;
+    if (!vakbd::InstallSignalHandlers(&waitMask) || !server->Init(fd, options)) abort();
+    server->Run(&waitMask);
+  }).detach();
   return 0;
 }
 
@@ -55,11 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   vakbd::ParseRequest(bytes.c_str());
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   struct timeval wait = {3, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&gAddress), sizeof gAddress) != 0) abort();
-  if (size > 0 && send(fd, data, size, MSG_NOSIGNAL) < 0) {
-    // The server may drop a hostile client before all of it is sent.
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr *>(&gAddress), sizeof gAddress) != 0) {
+    abort();
   }
+  // The server may drop a hostile client before all of it is sent: no check.
+  send(fd, data, size, MSG_NOSIGNAL);
   shutdown(fd, SHUT_WR);
   char buf[512];
   ssize_t n;

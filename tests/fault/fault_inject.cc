@@ -14,8 +14,7 @@
 //                     reply of a link that succeeded)
 //   VAK_FAULT_LOG     file to which "injected FAMILY N MODE" and, at disarm, "calls FAMILY COUNT"
 //                     lines are appended
-//   VAK_FAULT_ARMED   "1": counting starts at once; otherwise the program under test arms it with
-//                     vakFaultArm(1) around the operation it wants to examine.
+// The program under test arms counting with vakFaultArm(1) around the operation it examines.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
@@ -64,15 +63,9 @@ void LoadConfig() {
     if (strcmp(gConfig.mode, e.name) == 0) gConfig.error = e.value;
   }
   gConfig.log = getenv("VAK_FAULT_LOG");
-  const char *armed = getenv("VAK_FAULT_ARMED");
-  gConfig.armed = armed != nullptr && strcmp(armed, "1") == 0;
 }
 
-using OpenFn = int (*)(const char *, int, ...);
-using WriteFn = ssize_t (*)(int, const void *, size_t);
-using CloseFn = int (*)(int);
-
-// Appends one line to the log through the real calls, leaving errno alone.
+// Appends one line to the log, leaving errno alone; the wrappers pass this library's own calls.
 void LogLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void LogLine(const char *format, ...) {
   if (gConfig.log == nullptr) return;
@@ -83,13 +76,12 @@ void LogLine(const char *format, ...) {
   va_start(args, format);
   int length = vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  int fd = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open"))(
-      gConfig.log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd >= 0 && length > 0 &&
-      reinterpret_cast<WriteFn>(dlsym(RTLD_NEXT, "write"))(fd, line, length) < 0) {
-    // Nothing to do: the log is only a report.
+  int fd = open(gConfig.log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    ssize_t written = length > 0 ? write(fd, line, static_cast<size_t>(length)) : 0;
+    (void)written;  // the log is only a report
+    close(fd);
   }
-  if (fd >= 0) reinterpret_cast<CloseFn>(dlsym(RTLD_NEXT, "close"))(fd);
   --gInside;
   errno = saved;
 }

@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -51,9 +50,8 @@ bool ReadToEnd(int fd, std::string *out, int timeoutMs) {
 }
 
 int KillAndReap(pid_t pid) {
-  kill(pid, SIGKILL);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (kill(pid, SIGKILL); waitpid(pid, &status, 0) < 0 && errno == EINTR;) {
   }
   return status;
 }
@@ -132,19 +130,8 @@ bool TestHosts::Build(const std::vector<std::string> &names) {
     }
   }
 
+  // A host's vakbd, started on the host, is also the proof that the host can be entered.
   for (size_t i = 0; i < hosts_.size(); ++i) {
-    std::string nodename;
-    if (!Call(
-            i,
-            [] {
-              struct utsname u;
-              return uname(&u) == 0 ? std::string(u.nodename) : std::string();
-            },
-            &nodename) ||
-        nodename != hosts_[i].name) {
-      error_ = "test hosts: cannot enter host " + hosts_[i].name;
-      return false;
-    }
     RunOptions options;
     options.env = {{"VAK_PORTNUM", std::to_string(port_)}};
     options.timeoutSeconds = 20;
