@@ -34,7 +34,7 @@ struct Fault {
 };
 
 struct Outcome {
-  int exitStatus = -1, status = -1;
+  int exitStatus, status;
   std::string message, log, err;
 };
 
@@ -52,35 +52,32 @@ Outcome Drive(const std::string &op, const std::string &path, const std::string 
                  {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
   options.timeoutSeconds = 30;
   RunResult r = RunProgram({VAK_BINARY_DIR "/tests/fault/lock_driver", op, path}, options);
-  Outcome o{r.exitStatus, -1, "", ReadFile(log), r.err};
-  size_t at = r.out.rfind("status ");
-  if (at != std::string::npos) {
-    o.status = atoi(r.out.c_str() + at + 7);
-    size_t m = r.out.find("message ", at), end = r.out.find('\n', m);
-    if (m != std::string::npos) o.message = r.out.substr(m + 8, end - m - 8);
-  }
-  return o;
+  const size_t at = r.out.rfind("status "), m = r.out.find("\nmessage ", at);
+  return {r.exitStatus, at != std::string::npos ? atoi(r.out.c_str() + at + 7) : -1,
+          m != std::string::npos ? r.out.substr(m + 9, r.out.find('\n', m + 1) - m - 9) : "",
+          ReadFile(log), r.err};
 }
 
 std::string StakeText(const std::string &host, unsigned long pid) {
+  const char *keys[] = {"LockStakeVersion 1.1",
+                        "LoginName tester",
+                        "HostName ",
+                        "ProcessIdentifier ",
+                        "ProcessCreationTime_UTC 1",
+                        "ProcessCreationTime_Readable long ago",
+                        "AppIdentifier reliability",
+                        "OSType lnx86",
+                        "ReasonForPlacingEditLock planted",
+                        "FilePathUsedToEditLock f",
+                        "TimeEditLocked long ago"};
   std::string text =
       "#\n# Edit Lock-Stake file. CAUTION: Please do not change.\n#\n"
       "# Information about current Edit Lock Owner.\n#\n";
-  for (const auto &kv : std::vector<std::pair<const char *, std::string>>{
-           {"LockStakeVersion", "1.1"},
-           {"LoginName", "tester"},
-           {"HostName", host},
-           {"ProcessIdentifier", std::to_string(pid)},
-           {"ProcessCreationTime_UTC", "1"},
-           {"ProcessCreationTime_Readable", "long ago"},
-           {"AppIdentifier", "reliability"},
-           {"OSType", "lnx86"},
-           {"ReasonForPlacingEditLock", "planted"},
-           {"FilePathUsedToEditLock", "f"},
-           {"TimeEditLocked", "long ago"}}) {
-    char line[512];
-    snprintf(line, sizeof line, "%-30s %s\n", kv.first, kv.second.c_str());
-    text += line;
+  for (std::string line : keys) {
+    size_t blank = line.find(' ');
+    line.insert(blank, 30 - blank, ' ');  // values start in column 32
+    text += line + (line.find("HostName") == 0 ? host : "") +
+            (line.find("ProcessIdentifier") == 0 ? std::to_string(pid) : "") + "\n";
   }
   return text;
 }

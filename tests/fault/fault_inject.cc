@@ -1,20 +1,14 @@
-// fault_inject.cc - a preload library (LD_PRELOAD) that makes one chosen system or library call
-// fail, so that tests can drive the lock library down every failure path without a line of test
-// code in the product.
-//
-// Calls are grouped in families; while counting is armed, every call of a family is numbered from
-// 1. Configuration, from the environment:
-//   VAK_FAULT_FAMILY  family whose call is faulted: open link unlink write alloc readlink opendir
-//                     stat read close
-//   VAK_FAULT_NTH     number of the faulted call within its family (0 or unset: none)
+// fault_inject.cc - a preload library (LD_PRELOAD) that makes one chosen call fail, so that tests
+// drive the lock library down every failure path without a line of test code in the product.
+// While armed (vakFaultArm(1) around the operation examined), the calls of each family are
+// numbered from 1. Configuration, from the environment:
+//   VAK_FAULT_FAMILY  open link unlink write alloc readlink opendir stat read close
+//   VAK_FAULT_NTH     number of the faulted call within its family
 //   VAK_FAULT_MODE    an errno name (EIO ENOSPC EINTR ENOMEM EACCES): the call fails with it, doing
-//                     nothing (a close is made all the same, as the kernel does); "kill": the
-//                     process is killed (SIGKILL) in place of the call; "linkeio": the call is
-//                     made, then reported as failed with EIO (a network file system that lost the
-//                     reply of a link that succeeded)
-//   VAK_FAULT_LOG     file to which "injected FAMILY N MODE" and, at disarm, "calls FAMILY COUNT"
-//                     lines are appended
-// The program under test arms counting with vakFaultArm(1) around the operation it examines.
+//                     nothing (a close is made all the same, as the kernel does); "kill": SIGKILL
+//                     in place of the call; "linkeio": the call is made, then reported as failed
+//                     with EIO (a network file system that lost the reply of a successful link)
+//   VAK_FAULT_LOG     gets "injected FAMILY N MODE" and, at disarm, "calls FAMILY COUNT" lines
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
@@ -94,14 +88,12 @@ Verdict Judge(Family family) {
   if (!gConfig.armed) return kPass;
   unsigned long n = ++gConfig.counts[family];
   if (family != gConfig.family || n != gConfig.nth) return kPass;
-  const bool kill = strcmp(gConfig.mode, "kill") == 0,
-             linkEio = strcmp(gConfig.mode, "linkeio") == 0;
-  if (!kill && !linkEio && gConfig.error == 0) return kPass;
+  const bool linkEio = strcmp(gConfig.mode, "linkeio") == 0;
+  if (!linkEio && gConfig.error == 0 && strcmp(gConfig.mode, "kill") != 0) return kPass;
   LogLine("injected %s %lu %s\n", kFamilies[family], n, gConfig.mode);
-  if (kill) raise(SIGKILL);
-  if (linkEio) return kPassThenEio;
+  if (!linkEio && gConfig.error == 0) raise(SIGKILL);
   errno = gConfig.error;
-  return kFail;
+  return linkEio ? kPassThenEio : kFail;
 }
 
 // Applies the verdict to a call that reports failure as -1 or NULL. A close is made even when
@@ -128,13 +120,6 @@ F Real(F *slot, const char *name) {
   return *slot;
 }
 
-mode_t ModeArgument(int flags, va_list args) {
-  return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE
-             ? static_cast<mode_t>(va_arg(args, int))
-             : 0;
-}
-
-// Allocation before the real allocator is known (dlsym may allocate) comes from here.
 alignas(16) char gBootstrap[4096];
 size_t gBootstrapUsed = 0;
 bool FromBootstrap(const void *p) {
@@ -156,14 +141,14 @@ void *Bootstrap(size_t size) {
     static ret(*real) params = nullptr;                                                       \
     return Apply(family, static_cast<ret>(failure), [&] { return Real(&real, #name) args; }); \
   }
-#define WRAP_OPEN(name, params, args)                                 \
-  extern "C" int name params {                                        \
-    va_list list;                                                     \
-    va_start(list, flags);                                            \
-    mode_t mode = ModeArgument(flags, list);                          \
-    va_end(list);                                                     \
-    static int(*real) params = nullptr;                               \
-    return Apply(kOpen, -1, [&] { return Real(&real, #name) args; }); \
+#define WRAP_OPEN(name, params, args)                                                         \
+  extern "C" int name params {                                                                \
+    va_list list;                                                                             \
+    va_start(list, flags);                                                                    \
+    mode_t mode = flags & (O_CREAT | O_TMPFILE) ? static_cast<mode_t>(va_arg(list, int)) : 0; \
+    va_end(list);                                                                             \
+    static int(*real) params = nullptr;                                                       \
+    return Apply(kOpen, -1, [&] { return Real(&real, #name) args; });                         \
   }
 
 WRAP_OPEN(open, (const char *path, int flags, ...), (path, flags, mode))
@@ -192,6 +177,19 @@ WRAP(int, close, kClose, -1, (int fd), (fd))
 WRAP(int, fclose, kClose, EOF, (FILE * stream), (stream))
 WRAP(int, closedir, kClose, -1, (DIR * dir), (dir))
 
+// The allocator: before the real one is known (dlsym may allocate), from the bootstrap area.
+#define WRAP_ALLOC(name, params, args, bytes)                    \
+  extern "C" void *name params {                                 \
+    static void *(*real)params = nullptr;                        \
+    if (real == nullptr && gInside > 0) return Bootstrap(bytes); \
+    ++gInside;                                                   \
+    Real(&real, #name);                                          \
+    --gInside;                                                   \
+    return Judge(kAlloc) == kFail ? nullptr : real args;         \
+  }
+WRAP_ALLOC(malloc, (size_t size), (size), size)
+WRAP_ALLOC(calloc, (size_t count, size_t size), (count, size), count *size)
+
 extern "C" {
 
 // Starts (1) or stops (0) counting. Stopping appends the counts of every family to the log.
@@ -202,24 +200,6 @@ __attribute__((visibility("default"))) void vakFaultArm(int on) {
     if (!on) LogLine("calls %s %lu\n", kFamilies[f], gConfig.counts[f]);
     gConfig.counts[f] = 0;
   }
-}
-
-void *malloc(size_t size) {
-  static void *(*real)(size_t) = nullptr;
-  if (real == nullptr && gInside > 0) return Bootstrap(size);
-  ++gInside;
-  Real(&real, "malloc");
-  --gInside;
-  return Judge(kAlloc) == kFail ? nullptr : real(size);
-}
-
-void *calloc(size_t count, size_t size) {
-  static void *(*real)(size_t, size_t) = nullptr;
-  if (real == nullptr && gInside > 0) return Bootstrap(count * size);
-  ++gInside;
-  Real(&real, "calloc");
-  --gInside;
-  return Judge(kAlloc) == kFail ? nullptr : real(count, size);
 }
 
 void *realloc(void *old, size_t size) {

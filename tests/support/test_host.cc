@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -10,7 +9,6 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "daemon_guard.h"
@@ -28,24 +26,6 @@ void WriteAll(int fd, const std::string &text) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     sent += static_cast<size_t>(n);
-  }
-}
-
-// Reads until end of file; false if timeoutMs passes first.
-bool ReadToEnd(int fd, std::string *out, int timeoutMs) {
-  struct timespec start, now;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    int left = timeoutMs - static_cast<int>((now.tv_sec - start.tv_sec) * 1000 +
-                                            (now.tv_nsec - start.tv_nsec) / 1000000);
-    struct pollfd p = {fd, POLLIN, 0};
-    int ready = left > 0 ? poll(&p, 1, left) : 0;
-    char buf[65536];
-    ssize_t n = ready > 0 ? read(fd, buf, sizeof buf) : -1;
-    if ((ready < 0 || n < 0) && errno == EINTR) continue;
-    if (n <= 0) return n == 0;
-    out->append(buf, static_cast<size_t>(n));
   }
 }
 
@@ -170,21 +150,25 @@ bool TestHosts::Call(size_t host, const std::function<std::string()> &fn, std::s
   if (pipe2(channel, O_CLOEXEC) != 0) return false;
   pid_t pid = fork();
   if (pid == 0) {
+    alarm(static_cast<unsigned>(timeoutSeconds));  // a child that hangs dies, and the pipe ends
     close(channel[0]);
     std::string problem = Enter(host);
-    if (!problem.empty()) {
-      WriteAll(2, "test host " + hosts_[host].name + ": " + problem + "\n");
-      _exit(125);
-    }
-    WriteAll(channel[1], fn());
-    _exit(0);
+    if (!problem.empty()) WriteAll(2, "test host " + hosts_[host].name + ": " + problem + "\n");
+    if (problem.empty()) WriteAll(channel[1], fn());
+    _exit(problem.empty() ? 0 : 125);
   }
   close(channel[1]);
   std::string text;
-  bool finished = pid > 0 && ReadToEnd(channel[0], &text, timeoutSeconds * 1000);
+  char buf[65536];
+  for (ssize_t n;
+       pid > 0 && ((n = read(channel[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR));) {
+    text.append(buf, static_cast<size_t>(n > 0 ? n : 0));
+  }
   close(channel[0]);
-  int status = pid > 0 ? KillAndReap(pid) : -1;  // a finished child is only reaped
-  if (!finished || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+  int status = -1;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
   *result = text;
   return true;
 }
