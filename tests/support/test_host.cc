@@ -127,21 +127,24 @@ bool TestHosts::Build(const std::vector<std::string> &names) {
   return true;
 }
 
-std::string TestHosts::Enter(size_t host) const {
+void TestHosts::Enter(size_t host) const {
   const Host &h = hosts_[host];
+  const char *failed = nullptr;
   int fd = open(("/run/netns/" + h.netns).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) return std::string("setns: ") + strerror(errno);
-  close(fd);
-  if (unshare(CLONE_NEWUTS | CLONE_NEWNS) != 0) return std::string("unshare: ") + strerror(errno);
-  // Private first, or the bind mount below would propagate to the whole machine.
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount(hostsFile_.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
-    return std::string("mounting the hosts file: ") + strerror(errno);
+  if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
+    failed = "setns";
+  } else if (unshare(CLONE_NEWUTS | CLONE_NEWNS) != 0) {
+    failed = "unshare";
+    // Private first, or the bind mount would propagate to the whole machine.
+  } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             mount(hostsFile_.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+    failed = "mounting the hosts file";
+  } else if (sethostname(h.name.c_str(), h.name.size()) != 0) {
+    failed = "sethostname";
   }
-  if (sethostname(h.name.c_str(), h.name.size()) != 0) {
-    return std::string("sethostname: ") + strerror(errno);
-  }
-  return "";
+  if (failed == nullptr) return;
+  WriteAll(2, "test host " + h.name + ": " + failed + ": " + strerror(errno) + "\n");
+  _exit(125);
 }
 
 bool TestHosts::Call(size_t host, const std::function<std::string()> &fn, std::string *result,
@@ -152,10 +155,9 @@ bool TestHosts::Call(size_t host, const std::function<std::string()> &fn, std::s
   if (pid == 0) {
     alarm(static_cast<unsigned>(timeoutSeconds));  // a child that hangs dies, and the pipe ends
     close(channel[0]);
-    std::string problem = Enter(host);
-    if (!problem.empty()) WriteAll(2, "test host " + hosts_[host].name + ": " + problem + "\n");
-    if (problem.empty()) WriteAll(channel[1], fn());
-    _exit(problem.empty() ? 0 : 125);
+    Enter(host);
+    WriteAll(channel[1], fn());
+    _exit(0);
   }
   close(channel[1]);
   std::string text;
@@ -173,39 +175,30 @@ bool TestHosts::Call(size_t host, const std::function<std::string()> &fn, std::s
   return true;
 }
 
+// The host's namespaces made around the program by the util-linux tools, as Enter makes them.
 RunResult TestHosts::Run(size_t host, const std::vector<std::string> &argv,
                          const RunOptions &options) {
-  std::string text;
-  RunResult r;
-  auto run = [&] {
-    RunResult in = RunProgram(argv, options);
-    return std::to_string(in.exitStatus) + " " + std::to_string(in.timedOut) + " " +
-           std::to_string(in.out.size()) + "\n" + in.out + in.err;
-  };
-  int timedOut = 0;
-  size_t outSize = 0, eol = 0;
-  if (Call(host, run, &text, options.timeoutSeconds + 10) &&
-      sscanf(text.c_str(), "%d %d %zu", &r.exitStatus, &timedOut, &outSize) == 3 &&
-      (eol = text.find('\n')) != std::string::npos && eol + 1 + outSize <= text.size()) {
-    r.timedOut = timedOut != 0;
-    r.out = text.substr(eol + 1, outSize);
-    r.err = text.substr(eol + 1 + outSize);
-    return r;
-  }
-  r = RunResult();
-  r.err = "could not run on test host " + hosts_[host].name;
-  return r;
+  std::vector<std::string> all = {
+      "/usr/bin/nsenter",
+      "--net=/run/netns/" + hosts_[host].netns,
+      "/usr/bin/unshare",
+      "--uts",
+      "--mount",
+      "/bin/sh",
+      "-c",
+      "/bin/mount --bind \"$1\" /etc/hosts && /bin/hostname \"$2\" && shift 2 && exec \"$@\"",
+      "sh",
+      hostsFile_,
+      hosts_[host].name};
+  all.insert(all.end(), argv.begin(), argv.end());
+  return RunProgram(all, options);
 }
 
 pid_t TestHosts::Start(size_t host, const std::vector<std::string> &argv,
                        const RunOptions &options) {
   pid_t pid = fork();
   if (pid == 0) {
-    std::string problem = Enter(host);
-    if (!problem.empty()) {
-      WriteAll(2, "test host " + hosts_[host].name + ": " + problem + "\n");
-      _exit(125);
-    }
+    Enter(host);
     int null = open("/dev/null", O_RDONLY);
     if (null >= 0) dup2(null, 0);
     for (const auto &kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);

@@ -61,8 +61,8 @@ class TestHosts {
 
   bool Ip(const std::string &netns, const std::vector<std::string> &lines, bool force = false);
   bool Build(const std::vector<std::string> &names);
-  // In a forked child: moves into the host's namespaces. Returns an error text, empty on success.
-  std::string Enter(size_t host) const;
+  // In a forked child: moves into the host's namespaces, or exits with status 125.
+  void Enter(size_t host) const;
 
   std::vector<Host> hosts_;
   std::vector<std::string> namespaces_;  // every namespace made, hub included
