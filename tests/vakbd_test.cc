@@ -51,36 +51,6 @@ pid_t SleepingChild(int uid = -1) {
   return pid;
 }
 
-// A start returns at once and tells the truth: 0 when it serves the port, and again when it
-// finds that vakbd serving (which stays); 3 when another program holds the port.
-TEST(VakbdTest, StartReportsTheTruthPromptly) {
-  for (bool foreign : {false, true}) {
-    DaemonGuard guard;
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(guard.port()));
-    ASSERT_TRUE(!foreign || (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                             listen(listener, 8) == 0));
-    pid_t first = -1;
-    for (int start = 0; start < (foreign ? 1 : 2); ++start) {
-      RunOptions options;
-      options.timeoutSeconds = 10;
-      auto begin = Clock::now();
-      RunResult r = StartVakbd({}, options);
-      // A daemon that kept the output pipes open would make their collection time out.
-      EXPECT_FALSE(r.timedOut);
-      EXPECT_LT(Clock::now() - begin, std::chrono::seconds(4));
-      EXPECT_EQ(r.exitStatus, foreign ? 3 : 0) << r.err;
-      const pid_t serving = VakbdPid(kLocal, guard.port());
-      EXPECT_EQ(serving > 0, !foreign);
-      EXPECT_TRUE(start == 0 || serving == first) << "the second start replaced the first";
-      first = serving;
-    }
-    close(listener);
-  }
-}
-
 // 1,000 hostile clients at once, each replaced as soon as the daemon drops it, while the
 // ProcAlive questions of the table are asked in turn: each must get its answer, within 100 ms at
 // the 99th percentile; the daemon's memory must stay bounded; every client that sent a bad frame
@@ -125,11 +95,9 @@ TEST(VakbdTest, AnswersProcAliveUnderHostileLoad) {
   } kinds[] = {
       {"idle", "", false},
       {"slow writer", slow.substr(0, 1), false},
-      {"garbage", LengthField(11) + "hello world", true},
       {"identifier 0", LengthField(13) + "ProcAlive 0 5", true},
       {"reply keyword as request", LengthField(5) + "Alive", true},
       {"empty frame", LengthField(0), true},
-      {"length 2^31", LengthField(1u << 31), true},
       {"length above 4 KiB", LengthField(5000) + std::string(100, 'x'), true},
       {"NUL inside", LengthField(16) + std::string("ProcAlive 1\0 2 3", 16), true},
   };

@@ -1,15 +1,10 @@
-// lock_driver.cc - runs Edit Lock operations through the shared library, as an application would,
-// for the reliability tests.
-//
-//   lock_driver OP PATH         one operation; OP is get, steal, release, details, ale or are
-//   lock_driver serve CMD RES   a long-lived worker: reads "OP PATH" lines from the file CMD (a
-//                               FIFO) and answers each with one line on the file RES
-//
-// A one-shot run prints "status N" and "message TEXT" (TEXT is "-" when there is none); only the
-// operation is run with fault injection armed (vakFaultArm of the preload library, when present),
-// so initialisation and reporting are never faulted. A release first takes the lock itself, so
-// that there is something of its own to release. A worker answers "N\tTEXT"; for details TEXT is
-// the current owner, "HOST PID".
+// lock_driver.cc - Edit Lock operations through the shared library, as an application makes them.
+//   lock_driver OP PATH        one operation (get steal release details ale are): prints "status N"
+//                              and "message TEXT"; only OP runs armed for fault injection. A
+//                              release first takes the lock, so that it has something of its own to
+//                              release.
+//   lock_driver serve CMD RES  a worker: "OP PATH" lines from CMD (a FIFO), one "N\tTEXT" answer
+//                              each on RES; for details TEXT is the current owner, "HOST PID".
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,18 +28,13 @@ int RunOp(const std::string &op, const char *path, bool armed, std::string *answ
   int status = op == "release" ? vakGetEditLock(path, "driver", &msg) : VAK_OK;
   if (armed) Arm(1);
   if (status == VAK_OK) {
-    if (op == "get" || op == "steal") {
-      status = (op == "get" ? vakGetEditLock : vakStealEditLock)(path, "driver", &msg);
-    } else if (op == "release") {
-      status = vakReleaseEditLock(path, &msg);
-    } else if (op == "details") {
-      status = vakGetEditLockDetails(path, &chain, &msg);
-    } else if (op == "ale" || op == "are") {
-      status = op == "ale" ? vakListEditLocksInDirHier(path, &msg)
-                           : vakReleaseEditLocksInDirHier(path, FORCE_RELEASE_LOCK, &msg);
-    } else {
-      status = VAK_NOT_OK;
-    }
+    status = op == "get"       ? vakGetEditLock(path, "driver", &msg)
+             : op == "steal"   ? vakStealEditLock(path, "driver", &msg)
+             : op == "release" ? vakReleaseEditLock(path, &msg)
+             : op == "details" ? vakGetEditLockDetails(path, &chain, &msg)
+             : op == "ale"     ? vakListEditLocksInDirHier(path, &msg)
+             : op == "are"     ? vakReleaseEditLocksInDirHier(path, FORCE_RELEASE_LOCK, &msg)
+                               : VAK_NOT_OK;
   }
   if (armed) Arm(0);
   *answer = msg != nullptr ? msg : "-";

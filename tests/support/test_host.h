@@ -1,8 +1,8 @@
 // test_host.h - simulated hosts for tests that need more than one machine.
 //
-// TestHosts makes N hosts inside this machine, each with its own host name (UTS namespace), its
-// own network namespace on a private network that joins the set (a bridge in a hub namespace), its
-// own /etc/hosts naming every host of the set (bind-mounted in a mount namespace), and its own
+// TestHosts makes up to 250 hosts inside this machine, each with its own host name (UTS namespace),
+// its own network namespace on a private network that joins the set (a bridge in a hub namespace),
+// its own /etc/hosts naming every host of the set (bind-mounted in a mount namespace), and its own
 // vakbd serving the given port. The file system is shared. Namespaces need root; when they cannot
 // be made, ok() is false and error() says why:  if (!hosts.ok()) GTEST_SKIP() << hosts.error();
 //
@@ -54,9 +54,7 @@ class TestHosts {
 
  private:
   struct Host {
-    std::string name;
-    std::string address;
-    std::string netns;
+    std::string name, address, netns;
   };
 
   bool Ip(const std::string &netns, const std::vector<std::string> &lines, bool force = false);
