@@ -165,7 +165,7 @@ TEST(FaultSweep, EveryCallOfEveryOperationFailsInTurn) {
       if (dirlock) WriteFile(dir + "/f.orvlck.dirlock", StakeText(host, pid));
     };
   };
-  auto tree = [=](const std::string &dir) {
+  auto tree = [=](const std::string &dir) {  // a live owner, a dead one below, a malformed one
     for (const char *name : {"a", "sub/b", "c"}) WriteFile(dir + "/" + name, "x");
     WriteFile(dir + "/a.orvlck", StakeText(host, live));
     WriteFile(dir + "/sub/b.orvlck", StakeText(host, dead));

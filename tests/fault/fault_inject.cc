@@ -1,7 +1,6 @@
-// fault_inject.cc - a preload library (LD_PRELOAD) that makes one chosen call fail, so that tests
-// drive the lock library down every failure path without a line of test code in the product.
-// While armed (vakFaultArm(1) around the operation examined), the calls of each family are
-// numbered from 1. Configuration, from the environment:
+// fault_inject.cc - a preload library that makes one chosen call fail: the lock library's failure
+// paths without test code in the product. While armed (vakFaultArm(1) around the operation
+// examined), the calls of each family are numbered from 1. Configured by the environment:
 //   VAK_FAULT_FAMILY  open link unlink write alloc readlink opendir stat read close
 //   VAK_FAULT_NTH     number of the faulted call within its family
 //   VAK_FAULT_MODE    an errno name (EIO ENOSPC EINTR ENOMEM EACCES): the call fails with it, doing
@@ -22,20 +21,18 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace {
 
 enum Family { kOpen, kLink, kUnlink, kWrite, kAlloc, kReadlink, kOpendir, kStat, kRead, kClose };
 const char *const kFamilies[] = {"open",     "link",    "unlink", "write", "alloc",
                                  "readlink", "opendir", "stat",   "read",  "close"};
 const int kFamilyCount = sizeof kFamilies / sizeof kFamilies[0];
-const struct {
-  const char *name;
-  int value;
-} kErrnos[] = {
+const std::pair<const char *, int> kErrnos[] = {
     {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"EINTR", EINTR}, {"ENOMEM", ENOMEM}, {"EACCES", EACCES}};
 
-// Constant-initialised (every member has an initialiser): calls come in before the library's
-// own initialisers run.
+// Constant-initialised: calls come in before the library's own initialisers run.
 struct Config {
   bool loaded = false, armed = false;
   int family = -1, error = 0;
@@ -44,8 +41,9 @@ struct Config {
 } gConfig;
 int gInside = 0;  // set while this library itself works, so its own calls are not counted
 
+// Not before the environment is set up: a sanitizer runtime allocates before the C library starts.
 void LoadConfig() {
-  if (gConfig.loaded) return;
+  if (gConfig.loaded || environ == nullptr) return;
   gConfig.loaded = true;
   const char *family = getenv("VAK_FAULT_FAMILY"), *nth = getenv("VAK_FAULT_NTH");
   for (int f = 0; family != nullptr && f < kFamilyCount; ++f) {
@@ -54,13 +52,12 @@ void LoadConfig() {
   gConfig.nth = nth != nullptr ? strtoul(nth, nullptr, 10) : 0;
   if (const char *mode = getenv("VAK_FAULT_MODE")) gConfig.mode = mode;
   for (const auto &e : kErrnos) {
-    if (strcmp(gConfig.mode, e.name) == 0) gConfig.error = e.value;
+    if (strcmp(gConfig.mode, e.first) == 0) gConfig.error = e.second;
   }
   gConfig.log = getenv("VAK_FAULT_LOG");
 }
 
-// Appends "WHAT FAMILY N MODE" to the log, leaving errno alone; the wrappers pass this library's
-// own calls (dprintf writes without the write wrapper).
+// Appends "WHAT FAMILY N MODE" to the log; the wrappers pass this library's own calls.
 void LogLine(const char *what, int family, unsigned long n, const char *mode) {
   int saved = errno;
   ++gInside;
@@ -192,20 +189,14 @@ __attribute__((visibility("default"))) void vakFaultArm(int on) {
   }
 }
 
-void *realloc(void *old, size_t size) {
-  static void *(*real)(void *, size_t) = nullptr;
-  if (FromBootstrap(old)) {
-    void *p = malloc(size);
-    size_t room = static_cast<size_t>(gBootstrap + sizeof gBootstrap - static_cast<char *>(old));
-    if (p != nullptr) memcpy(p, old, size < room ? size : room);
-    return p;
-  }
-  return Judge(kAlloc) == kFail ? nullptr : Real(&real, "realloc")(old, size);
-}
-
 void free(void *p) {
   static void (*real)(void *) = nullptr;
-  if (p != nullptr && !FromBootstrap(p)) Real(&real, "free")(p);
+  if (p == nullptr || FromBootstrap(p)) return;
+  if (real == nullptr && gInside > 0) return;  // dlsym frees while free is looked up: leaked
+  ++gInside;
+  Real(&real, "free");
+  --gInside;
+  real(p);
 }
 
 }  // extern "C"

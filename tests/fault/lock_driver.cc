@@ -39,11 +39,9 @@ int RunOp(const std::string &op, const char *path, bool armed, std::string *answ
   if (armed) Arm(0);
   *answer = msg != nullptr ? msg : "-";
   if (msg != nullptr && msg != vakGetOutOfMemMsg()) free(msg);
-  if (chain != nullptr && chain->header != nullptr && chain->header->processId != nullptr) {
-    const ProcessIdentity *owner = chain->header->processId;
-    *answer = std::string(owner->hostName ? owner->hostName : "-") + " " +
-              std::to_string(owner->processId);
-  }
+  const ProcessIdentity *owner = chain && chain->header ? chain->header->processId : nullptr;
+  if (owner != nullptr)
+    *answer = std::string(owner->hostName) + " " + std::to_string(owner->processId);
   vakFreeLockStake(chain);
   for (char &c : *answer) c = c == '\n' || c == '\t' ? ' ' : c;
   return status;
@@ -66,8 +64,7 @@ int main(int argc, char **argv) {
     char line[4096];
     while (status == VAK_OK && in != nullptr && out != nullptr && fgets(line, sizeof line, in)) {
       line[strcspn(line, "\n")] = '\0';
-      const char *space = strchr(line, ' ');
-      if (space == nullptr) continue;
+      const char *space = strchr(line, ' ') ? strchr(line, ' ') : line;
       int result = RunOp(std::string(line, space - line), space + 1, false, &answer);
       fprintf(out, "%d\t%s\n", result, answer.c_str());
       fflush(out);

@@ -80,10 +80,6 @@ bool TestHosts::Build(const std::vector<std::string> &names) {
     hosts_.push_back(h);
   }
   WriteFile(hostsFile_, hostsText);
-  // Names left by a crashed test whose pid was ours go first.
-  std::vector<std::string> stale;
-  for (const auto &ns : namespaces_) stale.push_back("netns del " + ns);
-  Ip("", stale, true);
   if (!Ip("", add) || !Ip(hub, hubLines)) return false;
   for (const Host &h : hosts_) {
     if (!Ip(h.netns,
@@ -92,7 +88,6 @@ bool TestHosts::Build(const std::vector<std::string> &names) {
     }
   }
 
-  // A host's vakbd, started on the host, is also the proof that the host can be entered.
   for (size_t i = 0; i < hosts_.size(); ++i) {
     RunOptions options;
     options.env = {{"VAK_PORTNUM", std::to_string(port_)}};
@@ -185,8 +180,7 @@ pid_t TestHosts::Start(size_t host, const std::vector<std::string> &argv,
   pid_t pid = fork();
   if (pid == 0) {
     Enter(host);
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, 0);
+    dup2(open("/dev/null", O_RDONLY), 0);
     for (const auto &kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
     for (const auto &name : options.unsetEnv) unsetenv(name.c_str());
     if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(126);
@@ -223,9 +217,6 @@ TestHosts::~TestHosts() {
     const int port = port_;
     Call(
         i, [port] { return StopVakbd("127.0.0.1", port), std::string(); }, &ignored, 15);
-  }
-  for (pid_t pid : daemons_) {
-    if (ReadFile("/proc/" + std::to_string(pid) + "/comm") == "vakbd\n") kill(pid, SIGKILL);
   }
   std::vector<std::string> del;
   for (const std::string &ns : namespaces_) del.push_back("netns del " + ns);
