@@ -195,11 +195,10 @@ void processRequest(const char *line) {
       PrintHelp();
       return;
     }
-    // The shell gets the unsplit rest of the line after the command word and its one blank, so
-    // quoting and repeated blanks reach it as typed. For "system <command>" this is the text from
-    // the eighth character on.
-    size_t start = (size_t)(words[0] - buf) + strlen(words[0]) + 1;
-    doSystem(line + start);
+    // The shell gets the unsplit line from its eighth character on, so quoting and repeated blanks
+    // reach it as typed; the line is taken to start with "system" and one blank. A command word
+    // and an argument make the line at least eight characters long.
+    doSystem(line + 7);
   } else if (CommandIs(cmd, "ale")) {
     if (arg[2] != nullptr) Complain("Ignoring additional arguments\n");
     if (arg[1] == nullptr) {

@@ -90,11 +90,6 @@ TEST(ShellTest, CommandLineAndCommandLanguage) {
       {{n}, "system\n", "", "system command requires at least one argument\n" + kHelp, 0},
       {{n}, "system echo  'a  b'\nexit\n", "a  b\n" + exit0, "", 0},
       {{n}, "system exit 3\nexit\n", exit0, "", 0},  // the command's own status is no failure
-      {{n},
-       "ale " + file + "\nale " + dir + "\nexit\n",
-       ListReport(file) + ListReport(dir) + "vakAdminTool exiting with status 1\n",
-       "Not a directory\n",
-       1},
       {{n}, longComment + "\nexit", exit0, "", 0},
       {{n}, longComment + "x exit\nquit\n", "", tooLong, 0},
   };

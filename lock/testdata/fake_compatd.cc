@@ -4,6 +4,7 @@
 //   v3       answers the handshake with version 3
 //   silent   answers its first Lock only after 7 seconds, past the client's 6-second read window
 //   die-mid  answers a Lock with a length and a piece of text, then ends
+//   reply:T  answers every Lock with T
 //   (other)  answers the handshake, Lock and Unlock with success; ends after Die
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,7 +40,7 @@ int main(int argc, char **argv) {
       return 0;
     } else if (text.compare(0, 5, "Lock ") == 0) {
       if (mode == "silent" && locks++ == 0) sleep(7);
-      vakNetWrite(out, "GotLock TRUE");
+      vakNetWrite(out, mode.compare(0, 6, "reply:") == 0 ? mode.c_str() + 6 : "GotLock TRUE");
     } else if (text.compare(0, 7, "Unlock ") == 0) {
       vakNetWrite(out, "DidUnLock TRUE");
     }
