@@ -1,4 +1,4 @@
-// The lock-stake reader over any text: through a stream, as tools read it, and through a
+// The lock-stake reader over any text in a file: through a stream, as tools read it, and through a
 // descriptor, as the engine reads it. Both must agree.
 #include <stdint.h>
 #include <stdio.h>
@@ -10,14 +10,15 @@
 #include "status.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  FILE *in = fmemopen(const_cast<uint8_t *>(data), size, "r");
   int fd = memfd_create("stake", 0);
-  if (in == nullptr || fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) return 0;
+  FILE *in = fd >= 0 ? fdopen(dup(fd), "r") : nullptr;
+  if (in == nullptr || write(fd, data, size) != static_cast<ssize_t>(size)) abort();
   lseek(fd, 0, SEEK_SET);
   LockStake *viaStream = nullptr, *viaFd = nullptr;
   char *msg = nullptr, *fdMsg = nullptr;
-  const bool streamOk = vakReadLockStakeInfo(in, &viaStream, &msg) == VAK_OK;
-  if (streamOk != (vakiReadLockStakeFd(fd, &viaFd, &fdMsg) == VAK_OK)) abort();
+  const int streamStatus = vakReadLockStakeInfo(in, &viaStream, &msg);
+  lseek(fd, 0, SEEK_SET);  // the stream's descriptor shares the offset
+  if (streamStatus != vakiReadLockStakeFd(fd, &viaFd, &fdMsg)) abort();
   fclose(in);
   close(fd);
   vakReleaseErrorMsg(&msg);

@@ -1,7 +1,6 @@
 // The framed reader over whatever a peer may send: lying lengths, short texts, early ends.
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #include "net_io.h"
