@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   vakbd::ParseRequest(bytes.c_str());
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct timeval wait = {3, 0};
+  struct timeval wait = {8, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   if (connect(fd, reinterpret_cast<sockaddr *>(&gAddress), sizeof gAddress) != 0) abort();
   send(fd, data, size, MSG_NOSIGNAL);  // the server may drop a hostile client before the end
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ssize_t n;
   while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
   }
-  if (n < 0 && errno != ECONNRESET) abort();  // not closed within 3 seconds
+  if (n < 0 && errno != ECONNRESET) abort();  // not closed within 8 seconds
   close(fd);
   return 0;
 }
