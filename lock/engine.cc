@@ -79,7 +79,20 @@ const ProcessIdentity *OwnerOf(const LockStake *chain) {
   return chain != nullptr && chain->header != nullptr ? chain->header->processId : nullptr;
 }
 
-int RemoveStakeFile(const char *lockStakePath, char **errMsg) {
+// Removes the lock-stake file. A release that decided on the file it read (read: its status)
+// removes only that file: one that a thief or a take-over has put in its place meanwhile stays
+// (gone is given by absent; replaced by the caller's status for that case). A few instructions
+// remain between the check and the removal: no system call removes a name only if it still
+// leads to a given file.
+int RemoveStakeFile(const char *lockStakePath, char **errMsg, const struct stat *read = nullptr,
+                    int replaced = VAK_OK) {
+  struct stat now;
+  if (read != nullptr && lstat(lockStakePath, &now) != 0) {
+    return errno == ENOENT ? VAK_OK : SysError(errMsg);
+  }
+  if (read != nullptr && !vakiSameFile(&now, read)) {
+    return replaced == VAK_OK ? VAK_OK : vakAllocErrorMsg(replaced, vakNotOwnerMsg, errMsg);
+  }
   if (unlink(lockStakePath) != 0) return SysError(errMsg);
   return VAK_OK;
 }
@@ -87,12 +100,19 @@ int RemoveStakeFile(const char *lockStakePath, char **errMsg) {
 // Opens and reads a lock-stake text beside the locked file (the lock-stake file or the dirlock);
 // -1 with errno set when the open fails, else the status of the read. O_NONBLOCK: a FIFO planted
 // under the name must not hang the caller; it reads as an empty, hence malformed, file. A failed
-// close wins over the read's result and frees what was read.
-int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg) {
+// close wins over the read's result and frees what was read. *seen (when given) gets the file's
+// status as read, for a replacement to check that it replaces that very file.
+int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg,
+                struct stat *seen = nullptr) {
   int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   char *readMsg = nullptr;
   int status = vakiReadLockStakeFd(fd, chain, &readMsg);
+  if (seen != nullptr && status == VAK_OK && fstat(fd, seen) != 0) {
+    vakFreeLockStake(*chain);
+    *chain = nullptr;
+    status = SysError(&readMsg);
+  }
   if (close(fd) != 0) {
     vakFreeLockStake(*chain);
     *chain = nullptr;
@@ -224,7 +244,7 @@ int ClearStaleDirlock(const char *dirlock, char **msg) {
 
 // Replaces an existing lock-stake file with one naming the caller, followed by formerOwners.
 int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
-                     LockStake *formerOwners, char **errMsg) {
+                     LockStake *formerOwners, const struct stat *read, char **errMsg) {
   char *sideFile = nullptr;
   int status = vakGetSideFile(lockStakePath, reason, filePath, formerOwners, &sideFile, errMsg);
   if (status != VAK_OK) return status;
@@ -241,12 +261,13 @@ int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char
 
   status = ClearStaleDirlock(dirlock.get(), &msg);
   if (status != VAK_OK) return RemoveSideFile(side.get(), status, &msg, errMsg);
-  return vakMvSideFileToStakeFile(side.get(), dirlock.get(), lockStakePath, errMsg);
+  return vakMvSideFileOverStakeFile(side.get(), dirlock.get(), lockStakePath, read, errMsg);
 }
 
 // GET_LOCK over another process's lock and RELEASE_DEAD_LOCK both depend on the owner's liveness.
 int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *filePath,
-                  const char *reason, const LockStake *chain, char **errMsg) {
+                  const char *reason, const LockStake *chain, const struct stat *read,
+                  char **errMsg) {
   int alive = -1;
   int status = vakIsProcessAlive(OwnerOf(chain), &alive, errMsg);
   if (status != VAK_OK) return status;
@@ -257,8 +278,8 @@ int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *fi
       return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
     case VAK_PROC_NOT_ALIVE:
       // A take-over starts a fresh history: the dead owner's sections are dropped.
-      if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg);
-      return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, errMsg);
+      if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg, read);
+      return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, read, errMsg);
     default:
       return Invariant(errMsg);
   }
@@ -266,7 +287,7 @@ int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *fi
 
 int ActOnPresent(const char *lockStakePath, const char *filePath, const char *reason,
                  unsigned int action, const ProcessIdentity *ownerFilter, LockStake *chain,
-                 LockStake **details, char **errMsg) {
+                 const struct stat *read, LockStake **details, char **errMsg) {
   const ProcessIdentity *owner = OwnerOf(chain);
   const bool mine = NeedsIdentity(action) && SameProcess(owner, vakInitInfo->processId);
   switch (action) {
@@ -275,16 +296,16 @@ int ActOnPresent(const char *lockStakePath, const char *filePath, const char *re
       return VAK_OK;
     case GET_LOCK:
       if (mine) return VAK_OK;
-      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, errMsg);
+      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, read, errMsg);
     case STEAL_LOCK:
       if (mine) return VAK_OK;
       // Every section read, the current owner first, follows the thief as former owners.
-      return ReplaceStakeFile(lockStakePath, filePath, reason, chain, errMsg);
+      return ReplaceStakeFile(lockStakePath, filePath, reason, chain, read, errMsg);
     case CONFIRM_LOCK:
       if (mine) return VAK_OK;
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case RELEASE_LOCK:
-      if (mine) return RemoveStakeFile(lockStakePath, errMsg);
+      if (mine) return RemoveStakeFile(lockStakePath, errMsg, read, VAK_NOT_EDIT_LOCK_OWNER);
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case FORCE_RELEASE_LOCK:
       if (ownerFilter == nullptr || SameProcess(owner, ownerFilter)) {
@@ -292,7 +313,7 @@ int ActOnPresent(const char *lockStakePath, const char *filePath, const char *re
       }
       return VAK_OK;
     case RELEASE_DEAD_LOCK:
-      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, errMsg);
+      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, read, errMsg);
     default:
       return Invariant(errMsg);
   }
@@ -348,7 +369,14 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
 
   LockStake *chain = nullptr;
   char *readMsg = nullptr;
-  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg);
+  // Only an action that may replace or remove the file by what it read needs to know which file
+  // that was.
+  struct stat read;
+  struct stat *seen = action == GET_LOCK || action == STEAL_LOCK || action == RELEASE_LOCK ||
+                              action == RELEASE_DEAD_LOCK
+                          ? &read
+                          : nullptr;
+  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg, seen);
   if (status == -1) {
     if (errno == ENOENT) return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
     // Unreadable: only the administrative release may act on a file it cannot read.
@@ -363,8 +391,8 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
     PassMessage(&readMsg, errMsg);
     return status;
   }
-  status = ActOnPresent(lockStakePath.get(), filePath, reason, action, ownerFilter, chain, details,
-                        errMsg);
+  status = ActOnPresent(lockStakePath.get(), filePath, reason, action, ownerFilter, chain, seen,
+                        details, errMsg);
   // The chain read is handed out only by GET_DETAILS; everything else frees it here.
   if (action != GET_DETAILS) {
     int saved = errno;

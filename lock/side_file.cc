@@ -156,8 +156,19 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
   return VAK_OK;
 }
 
+bool vakiSameFile(const struct stat *a, const struct stat *b) {
+  return a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_size == b->st_size &&
+         a->st_mtim.tv_sec == b->st_mtim.tv_sec && a->st_mtim.tv_nsec == b->st_mtim.tv_nsec;
+}
+
 int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
                              const char *lockStakePath, char **errMsg) {
+  return vakMvSideFileOverStakeFile(sideFileName, dirlockName, lockStakePath, nullptr, errMsg);
+}
+
+int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
+                               const char *lockStakePath, const struct stat *replaced,
+                               char **errMsg) {
   // 1. Take the dirlock: only one process can create it.
   if (!MakeLink(sideFileName, dirlockName)) {
     int linkErr = errno;
@@ -171,8 +182,16 @@ int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
     RemoveQuietly(dirlockName);
     return SysError(errMsg);
   }
-  // 3. From here until step 4 readers see no lock-stake file.
-  if (unlink(lockStakePath) != 0) {
+  // The decision to replace rested on a file read before the dirlock was ours: two processes
+  // that both found the owner dead must not both take the lock over.
+  struct stat now;
+  if (replaced != nullptr && lstat(lockStakePath, &now) == 0 && !vakiSameFile(&now, replaced)) {
+    RemoveQuietly(dirlockName);
+    return AlreadyLocked(errMsg);
+  }
+  // 3. From here until step 4 readers see no lock-stake file. One already gone was released
+  // meanwhile: the link of step 4 is as exclusive as a first lock's create.
+  if (unlink(lockStakePath) != 0 && errno != ENOENT) {
     RemoveQuietly(dirlockName);
     return SysError(errMsg);
   }

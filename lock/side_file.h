@@ -4,6 +4,7 @@
 #define VAK_SIDE_FILE_H_
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include "vak.h"
 
@@ -18,5 +19,15 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
 // link(side, dirlock); unlink(side); unlink(stake); link(dirlock, stake); unlink(dirlock).
 int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
                              const char *lockStakePath, char **errMsg);
+// True when two statuses name the same file with the same content: the same inode, and the same
+// size and modification time, which tell apart a new file that happens to reuse the inode number.
+bool vakiSameFile(const struct stat *a, const struct stat *b);
+// The same move, for a caller that decided on the lock-stake file it read (replaced: its fstat).
+// Once the dirlock is held, a lock-stake file that is no longer that one (another process has
+// replaced it since) makes the move give up with VAK_FILE_ALREADY_LOCKED; one that is gone was
+// released, and the exclusive link of the move decides who gets the lock.
+int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
+                               const char *lockStakePath, const struct stat *replaced,
+                               char **errMsg);
 
 #endif  // VAK_SIDE_FILE_H_

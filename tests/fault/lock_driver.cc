@@ -1,23 +1,14 @@
-// lock_driver.cc - runs Edit Lock operations through the shared library, as an application would,
-// for the reliability tests.
-//
-//   lock_driver OP PATH         one operation; OP is get, steal, release, details, ale or are
-//   lock_driver serve CMD RES   a long-lived worker: reads "OP PATH" lines from the file CMD (a
-//                               FIFO) and answers each with one line on the file RES
-//
-// A one-shot run prints "status N" and "message TEXT" (TEXT is "-" when there is none). A release
-// first takes the lock itself, so that there is something of its own to release. The operation
-// alone is run with fault injection armed (vakFaultArm of the preload library, when present), so
-// that initialisation and reporting are never faulted. The sweeps print their report first.
-//
-// A worker answers "N\tTEXT" for get, steal and release, and "N\tHOST PID" for details (the
-// current owner); TEXT and HOST are "-" when absent.
+// lock_driver.cc - Edit Lock operations through the shared library, as an application makes them.
+//   lock_driver OP PATH        one operation (get steal release details ale are): prints "status N"
+//                              and "message TEXT"; only OP runs armed for fault injection. A
+//                              release first takes the lock, so that it has something of its own to
+//                              release.
+//   lock_driver serve CMD RES  a worker: "OP PATH" lines from CMD (a FIFO), one "N\tTEXT" answer
+//                              each on RES; for details TEXT is the current owner, "HOST PID".
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -25,104 +16,63 @@
 
 namespace {
 
-using ArmFn = void (*)(int);
-
 void Arm(int on) {
-  static ArmFn arm = reinterpret_cast<ArmFn>(dlsym(RTLD_DEFAULT, "vakFaultArm"));
+  static auto arm = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "vakFaultArm"));
   if (arm != nullptr) arm(on);
 }
 
-std::string TakeMessage(char *msg) {
-  std::string text = msg != nullptr ? msg : "-";
-  if (msg != nullptr && msg != vakGetOutOfMemMsg()) free(msg);
-  for (char &c : text) {
-    if (c == '\n' || c == '\t') c = ' ';
-  }
-  return text;
-}
-
-// Runs one operation; *answer gets the message, or the owner for details.
+// Runs one operation; *answer gets the message (blanks for line ends), or the owner for details.
 int RunOp(const std::string &op, const char *path, bool armed, std::string *answer) {
   char *msg = nullptr;
-  int status = VAK_NOT_OK;
-  if (op == "release") {
-    status = vakGetEditLock(path, "driver", &msg);
-    if (status != VAK_OK) {
-      *answer = TakeMessage(msg);
-      return status;
-    }
-  }
   LockStake *chain = nullptr;
+  int status = op == "release" ? vakGetEditLock(path, "driver", &msg) : VAK_OK;
   if (armed) Arm(1);
-  if (op == "get") {
-    status = vakGetEditLock(path, "driver", &msg);
-  } else if (op == "steal") {
-    status = vakStealEditLock(path, "driver", &msg);
-  } else if (op == "release") {
-    status = vakReleaseEditLock(path, &msg);
-  } else if (op == "details") {
-    status = vakGetEditLockDetails(path, &chain, &msg);
-  } else if (op == "ale") {
-    status = vakListEditLocksInDirHier(path, &msg);
-  } else if (op == "are") {
-    status = vakReleaseEditLocksInDirHier(path, FORCE_RELEASE_LOCK, &msg);
-  } else {
-    msg = strdup("unknown operation");
+  if (status == VAK_OK) {
+    status = op == "get"       ? vakGetEditLock(path, "driver", &msg)
+             : op == "steal"   ? vakStealEditLock(path, "driver", &msg)
+             : op == "release" ? vakReleaseEditLock(path, &msg)
+             : op == "details" ? vakGetEditLockDetails(path, &chain, &msg)
+             : op == "ale"     ? vakListEditLocksInDirHier(path, &msg)
+             : op == "are"     ? vakReleaseEditLocksInDirHier(path, FORCE_RELEASE_LOCK, &msg)
+                               : VAK_NOT_OK;
   }
   if (armed) Arm(0);
-  if (op == "details" && status == VAK_OK) {
-    const ProcessIdentity *owner =
-        chain != nullptr && chain->header != nullptr ? chain->header->processId : nullptr;
-    *answer = owner != nullptr && owner->hostName != nullptr
-                  ? std::string(owner->hostName) + " " + std::to_string(owner->processId)
-                  : "- 0";
-    vakFreeLockStake(chain);
-    TakeMessage(msg);
-  } else {
-    *answer = TakeMessage(msg);
-  }
+  *answer = msg != nullptr ? msg : "-";
+  if (msg != nullptr && msg != vakGetOutOfMemMsg()) free(msg);
+  const ProcessIdentity *owner = chain && chain->header ? chain->header->processId : nullptr;
+  if (owner != nullptr)
+    *answer = std::string(owner->hostName) + " " + std::to_string(owner->processId);
+  vakFreeLockStake(chain);
+  for (char &c : *answer) c = c == '\n' || c == '\t' ? ' ' : c;
   return status;
-}
-
-int Serve(const char *commands, const char *results) {
-  FILE *in = fopen(commands, "r");
-  int outFd = open(results, O_WRONLY | O_CLOEXEC);
-  if (in == nullptr || outFd < 0) return 2;
-  char line[4096];
-  while (fgets(line, sizeof line, in) != nullptr) {
-    line[strcspn(line, "\n")] = '\0';
-    const char *space = strchr(line, ' ');
-    if (space == nullptr) continue;
-    std::string op(line, static_cast<size_t>(space - line));
-    std::string answer;
-    int status = RunOp(op, space + 1, false, &answer);
-    std::string reply = std::to_string(status) + "\t" + answer + "\n";
-    if (write(outFd, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) return 3;
-  }
-  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 4 && strcmp(argv[1], "serve") == 0) {
-    char *msg = nullptr;
-    if (vakInit("lock_driver", vakDefaultLockingMode, &msg) != VAK_OK) return 2;
-    return Serve(argv[2], argv[3]);
-  }
-  if (argc != 3) {
+  const bool serve = argc == 4 && strcmp(argv[1], "serve") == 0;
+  if (argc != 3 && !serve) {
     fprintf(stderr, "usage: lock_driver OP PATH | lock_driver serve CMD RES\n");
     return 2;
   }
   char *msg = nullptr;
   int status = vakInit("lock_driver", vakDefaultLockingMode, &msg);
-  std::string answer;
-  if (status == VAK_OK) {
-    status = RunOp(argv[1], argv[2], true, &answer);
-  } else {
-    answer = TakeMessage(msg);
+  std::string answer = msg != nullptr ? msg : "-";
+  if (msg != nullptr && msg != vakGetOutOfMemMsg()) free(msg);
+  if (serve) {
+    FILE *in = fopen(argv[2], "r"), *out = fopen(argv[3], "w");
+    char line[4096];
+    while (status == VAK_OK && in != nullptr && out != nullptr && fgets(line, sizeof line, in)) {
+      line[strcspn(line, "\n")] = '\0';
+      const char *space = strchr(line, ' ') ? strchr(line, ' ') : line;
+      int result = RunOp(std::string(line, space - line), space + 1, false, &answer);
+      fprintf(out, "%d\t%s\n", result, answer.c_str());
+      fflush(out);
+    }
+    return 0;
   }
-  fflush(stdout);
+  if (status == VAK_OK) status = RunOp(argv[1], argv[2], true, &answer);
+  fflush(stdout);  // a sweep's report comes first
   printf("status %d\nmessage %s\n", status, answer.c_str());
   return 0;
 }

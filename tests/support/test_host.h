@@ -1,19 +1,14 @@
 // test_host.h - simulated hosts for tests that need more than one machine.
 //
-// TestHosts makes N hosts inside this machine. Each has its own host name (UTS namespace), its
-// own network namespace with an address on a private network that joins all hosts of the set
-// (through a bridge in a hub namespace, so nothing is added to this machine's own network), its
-// own /etc/hosts (a private file bind-mounted in a mount namespace) naming every host of the set,
-// and its own vakbd serving the given port at its address. The file system is shared: only
-// /etc/hosts differs. Processes run "on" a host see its name from uname() and resolve every
-// host name of the set with gethostbyname().
-//
-// Namespaces need root. When they cannot be made, ok() is false and error() says why; tests then
-// skip:  if (!hosts.ok()) GTEST_SKIP() << hosts.error();
+// TestHosts makes up to 250 hosts inside this machine, each with its own host name (UTS namespace),
+// its own network namespace on a private network that joins the set (a bridge in a hub namespace),
+// its own /etc/hosts naming every host of the set (bind-mounted in a mount namespace), and its own
+// vakbd serving the given port. The file system is shared. Namespaces need root; when they cannot
+// be made, ok() is false and error() says why:  if (!hosts.ok()) GTEST_SKIP() << hosts.error();
 //
 // The destructor kills every process started with Start, stops every vakbd serving the port on
-// any host (by pid), and deletes every namespace (with its links) and file it made. Names carry
-// this process's pid, so tests run side by side.
+// any host (by pid), and deletes every namespace and file it made. Names carry this process's
+// pid, so tests run side by side.
 #ifndef VAK_TESTS_TEST_HOST_H_
 #define VAK_TESTS_TEST_HOST_H_
 
@@ -59,15 +54,13 @@ class TestHosts {
 
  private:
   struct Host {
-    std::string name;
-    std::string address;
-    std::string netns;
+    std::string name, address, netns;
   };
 
-  bool Ip(const std::vector<std::string> &args);
+  bool Ip(const std::string &netns, const std::vector<std::string> &lines, bool force = false);
   bool Build(const std::vector<std::string> &names);
-  // In a forked child: moves into the host's namespaces. Returns an error text, empty on success.
-  std::string Enter(size_t host) const;
+  // In a forked child: moves into the host's namespaces, or exits with status 125.
+  void Enter(size_t host) const;
 
   std::vector<Host> hosts_;
   std::vector<std::string> namespaces_;  // every namespace made, hub included

@@ -1,0 +1,61 @@
+// vakbd's request handling: a server on a loopback port in a thread of its own, fed any bytes as
+// one client's connection. Requests that would stop it (Die) or choose a file for it to write
+// (StartLog) are not fed. The server must close every connection promptly.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "request.h"
+#include "server.h"
+
+static sockaddr_in gAddress;
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);  // as the daemon's own listener
+  gAddress.sin_family = AF_INET;
+  gAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof gAddress;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&gAddress), length) != 0 ||
+      listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&gAddress), &length)) {
+    abort();
+  }
+  std::thread([fd] {
+    vakbd::Log *log = new vakbd::Log;  // never destroyed: the thread serves until the end
+    log->EnableDebug();
+    vakbd::Server *server = new vakbd::Server(log);
+    vakbd::ServerOptions options;
+    options.timeoutMs = 1000;
+    sigset_t waitMask;
+    if (!vakbd::InstallSignalHandlers(&waitMask) || !server->Init(fd, options)) abort();
+    server->Run(&waitMask);
+  }).detach();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  const std::string bytes(reinterpret_cast<const char *>(data), size);
+  if (bytes.find("Die") != std::string::npos || bytes.find("StartLog") != std::string::npos) {
+    return 0;
+  }
+  vakbd::ParseRequest(bytes.c_str());
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct timeval wait = {8, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&gAddress), sizeof gAddress) != 0) abort();
+  send(fd, data, size, MSG_NOSIGNAL);  // the server may drop a hostile client before the end
+  shutdown(fd, SHUT_WR);
+  char buf[512];
+  ssize_t n;
+  while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+  }
+  if (n < 0 && errno != ECONNRESET) abort();  // not closed within 8 seconds
+  close(fd);
+  return 0;
+}
