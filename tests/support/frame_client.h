@@ -31,6 +31,7 @@ class FrameClient {
   // True when the peer closes (or resets) the connection within timeoutMs without sending data.
   bool ClosedByPeer(int timeoutMs);
   void Close();
+  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;
