@@ -172,7 +172,13 @@ int CreateStakeFile(const char *lockStakePath, const char *filePath, const char 
   if (!closed) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
 
   orv::UniqueFd fd(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd.valid()) return errno == EEXIST ? AlreadyLocked(errMsg) : SysError(errMsg);
+  if (!fd.valid()) {
+    int err = errno;
+    struct stat existing;
+    if (err != EEXIST && lstat(lockStakePath, &existing) == 0) err = vakiNameTakenError(err);
+    errno = err;
+    return err == EEXIST ? AlreadyLocked(errMsg) : SysError(errMsg);
+  }
   // Every failure from here on removes the file created, so the identity of what was created
   // is taken first; if even that fails, nothing can be told apart and nothing is removed.
   struct stat created;

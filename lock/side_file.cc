@@ -45,15 +45,21 @@ bool MakeLink(const char *from, const char *to) {
   if (link(from, to) == 0) return true;
   int err = errno;
   struct stat source, made;
-  if (err != EEXIST && lstat(from, &source) == 0 && lstat(to, &made) == 0 &&
-      source.st_dev == made.st_dev && source.st_ino == made.st_ino) {
-    return true;
+  if (err != EEXIST && lstat(from, &source) == 0 && lstat(to, &made) == 0) {
+    if (source.st_dev == made.st_dev && source.st_ino == made.st_ino) return true;
+    err = vakiNameTakenError(err);
   }
   errno = err;
   return false;
 }
 
 }  // namespace
+
+// Some network file systems (sftp, for one) have no word for "exists" and report a generic
+// failure instead; a name that exists after such a failure was taken by someone else.
+int vakiNameTakenError(int err) {
+  return err == EPERM || err == EIO ? EEXIST : err;
+}
 
 int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
                      char **errMsg) {

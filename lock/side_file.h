@@ -26,6 +26,8 @@ bool vakiSameFile(const struct stat *a, const struct stat *b);
 // Once the dirlock is held, a lock-stake file that is no longer that one (another process has
 // replaced it since) makes the move give up with VAK_FILE_ALREADY_LOCKED; one that is gone was
 // released, and the exclusive link of the move decides who gets the lock.
+// The errno to act on when an exclusive create or a link failed with err although its name exists.
+int vakiNameTakenError(int err);
 int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
                                const char *lockStakePath, const struct stat *replaced,
                                char **errMsg);
