@@ -250,7 +250,8 @@ int ClearStaleDirlock(const char *dirlock, char **msg) {
 
 // Replaces an existing lock-stake file with one naming the caller, followed by formerOwners.
 int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
-                     LockStake *formerOwners, const struct stat *read, char **errMsg) {
+                     LockStake *formerOwners, const struct stat *read, const LockStake *readChain,
+                     char **errMsg) {
   char *sideFile = nullptr;
   int status = vakGetSideFile(lockStakePath, reason, filePath, formerOwners, &sideFile, errMsg);
   if (status != VAK_OK) return status;
@@ -267,7 +268,8 @@ int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char
 
   status = ClearStaleDirlock(dirlock.get(), &msg);
   if (status != VAK_OK) return RemoveSideFile(side.get(), status, &msg, errMsg);
-  return vakMvSideFileOverStakeFile(side.get(), dirlock.get(), lockStakePath, read, errMsg);
+  return vakMvSideFileOverStakeFile(side.get(), dirlock.get(), lockStakePath, read, readChain,
+                                    errMsg);
 }
 
 // GET_LOCK over another process's lock and RELEASE_DEAD_LOCK both depend on the owner's liveness.
@@ -285,7 +287,7 @@ int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *fi
     case VAK_PROC_NOT_ALIVE:
       // A take-over starts a fresh history: the dead owner's sections are dropped.
       if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg, read);
-      return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, read, errMsg);
+      return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, read, chain, errMsg);
     default:
       return Invariant(errMsg);
   }
@@ -306,7 +308,7 @@ int ActOnPresent(const char *lockStakePath, const char *filePath, const char *re
     case STEAL_LOCK:
       if (mine) return VAK_OK;
       // Every section read, the current owner first, follows the thief as former owners.
-      return ReplaceStakeFile(lockStakePath, filePath, reason, chain, read, errMsg);
+      return ReplaceStakeFile(lockStakePath, filePath, reason, chain, read, chain, errMsg);
     case CONFIRM_LOCK:
       if (mine) return VAK_OK;
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);

@@ -53,6 +53,45 @@ bool MakeLink(const char *from, const char *to) {
   return false;
 }
 
+bool SameText(const char *a, const char *b) {
+  return a == b || (a != nullptr && b != nullptr && strcmp(a, b) == 0);
+}
+
+// VAK_OK when the lock-stake file still holds the owner section read before (owner and time of
+// locking), or is gone (its release leaves the name to the link); VAK_FILE_ALREADY_LOCKED when
+// another owner's or a half-written one is there; else the failure to read it, with its message.
+int StillOwnedAsRead(const char *lockStakePath, const LockStake *read, char **errMsg) {
+  if (read == nullptr || read->header == nullptr || read->header->processId == nullptr) {
+    return VAK_OK;
+  }
+  orv::UniqueFd fd(open(lockStakePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return errno == ENOENT ? VAK_OK : SysError(errMsg);
+  LockStake *chain = nullptr;
+  char *msg = nullptr;
+  int status = vakiReadLockStakeFd(fd.get(), &chain, &msg);
+  if (status == VAK_OK) {
+    const ProcessIdentity *was = read->header->processId;
+    const ProcessIdentity *is = chain->header != nullptr ? chain->header->processId : nullptr;
+    bool same = is != nullptr && was->processId == is->processId &&
+                was->creationTime == is->creationTime && SameText(was->hostName, is->hostName) &&
+                (read->trailer == nullptr || chain->trailer == nullptr ||
+                 SameText(read->trailer->timeLocked, chain->trailer->timeLocked));
+    status = same ? VAK_OK : VAK_FILE_ALREADY_LOCKED;
+  }
+  vakFreeLockStake(chain);
+  if (status == VAK_MALFORMED_LOCK_STAKE_FILE) status = VAK_FILE_ALREADY_LOCKED;
+  if (status == VAK_FILE_ALREADY_LOCKED) {
+    vakReleaseErrorMsg(&msg);
+    return AlreadyLocked(errMsg);
+  }
+  if (status != VAK_OK && errMsg != nullptr) {
+    *errMsg = msg;
+  } else {
+    vakReleaseErrorMsg(&msg);
+  }
+  return status;
+}
+
 }  // namespace
 
 // Some network file systems (sftp, for one) have no word for "exists" and report a generic
@@ -169,12 +208,13 @@ bool vakiSameFile(const struct stat *a, const struct stat *b) {
 
 int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
                              const char *lockStakePath, char **errMsg) {
-  return vakMvSideFileOverStakeFile(sideFileName, dirlockName, lockStakePath, nullptr, errMsg);
+  return vakMvSideFileOverStakeFile(sideFileName, dirlockName, lockStakePath, nullptr, nullptr,
+                                    errMsg);
 }
 
 int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
                                const char *lockStakePath, const struct stat *replaced,
-                               char **errMsg) {
+                               const LockStake *replacedChain, char **errMsg) {
   // 1. Take the dirlock: only one process can create it.
   if (!MakeLink(sideFileName, dirlockName)) {
     int linkErr = errno;
@@ -191,9 +231,14 @@ int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName
   // The decision to replace rested on a file read before the dirlock was ours: two processes
   // that both found the owner dead must not both take the lock over.
   struct stat now;
-  if (replaced != nullptr && lstat(lockStakePath, &now) == 0 && !vakiSameFile(&now, replaced)) {
-    RemoveQuietly(dirlockName);
-    return AlreadyLocked(errMsg);
+  if (replaced != nullptr && lstat(lockStakePath, &now) == 0) {
+    int status = vakiSameFile(&now, replaced)
+                     ? StillOwnedAsRead(lockStakePath, replacedChain, errMsg)
+                     : AlreadyLocked(errMsg);
+    if (status != VAK_OK) {
+      RemoveQuietly(dirlockName);
+      return status;
+    }
   }
   // 3. From here until step 4 readers see no lock-stake file. One already gone was released
   // meanwhile: the link of step 4 is as exclusive as a first lock's create.

@@ -22,7 +22,9 @@ int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
 // True when two statuses name the same file with the same content: the same inode, and the same
 // size and modification time, which tell apart a new file that happens to reuse the inode number.
 bool vakiSameFile(const struct stat *a, const struct stat *b);
-// The same move, for a caller that decided on the lock-stake file it read (replaced: its fstat).
+// The same move, for a caller that decided on the lock-stake file it read (replaced: its fstat;
+// replacedChain: what it read, whose owner section must still be there: a file system that
+// numbers inodes by name can show a new file with the old one's status).
 // Once the dirlock is held, a lock-stake file that is no longer that one (another process has
 // replaced it since) makes the move give up with VAK_FILE_ALREADY_LOCKED; one that is gone was
 // released, and the exclusive link of the move decides who gets the lock.
@@ -30,6 +32,6 @@ bool vakiSameFile(const struct stat *a, const struct stat *b);
 int vakiNameTakenError(int err);
 int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
                                const char *lockStakePath, const struct stat *replaced,
-                               char **errMsg);
+                               const LockStake *replacedChain, char **errMsg);
 
 #endif  // VAK_SIDE_FILE_H_
