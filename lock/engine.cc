@@ -107,12 +107,7 @@ int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg,
   int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   char *readMsg = nullptr;
-  int status = vakiReadLockStakeFd(fd, chain, &readMsg);
-  if (seen != nullptr && status == VAK_OK && fstat(fd, seen) != 0) {
-    vakFreeLockStake(*chain);
-    *chain = nullptr;
-    status = SysError(&readMsg);
-  }
+  int status = vakiReadLockStakeFd(fd, chain, &readMsg, seen);
   if (close(fd) != 0) {
     vakFreeLockStake(*chain);
     *chain = nullptr;
@@ -140,15 +135,47 @@ bool WriteAll(int fd, const char *text, size_t length) {
 // Removes a lock-stake file that this process has just created but could not complete: an
 // incomplete file reads as malformed and would block the file for everyone until an administrator
 // removed it. Only the file created is removed; if the name now leads to another file, someone
-// else has put a lock of its own there meanwhile.
-void RemoveIncomplete(const char *lockStakePath, const struct stat &created) {
+// else has put a lock of its own there meanwhile. While the descriptor is open the file is known
+// by its identity; after a failed close, by its content: a prefix of the text this process wrote
+// (its host, process and time of locking) is its own.
+void RemoveIncomplete(const char *lockStakePath, orv::UniqueFd *fd, const char *text,
+                      size_t length) {
   int saved = errno;
-  struct stat now;
-  if (lstat(lockStakePath, &now) == 0 && now.st_dev == created.st_dev &&
-      now.st_ino == created.st_ino) {
-    unlink(lockStakePath);
+  if (fd->valid()) {
+    struct stat created, now;
+    bool known = fstat(fd->get(), &created) == 0;
+    fd->reset();
+    if (known && lstat(lockStakePath, &now) == 0 && now.st_dev == created.st_dev &&
+        now.st_ino == created.st_ino) {
+      unlink(lockStakePath);
+    }
+  } else {
+    orv::UniqueFd left(open(lockStakePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    orv::MallocPtr<char> found(static_cast<char *>(malloc(length + 1)));
+    ssize_t n = left.valid() && found != nullptr ? read(left.get(), found.get(), length + 1) : -1;
+    if (n >= 0 && static_cast<size_t>(n) <= length && memcmp(found.get(), text, n) == 0) {
+      unlink(lockStakePath);
+    }
   }
   errno = saved;
+}
+
+// Formats the first owner's text into buffer; false if it does not fit or anything else fails.
+bool FormatInto(char *buffer, size_t capacity, const char *filePath, const char *reason,
+                size_t *length) {
+  FILE *out = fmemopen(buffer, capacity, "w");
+  if (out == nullptr) return false;
+  // A stream buffer of our own, so that none is allocated.
+  char streamBuffer[4096];
+  setvbuf(out, streamBuffer, _IOFBF, sizeof streamBuffer);
+  char *msg = nullptr;
+  bool made = vakWriteEditLock(out, nullptr, filePath, reason, &msg) == VAK_OK;
+  vakReleaseErrorMsg(&msg);
+  long end = made ? ftell(out) : -1;
+  // fmemopen ends the text with a NUL if there is room: a text that fills buffer may be cut.
+  made = fclose(out) == 0 && end >= 0 && static_cast<size_t>(end) < capacity;
+  *length = made ? static_cast<size_t>(end) : 0;
+  return made;
 }
 
 // First lock: the exclusive create is the whole of the exclusion. The text is formatted before
@@ -157,19 +184,27 @@ void RemoveIncomplete(const char *lockStakePath, const struct stat &created) {
 // to format leaves nothing behind.
 int CreateStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
                     char **errMsg) {
-  char *buffer = nullptr;
+  // Formatted into a buffer on the stack when it fits, as it does unless the path or the reason
+  // is very long; else (and for the messages of any failure) into a buffer that grows.
+  char fixed[8192];
+  const char *text = fixed;
   size_t length = 0;
-  FILE *text = open_memstream(&buffer, &length);
-  if (text == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-  char *writeMsg = nullptr;
-  int status = vakWriteEditLock(text, nullptr, filePath, reason, &writeMsg);
-  bool closed = fclose(text) == 0;  // a memory stream fails to close only for lack of memory
-  orv::MallocPtr<char> owned(buffer);
-  if (status != VAK_OK) {
-    PassMessage(&writeMsg, errMsg);
-    return status;
+  orv::MallocPtr<char> grown;
+  if (!FormatInto(fixed, sizeof fixed, filePath, reason, &length)) {
+    char *buffer = nullptr;
+    FILE *out = open_memstream(&buffer, &length);
+    if (out == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+    char *writeMsg = nullptr;
+    int status = vakWriteEditLock(out, nullptr, filePath, reason, &writeMsg);
+    bool closed = fclose(out) == 0;  // a memory stream fails to close only for lack of memory
+    grown.reset(buffer);
+    if (status != VAK_OK) {
+      PassMessage(&writeMsg, errMsg);
+      return status;
+    }
+    if (!closed) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+    text = grown.get();
   }
-  if (!closed) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
 
   orv::UniqueFd fd(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd.valid()) {
@@ -179,35 +214,20 @@ int CreateStakeFile(const char *lockStakePath, const char *filePath, const char 
     errno = err;
     return err == EEXIST ? AlreadyLocked(errMsg) : SysError(errMsg);
   }
-  // Every failure from here on removes the file created, so the identity of what was created
-  // is taken first; if even that fails, nothing can be told apart and nothing is removed.
-  struct stat created;
-  if (fstat(fd.get(), &created) != 0) created.st_ino = 0;
-  auto removeCreated = [&] {
-    if (created.st_ino != 0) RemoveIncomplete(lockStakePath, created);
+  // Every failure from here on removes the file created.
+  auto fail = [&](int failed) {
+    RemoveIncomplete(lockStakePath, &fd, text, length);
+    return failed;
   };
-  if (fchmod(fd.get(), 0666) != 0) {
-    status = SysError(errMsg);
-    fd.reset();
-    removeCreated();
-    return status;
-  }
-  if (!WriteAll(fd.get(), owned.get(), length)) {
+  if (fchmod(fd.get(), 0666) != 0) return fail(SysError(errMsg));
+  if (!WriteAll(fd.get(), text, length)) {
     // The text reaches the file in one write, where a stream would have written it at its flush:
     // report it as the failed flush it stands for.
-    int err = errno;
-    status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(err));
-    fd.reset();
-    removeCreated();
-    return status;
+    return fail(vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(errno)));
   }
   // A close that fails (a network file system reports a lost write there) leaves a file whose
   // content cannot be trusted.
-  if (close(fd.release()) != 0) {
-    status = SysError(errMsg);
-    removeCreated();
-    return status;
-  }
+  if (close(fd.release()) != 0) return fail(SysError(errMsg));
   return VAK_OK;
 }
 

@@ -22,6 +22,13 @@ namespace {
 // Size of the buffer for the readable time of locking.
 constexpr size_t kTimeBufferSize = 2047;
 
+// The readable time of the last locking, kept for the rest of its second: an application that
+// locks many files in a burst formats the time once.
+struct {
+  time_t second = -1;
+  char readable[kTimeBufferSize];
+} lastTimeLocked;
+
 // Removes a name after a failure without disturbing the errno of that failure.
 void RemoveQuietly(const char *name) {
   int saved = errno;
@@ -57,19 +64,27 @@ bool SameText(const char *a, const char *b) {
   return a == b || (a != nullptr && b != nullptr && strcmp(a, b) == 0);
 }
 
-// VAK_OK when the lock-stake file still holds the owner section read before (owner and time of
-// locking), or is gone (its release leaves the name to the link); VAK_FILE_ALREADY_LOCKED when
-// another owner's or a half-written one is there; else the failure to read it, with its message.
-int StillOwnedAsRead(const char *lockStakePath, const LockStake *read, char **errMsg) {
-  if (read == nullptr || read->header == nullptr || read->header->processId == nullptr) {
-    return VAK_OK;
-  }
+// VAK_OK when the lock-stake file is still the file read before (replaced: its status) and holds
+// the owner section read from it (owner and time of locking), or is gone (its release leaves the
+// name to the link); VAK_FILE_ALREADY_LOCKED when another owner's or a half-written one is there;
+// else the failure to read it, with its message. The content is compared as well as the status
+// because a file system that numbers inodes by name can give a new file the old one's status.
+int StillOwnedAsRead(const char *lockStakePath, const struct stat *replaced, const LockStake *read,
+                     char **errMsg) {
   orv::UniqueFd fd(open(lockStakePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return errno == ENOENT ? VAK_OK : SysError(errMsg);
   LockStake *chain = nullptr;
   char *msg = nullptr;
-  int status = vakiReadLockStakeFd(fd.get(), &chain, &msg);
-  if (status == VAK_OK) {
+  struct stat now;
+  now.st_ino = 0;
+  int status = vakiReadLockStakeFd(fd.get(), &chain, &msg, &now);
+  if (now.st_ino != 0 && !vakiSameFile(&now, replaced)) {
+    vakFreeLockStake(chain);
+    vakReleaseErrorMsg(&msg);
+    return AlreadyLocked(errMsg);
+  }
+  if (status == VAK_OK && read != nullptr && read->header != nullptr &&
+      read->header->processId != nullptr) {
     const ProcessIdentity *was = read->header->processId;
     const ProcessIdentity *is = chain->header != nullptr ? chain->header->processId : nullptr;
     bool same = is != nullptr && was->processId == is->processId &&
@@ -113,13 +128,17 @@ int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath,
   }
   errno = 0;
   time_t now = time(nullptr);
-  struct tm local;
-  char readable[kTimeBufferSize];
-  if (now == static_cast<time_t>(-1) || localtime_r(&now, &local) == nullptr ||
-      strftime(readable, sizeof readable, "%c %Z", &local) == 0) {
-    return SysError(errMsg);
+  if (now == static_cast<time_t>(-1)) return SysError(errMsg);
+  if (now != lastTimeLocked.second) {
+    struct tm local;
+    lastTimeLocked.second = -1;
+    if (localtime_r(&now, &local) == nullptr ||
+        strftime(lastTimeLocked.readable, sizeof lastTimeLocked.readable, "%c %Z", &local) == 0) {
+      return SysError(errMsg);
+    }
+    lastTimeLocked.second = now;
   }
-  orv::MallocPtr<char> timeLocked(strdup(readable));
+  orv::MallocPtr<char> timeLocked(strdup(lastTimeLocked.readable));
   if (timeLocked == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
 
   // Borrowed parts: the caller's reason and path, the process's own identity, the former owners.
@@ -167,11 +186,16 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
                    LockStake *formerOwners, char **sideFileName, char **errMsg) {
   *sideFileName = nullptr;
   // Named by the real process identifier, so that a forked child can never share its parent's
-  // side file even while it still carries the parent's identity.
+  // side file even while it still carries the parent's identity. The identity's own identifier is
+  // that one while the process is initialised (a fork leaves the child uninitialised), and spares
+  // a system call.
+  bool known = vakInited == 1 && vakInitInfo != nullptr && vakInitInfo->processId != nullptr;
+  long pid = known ? static_cast<long>(vakInitInfo->processId->processId)
+                   : static_cast<long>(getpid());
   size_t length = strlen(lockStakePath) + 32;
   orv::MallocPtr<char> name(static_cast<char *>(malloc(length)));
   if (name == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-  snprintf(name.get(), length, "%s.%ld", lockStakePath, static_cast<long>(getpid()));
+  snprintf(name.get(), length, "%s.%ld", lockStakePath, pid);
 
   FILE *stream = nullptr;
   int status = vakOpenSideFileForWrite(name.get(), &stream, errMsg);
@@ -180,6 +204,10 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
     RemoveQuietly(name.get());
     return status;
   }
+  // A buffer of our own spares the stream the fstat it makes to size one. Its size is the usual
+  // block size, so a failed write of a long text is reported where it would be anyway.
+  char buffer[4096];
+  setvbuf(stream, buffer, _IOFBF, sizeof buffer);
   char *writeMsg = nullptr;
   status = vakWriteEditLock(stream, formerOwners, lockedPath, reason, &writeMsg);
   char *closeMsg = nullptr;
@@ -230,11 +258,8 @@ int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName
   }
   // The decision to replace rested on a file read before the dirlock was ours: two processes
   // that both found the owner dead must not both take the lock over.
-  struct stat now;
-  if (replaced != nullptr && lstat(lockStakePath, &now) == 0) {
-    int status = vakiSameFile(&now, replaced)
-                     ? StillOwnedAsRead(lockStakePath, replacedChain, errMsg)
-                     : AlreadyLocked(errMsg);
+  if (replaced != nullptr) {
+    int status = StillOwnedAsRead(lockStakePath, replaced, replacedChain, errMsg);
     if (status != VAK_OK) {
       RemoveQuietly(dirlockName);
       return status;

@@ -4,8 +4,7 @@
 #include "stake_file.h"
 
 #include <errno.h>
-#include <inttypes.h>
-#include <stdarg.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -43,30 +42,36 @@ bool IsBlank(char c) {
 // One key line. A line feed inside a value would end the line early and make the file unreadable
 // for everyone, so it is written as a blank; values are otherwise written as they are.
 bool PutKeyLine(FILE *out, const char *key, const char *value) {
-  if (fprintf(out, "%-30s ", key) < 0) return false;
-  if (value != nullptr) {
-    for (const char *p = value; *p != '\0';) {
-      size_t run = strcspn(p, "\n");
-      if (run > 0 && fwrite(p, 1, run, out) != run) return false;
-      p += run;
-      if (*p == '\n') {
-        if (putc(' ', out) == EOF) return false;
-        ++p;
-      }
-    }
+  // The key left-justified in 30 columns, then a blank (printf's "%-30s "), then the value; the
+  // line is put together here and written with one call.
+  char line[1024];
+  size_t used = strlen(key);
+  if (used < 31) {
+    memcpy(line, key, used);
+    do line[used++] = ' '; while (used < 31);
+  } else {
+    if (fwrite(key, 1, used, out) != used || putc(' ', out) == EOF) return false;
+    used = 0;
   }
-  return putc('\n', out) != EOF;
+  for (const char *p = value != nullptr ? value : ""; *p != '\0'; ++p) {
+    if (used == sizeof line - 1) {
+      if (fwrite(line, 1, used, out) != used) return false;
+      used = 0;
+    }
+    line[used++] = *p == '\n' ? ' ' : *p;
+  }
+  line[used++] = '\n';
+  return fwrite(line, 1, used, out) == used;
 }
 
-bool PutNumberLine(FILE *out, const char *key, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-bool PutNumberLine(FILE *out, const char *key, const char *format, ...) {
-  char number[32];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(number, sizeof number, format, args);
-  va_end(args);
-  return PutKeyLine(out, key, number);
+// A key line whose value is a decimal number (negative when negative is set).
+bool PutNumberLine(FILE *out, const char *key, uint64_t magnitude, bool negative = false) {
+  char number[24];
+  char *p = number + sizeof number;
+  *--p = '\0';
+  do *--p = static_cast<char>('0' + magnitude % 10); while ((magnitude /= 10) != 0);
+  if (negative) *--p = '-';
+  return PutKeyLine(out, key, p);
 }
 
 int WriteFailed(char **errMsg) {
@@ -103,10 +108,12 @@ ssize_t ReadWholeText(ReadSome readSome, char *text, size_t size) {
 
 // The whole reader over an open file descriptor fd, read through readSome.
 template <typename ReadSome>
-int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg) {
+int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
+              struct stat *seen = nullptr) {
   *chain = nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (seen != nullptr) *seen = st;
   if (st.st_size <= 0 || st.st_size > kMaxStakeFileSize) return Malformed(errMsg);
   size_t size = static_cast<size_t>(st.st_size);
   orv::MallocPtr<char> text(static_cast<char *>(malloc(size + 1)));
@@ -148,8 +155,11 @@ int vakWriteProcIdInfo(FILE *out, const ProcessIdentity *processId, char **errMs
   const ProcessIdentity none = {nullptr, 0, 0};
   const ProcessIdentity *id = processId != nullptr ? processId : &none;
   if (!PutKeyLine(out, "HostName", id->hostName) ||
-      !PutNumberLine(out, "ProcessIdentifier", "%" PRIu64, id->processId) ||
-      !PutNumberLine(out, "ProcessCreationTime_UTC", "%" PRId64, id->creationTime)) {
+      !PutNumberLine(out, "ProcessIdentifier", id->processId) ||
+      !PutNumberLine(out, "ProcessCreationTime_UTC",
+                     id->creationTime < 0 ? 0 - static_cast<uint64_t>(id->creationTime)
+                                          : static_cast<uint64_t>(id->creationTime),
+                     id->creationTime < 0)) {
     return WriteFailed(errMsg);
   }
   return VAK_OK;
@@ -304,9 +314,9 @@ int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
   return ReadStake(fileno(in), readSome, chain, errMsg);
 }
 
-int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg) {
+int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen) {
   auto readSome = [fd](char *buffer, size_t n) { return read(fd, buffer, n); };
-  return ReadStake(fd, readSome, chain, errMsg);
+  return ReadStake(fd, readSome, chain, errMsg, seen);
 }
 
 extern "C" void vakFreeProcId(ProcessIdentity *processId) {

@@ -18,8 +18,9 @@ int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMs
 // (free with vakFreeLockStake); on failure it is NULL. Never returns a partial chain.
 int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg);
 // The same reader over an open descriptor positioned at the start of the file; it spares the
-// engine a stdio stream and the system calls that set one up.
-int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg);
+// engine a stdio stream and the system calls that set one up. *seen (when given) gets the
+// file's status as the reader took it, whatever the outcome of the read.
+int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen = nullptr);
 // Parsers over the collected text, in place: each reads consecutive key lines from pos and sets
 // *next to the text after them.
 int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **errMsg);

@@ -38,6 +38,7 @@ TEST(StakeFileTest, ReadsOtherWritersRefusesTheRestWritesItsOwnBack) {
     std::string t = one;
     return t.replace(t.find(from), from.size(), to);
   };
+  const std::string longLogin(3000, 'x');  // longer than the writer's line buffer
   std::string crlf;
   for (char c : one) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   const struct {
@@ -53,6 +54,7 @@ TEST(StakeFileTest, ReadsOtherWritersRefusesTheRestWritesItsOwnBack) {
       {edit("ann", std::string("a\0n", 3)), nullptr, 0},
       {one, "ann", 42, true},
       {one + Section(false, "bob") + Section(false, "cy"), "ann", 42, true},
+      {edit("ann", longLogin), longLogin.c_str(), 42, true},
       {edit("LoginName", "loginNAME"), "ann", 42},
       {crlf, "ann", 42},
       {edit("42", "x"), "ann", 0},
