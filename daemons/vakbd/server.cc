@@ -170,7 +170,12 @@ void Server::Run(const sigset_t *waitMask) {
     for (int i = 0; i < used_ && !stopping_; ++i) {
       if (slots_[i].fd >= 0 && slots_[i].deadline <= now) Drop(&slots_[i], "timed out");
     }
-    if (!stopping_ && (pollFds_[0].revents & POLLIN) != 0) AcceptPending(now);
+    if ((pollFds_[0].revents & POLLIN) == 0) {
+      acceptStreak_ = 0;
+    } else if (!stopping_) {
+      ++acceptStreak_;
+      AcceptPending(now);
+    }
   }
   for (int i = 0; i < options_.maxConnections; ++i) {
     if (slots_[i].fd >= 0) Drop(&slots_[i], "daemon stopping");
@@ -202,7 +207,8 @@ void Server::ShedForDescriptor() {
 
 void Server::AcceptPending(int64_t now) {
   // Bounded, so that a connection storm cannot starve the connections already open.
-  for (int round = 0; round < 64; ++round) {
+  const int rounds = acceptStreak_ >= 2 ? 64 : 1;
+  for (int round = 0; round < rounds; ++round) {
     struct sockaddr_in peer;
     socklen_t peerLength = sizeof peer;
     int fd = accept4(listenFd_, reinterpret_cast<struct sockaddr *>(&peer), &peerLength,

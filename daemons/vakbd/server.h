@@ -78,6 +78,9 @@ class Server {
   // One past the highest slot in use: the loop looks at the connections open, not at every slot.
   int used_ = 0;
   uint64_t serial_ = 0;
+  // Wakeups in a row that found clients waiting to be accepted: from two on there is a backlog
+  // worth draining; before that one accept is all there is, and a second would only fail.
+  int acceptStreak_ = 0;
   bool stopping_ = false;
 };
 
