@@ -270,9 +270,11 @@ void Server::Flush(Connection *c) {
 void Server::Receive(Connection *c) {
   for (;;) {
     ssize_t n;
-    // Never read past the end of the one frame: only the length, then exactly the text.
+    // The length and, in the same call, as much of the text as a usual request has; a connection
+    // carries one request, so whatever follows its frame is never looked at.
+    char first[4 + 252];
     if (c->headGot < 4) {
-      n = recv(c->fd, c->head + c->headGot, 4 - c->headGot, 0);
+      n = recv(c->fd, first, sizeof first - c->headGot, 0);
     } else {
       n = recv(c->fd, c->body + c->bodyGot, c->bodyLength - c->bodyGot, 0);
     }
@@ -286,7 +288,10 @@ void Server::Receive(Connection *c) {
       return;
     }
     if (c->headGot < 4) {
-      c->headGot += static_cast<uint32_t>(n);
+      size_t got = static_cast<size_t>(n);
+      size_t headPart = got < 4 - c->headGot ? got : 4 - c->headGot;
+      memcpy(c->head + c->headGot, first, headPart);
+      c->headGot += static_cast<uint32_t>(headPart);
       if (c->headGot < 4) continue;
       uint32_t length;
       memcpy(&length, c->head, 4);
@@ -302,6 +307,9 @@ void Server::Receive(Connection *c) {
         return;
       }
       c->bodyLength = length;
+      size_t textPart = got - headPart < length ? got - headPart : length;
+      memcpy(c->body, first + headPart, textPart);
+      c->bodyGot = static_cast<uint32_t>(textPart);
     } else {
       c->bodyGot += static_cast<uint32_t>(n);
     }
