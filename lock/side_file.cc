@@ -190,8 +190,8 @@ int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lo
   // that one while the process is initialised (a fork leaves the child uninitialised), and spares
   // a system call.
   bool known = vakInited == 1 && vakInitInfo != nullptr && vakInitInfo->processId != nullptr;
-  long pid = known ? static_cast<long>(vakInitInfo->processId->processId)
-                   : static_cast<long>(getpid());
+  long pid =
+      known ? static_cast<long>(vakInitInfo->processId->processId) : static_cast<long>(getpid());
   size_t length = strlen(lockStakePath) + 32;
   orv::MallocPtr<char> name(static_cast<char *>(malloc(length)));
   if (name == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);

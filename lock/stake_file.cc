@@ -48,17 +48,25 @@ bool PutKeyLine(FILE *out, const char *key, const char *value) {
   size_t used = strlen(key);
   if (used < 31) {
     memcpy(line, key, used);
-    do line[used++] = ' '; while (used < 31);
+    while (used < 31) line[used++] = ' ';
   } else {
     if (fwrite(key, 1, used, out) != used || putc(' ', out) == EOF) return false;
     used = 0;
   }
-  for (const char *p = value != nullptr ? value : ""; *p != '\0'; ++p) {
+  for (const char *p = value != nullptr ? value : ""; *p != '\0';) {
     if (used == sizeof line - 1) {
       if (fwrite(line, 1, used, out) != used) return false;
       used = 0;
     }
-    line[used++] = *p == '\n' ? ' ' : *p;
+    size_t run = strcspn(p, "\n");
+    if (run > sizeof line - 1 - used) run = sizeof line - 1 - used;
+    memcpy(line + used, p, run);
+    used += run;
+    p += run;
+    if (*p == '\n' && used < sizeof line - 1) {
+      line[used++] = ' ';
+      ++p;
+    }
   }
   line[used++] = '\n';
   return fwrite(line, 1, used, out) == used;
@@ -69,7 +77,10 @@ bool PutNumberLine(FILE *out, const char *key, uint64_t magnitude, bool negative
   char number[24];
   char *p = number + sizeof number;
   *--p = '\0';
-  do *--p = static_cast<char>('0' + magnitude % 10); while ((magnitude /= 10) != 0);
+  do {
+    *--p = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
   if (negative) *--p = '-';
   return PutKeyLine(out, key, p);
 }

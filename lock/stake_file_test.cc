@@ -90,3 +90,29 @@ TEST(StakeFileTest, ReadsOtherWritersRefusesTheRestWritesItsOwnBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// A line feed inside a value would end its line early: each is written as a blank, also across
+// the writer's internal chunks.
+TEST(StakeFileTest, LineFeedsInValuesBecomeBlanks) {
+  for (const std::string &reason : {std::string("a\nb"), std::string("\n"),
+                                    std::string(1020, 'r') + "\n\nx" + std::string(2000, 'y')}) {
+    std::string expected = reason;
+    for (char &c : expected) c = c == '\n' ? ' ' : c;
+    LockStakeTrailer trailer = {};
+    trailer.reason = const_cast<char *>(reason.c_str());
+    trailer.filePathUsed = const_cast<char *>("f");
+    trailer.timeLocked = const_cast<char *>("t");
+    orv::UniqueFile out(tmpfile());
+    ASSERT_EQ(VAK_OK, vakWriteTrailerInfo(out.get(), &trailer, nullptr));
+    std::string text(static_cast<size_t>(ftell(out.get())), '\0');
+    rewind(out.get());
+    ASSERT_EQ(text.size(), fread(&text[0], 1, text.size(), out.get()));
+    EXPECT_EQ(Line("ReasonForPlacingEditLock", expected) + Line("FilePathUsedToEditLock", "f") +
+                  Line("TimeEditLocked", "t"),
+              text);
+  }
+}
+
+}  // namespace
