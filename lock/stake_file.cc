@@ -39,50 +39,103 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// One key line. A line feed inside a value would end the line early and make the file unreadable
-// for everyone, so it is written as a blank; values are otherwise written as they are.
-bool PutKeyLine(FILE *out, const char *key, const char *value) {
-  // The key left-justified in 30 columns, then a blank (printf's "%-30s "), then the value; the
-  // line is put together here and written with one call.
-  char line[1024];
-  size_t used = strlen(key);
-  if (used < 31) {
-    memcpy(line, key, used);
-    while (used < 31) line[used++] = ' ';
-  } else {
-    if (fwrite(key, 1, used, out) != used || putc(' ', out) == EOF) return false;
-    used = 0;
-  }
-  for (const char *p = value != nullptr ? value : ""; *p != '\0';) {
-    if (used == sizeof line - 1) {
-      if (fwrite(line, 1, used, out) != used) return false;
-      used = 0;
+// Key lines collected and handed to the stream in one call per section rather than one per line.
+// A line feed inside a value would end the line early and make the file unreadable for everyone,
+// so it is written as a blank; values are otherwise written as they are. After a failed write
+// nothing more is written, and errno stays that of the failure.
+class KeyLines {
+ public:
+  explicit KeyLines(FILE *out) : out_(out) {}
+
+  // The key left-justified in 30 columns, then a blank (printf's "%-30s "), then the value.
+  void Put(const char *key, const char *value) {
+    static const char kBlanks[] = "                               ";  // 31
+    size_t keyLength = strlen(key);
+    Append(key, keyLength);
+    Append(kBlanks, keyLength < 31 ? 31 - keyLength : 1);
+    for (const char *p = value != nullptr ? value : ""; *p != '\0';) {
+      size_t run = strcspn(p, "\n");
+      Append(p, run);
+      p += run;
+      if (*p == '\n') {
+        Append(" ", 1);
+        ++p;
+      }
     }
-    size_t run = strcspn(p, "\n");
-    if (run > sizeof line - 1 - used) run = sizeof line - 1 - used;
-    memcpy(line + used, p, run);
-    used += run;
-    p += run;
-    if (*p == '\n' && used < sizeof line - 1) {
-      line[used++] = ' ';
-      ++p;
+    Append("\n", 1);
+  }
+
+  // A key line whose value is a decimal number (negative when negative is set).
+  void PutNumber(const char *key, uint64_t magnitude, bool negative = false) {
+    char number[24];
+    char *p = number + sizeof number;
+    *--p = '\0';
+    do {
+      *--p = static_cast<char>('0' + magnitude % 10);
+      magnitude /= 10;
+    } while (magnitude != 0);
+    if (negative) *--p = '-';
+    Put(key, p);
+  }
+
+  // Writes what is collected; false if this or an earlier write failed.
+  bool Finish() {
+    Flush();
+    return ok_;
+  }
+
+ private:
+  void Append(const char *text, size_t length) {
+    while (length > 0 && ok_) {
+      if (used_ == sizeof buffer_) Flush();
+      size_t part = sizeof buffer_ - used_ < length ? sizeof buffer_ - used_ : length;
+      memcpy(buffer_ + used_, text, part);
+      used_ += part;
+      text += part;
+      length -= part;
     }
   }
-  line[used++] = '\n';
-  return fwrite(line, 1, used, out) == used;
+
+  void Flush() {
+    if (ok_ && used_ > 0) ok_ = fwrite(buffer_, 1, used_, out_) == used_;
+    used_ = 0;
+  }
+
+  FILE *out_;
+  char buffer_[2048];
+  size_t used_ = 0;
+  bool ok_ = true;
+};
+
+void PutProcId(KeyLines *lines, const ProcessIdentity *processId) {
+  // A missing identity is written as empty values so that the file still parses.
+  const ProcessIdentity none = {nullptr, 0, 0};
+  const ProcessIdentity *id = processId != nullptr ? processId : &none;
+  lines->Put("HostName", id->hostName);
+  lines->PutNumber("ProcessIdentifier", id->processId);
+  lines->PutNumber("ProcessCreationTime_UTC",
+                   id->creationTime < 0 ? 0 - static_cast<uint64_t>(id->creationTime)
+                                        : static_cast<uint64_t>(id->creationTime),
+                   id->creationTime < 0);
 }
 
-// A key line whose value is a decimal number (negative when negative is set).
-bool PutNumberLine(FILE *out, const char *key, uint64_t magnitude, bool negative = false) {
-  char number[24];
-  char *p = number + sizeof number;
-  *--p = '\0';
-  do {
-    *--p = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (negative) *--p = '-';
-  return PutKeyLine(out, key, p);
+void PutHeader(KeyLines *lines, const LockStakeHeader *header) {
+  const LockStakeHeader none = {};
+  const LockStakeHeader *h = header != nullptr ? header : &none;
+  lines->Put("LockStakeVersion", h->lockStakeVersion);
+  lines->Put("LoginName", h->loginName);
+  PutProcId(lines, h->processId);
+  lines->Put("ProcessCreationTime_Readable", h->creationTimeReadable);
+  lines->Put("AppIdentifier", h->appIdentifier);
+  lines->Put("OSType", h->osType);
+}
+
+void PutTrailer(KeyLines *lines, const LockStakeTrailer *trailer) {
+  const LockStakeTrailer none = {};
+  const LockStakeTrailer *t = trailer != nullptr ? trailer : &none;
+  lines->Put("ReasonForPlacingEditLock", t->reason);
+  lines->Put("FilePathUsedToEditLock", t->filePathUsed);
+  lines->Put("TimeEditLocked", t->timeLocked);
 }
 
 int WriteFailed(char **errMsg) {
@@ -162,46 +215,21 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
 }  // namespace
 
 int vakWriteProcIdInfo(FILE *out, const ProcessIdentity *processId, char **errMsg) {
-  // A missing identity is written as empty values so that the file still parses.
-  const ProcessIdentity none = {nullptr, 0, 0};
-  const ProcessIdentity *id = processId != nullptr ? processId : &none;
-  if (!PutKeyLine(out, "HostName", id->hostName) ||
-      !PutNumberLine(out, "ProcessIdentifier", id->processId) ||
-      !PutNumberLine(out, "ProcessCreationTime_UTC",
-                     id->creationTime < 0 ? 0 - static_cast<uint64_t>(id->creationTime)
-                                          : static_cast<uint64_t>(id->creationTime),
-                     id->creationTime < 0)) {
-    return WriteFailed(errMsg);
-  }
-  return VAK_OK;
+  KeyLines lines(out);
+  PutProcId(&lines, processId);
+  return lines.Finish() ? VAK_OK : WriteFailed(errMsg);
 }
 
 int vakWriteHeaderInfo(FILE *out, const LockStakeHeader *header, char **errMsg) {
-  const LockStakeHeader none = {};
-  const LockStakeHeader *h = header != nullptr ? header : &none;
-  if (!PutKeyLine(out, "LockStakeVersion", h->lockStakeVersion) ||
-      !PutKeyLine(out, "LoginName", h->loginName)) {
-    return WriteFailed(errMsg);
-  }
-  int status = vakWriteProcIdInfo(out, h->processId, errMsg);
-  if (status != VAK_OK) return status;
-  if (!PutKeyLine(out, "ProcessCreationTime_Readable", h->creationTimeReadable) ||
-      !PutKeyLine(out, "AppIdentifier", h->appIdentifier) ||
-      !PutKeyLine(out, "OSType", h->osType)) {
-    return WriteFailed(errMsg);
-  }
-  return VAK_OK;
+  KeyLines lines(out);
+  PutHeader(&lines, header);
+  return lines.Finish() ? VAK_OK : WriteFailed(errMsg);
 }
 
 int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMsg) {
-  const LockStakeTrailer none = {};
-  const LockStakeTrailer *t = trailer != nullptr ? trailer : &none;
-  if (!PutKeyLine(out, "ReasonForPlacingEditLock", t->reason) ||
-      !PutKeyLine(out, "FilePathUsedToEditLock", t->filePathUsed) ||
-      !PutKeyLine(out, "TimeEditLocked", t->timeLocked)) {
-    return WriteFailed(errMsg);
-  }
-  return VAK_OK;
+  KeyLines lines(out);
+  PutTrailer(&lines, trailer);
+  return lines.Finish() ? VAK_OK : WriteFailed(errMsg);
 }
 
 // When the final flush fails, nothing is removed here: the file being written may be a side file,
@@ -214,9 +242,10 @@ int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *ch
   for (const LockStake *s = chain; s != nullptr; s = s->next) {
     const char *banner = s == chain ? kCurrentOwnerBanner : kFormerOwnerBanner;
     if (fputs(banner, out) == EOF) return vakAllocErrorMsg(VAK_NOT_OK, "fprintf failed.", errMsg);
-    int status = vakWriteHeaderInfo(out, s->header, errMsg);
-    if (status == VAK_OK) status = vakWriteTrailerInfo(out, s->trailer, errMsg);
-    if (status != VAK_OK) return status;
+    KeyLines lines(out);
+    PutHeader(&lines, s->header);
+    PutTrailer(&lines, s->trailer);
+    if (!lines.Finish()) return WriteFailed(errMsg);
   }
   if (fflush(out) != 0) {
     int err = errno;
