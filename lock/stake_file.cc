@@ -256,7 +256,10 @@ int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *ch
   return VAK_OK;
 }
 
-int vakGetValue(char *pos, char **next, const char *key, char **value, char **errMsg) {
+namespace {
+
+// vakGetValue without the copy: *value points into the text, which is cut after the value.
+int FindValue(char *pos, char **next, const char *key, char **value, char **errMsg) {
   *value = nullptr;
   for (;;) {
     while (IsBlank(*pos)) ++pos;
@@ -273,9 +276,20 @@ int vakGetValue(char *pos, char **next, const char *key, char **value, char **er
   char *v = pos + keyLength;
   if (!IsBlank(*v)) return Malformed(errMsg);
   while (IsBlank(*v)) ++v;
-  *value = strdup(v);
-  if (*value == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  *value = v;
   *next = lineEnd + 1;
+  return VAK_OK;
+}
+
+}  // namespace
+
+int vakGetValue(char *pos, char **next, const char *key, char **value, char **errMsg) {
+  char *found = nullptr;
+  int status = FindValue(pos, next, key, &found, errMsg);
+  *value = nullptr;
+  if (status != VAK_OK) return status;
+  *value = strdup(found);
+  if (*value == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
   return VAK_OK;
 }
 
@@ -285,18 +299,13 @@ int vakReadProcIdInfo(char *pos, char **next, ProcessIdentity **processId, char 
   if (id == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
   char *number = nullptr;
   int status = vakGetValue(pos, &pos, "HostName", &id->hostName, errMsg);
-  if (status == VAK_OK) status = vakGetValue(pos, &pos, "ProcessIdentifier", &number, errMsg);
+  if (status == VAK_OK) status = FindValue(pos, &pos, "ProcessIdentifier", &number, errMsg);
   if (status == VAK_OK) {
     // Text that is not a number reads as 0; that is not an error.
     id->processId = strtoull(number, nullptr, 10);
-    free(number);
-    number = nullptr;
-    status = vakGetValue(pos, &pos, "ProcessCreationTime_UTC", &number, errMsg);
+    status = FindValue(pos, &pos, "ProcessCreationTime_UTC", &number, errMsg);
   }
-  if (status == VAK_OK) {
-    id->creationTime = strtoll(number, nullptr, 10);
-    free(number);
-  }
+  if (status == VAK_OK) id->creationTime = strtoll(number, nullptr, 10);
   if (status != VAK_OK) {
     vakFreeProcId(id);
     return status;
