@@ -79,28 +79,43 @@ const ProcessIdentity *OwnerOf(const LockStake *chain) {
   return chain != nullptr && chain->header != nullptr ? chain->header->processId : nullptr;
 }
 
-// Removes the lock-stake file. A release that decided on the file it read (read: its status)
-// removes only that file: one that a thief or a take-over has put in its place meanwhile stays
-// (gone is given by absent; replaced by the caller's status for that case). A few instructions
-// remain between the check and the removal: no system call removes a name only if it still
-// leads to a given file.
+// Removes the lock-stake file. A release that decided on the file it read (read: its status;
+// readChain: its content) removes only that file: one that a thief or a take-over has put in its
+// place meanwhile stays (gone is given by absent; replaced by the caller's status for that case).
+// Where modification times have whole seconds only (sshfs), a new file under the name can show the
+// old one's status, so the owner section is read again there; elsewhere the status tells. A few
+// instructions remain between the check and the removal: no system call removes a name only if
+// it still leads to a given file.
 int RemoveStakeFile(const char *lockStakePath, char **errMsg, const struct stat *read = nullptr,
-                    int replaced = VAK_OK) {
-  struct stat now;
-  if (read != nullptr && lstat(lockStakePath, &now) != 0) {
-    return errno == ENOENT ? VAK_OK : SysError(errMsg);
-  }
-  if (read != nullptr && !vakiSameFile(&now, read)) {
-    return replaced == VAK_OK ? VAK_OK : vakAllocErrorMsg(replaced, vakNotOwnerMsg, errMsg);
+                    const LockStake *readChain = nullptr, int replaced = VAK_OK) {
+  if (read != nullptr) {
+    int status = VAK_OK;
+    if (read->st_mtim.tv_nsec == 0) {
+      char *msg = nullptr;
+      status = vakiStillOwnedAsRead(lockStakePath, read, readChain, &msg);
+      if (status != VAK_OK && status != VAK_FILE_ALREADY_LOCKED) {
+        PassMessage(&msg, errMsg);
+        return status;
+      }
+      vakReleaseErrorMsg(&msg);
+    } else {
+      struct stat now;
+      if (lstat(lockStakePath, &now) != 0) return errno == ENOENT ? VAK_OK : SysError(errMsg);
+      if (!vakiSameFile(&now, read)) status = VAK_FILE_ALREADY_LOCKED;
+    }
+    if (status == VAK_FILE_ALREADY_LOCKED) {
+      return replaced == VAK_OK ? VAK_OK : vakAllocErrorMsg(replaced, vakNotOwnerMsg, errMsg);
+    }
   }
   if (unlink(lockStakePath) != 0) return SysError(errMsg);
   return VAK_OK;
 }
 
 // Opens and reads a lock-stake text beside the locked file (the lock-stake file or the dirlock);
-// -1 with errno set when the open fails, else the status of the read. O_NONBLOCK: a FIFO planted
-// under the name must not hang the caller; it reads as an empty, hence malformed, file. A failed
-// close wins over the read's result and frees what was read. *seen (when given) gets the file's
+// -1 with errno set when the open fails (ENOENT also when the file vanished before it could be
+// read), else the status of the read. O_NONBLOCK: a FIFO planted under the name must not hang the
+// caller; it reads as an empty, hence malformed, file. A failed close wins over the read's result
+// and frees what was read. *seen (when given) gets the file's
 // status as read, for a replacement to check that it replaces that very file.
 int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg,
                 struct stat *seen = nullptr) {
@@ -108,6 +123,12 @@ int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg,
   if (fd < 0) return -1;
   char *readMsg = nullptr;
   int status = vakiReadLockStakeFd(fd, chain, &readMsg, seen);
+  if (vakiVanished(status, errno)) {
+    vakReleaseErrorMsg(&readMsg);
+    close(fd);
+    errno = ENOENT;
+    return -1;
+  }
   if (close(fd) != 0) {
     vakFreeLockStake(*chain);
     *chain = nullptr;
@@ -306,7 +327,7 @@ int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *fi
       return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
     case VAK_PROC_NOT_ALIVE:
       // A take-over starts a fresh history: the dead owner's sections are dropped.
-      if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg, read);
+      if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg, read, chain);
       return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, read, chain, errMsg);
     default:
       return Invariant(errMsg);
@@ -333,7 +354,7 @@ int ActOnPresent(const char *lockStakePath, const char *filePath, const char *re
       if (mine) return VAK_OK;
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case RELEASE_LOCK:
-      if (mine) return RemoveStakeFile(lockStakePath, errMsg, read, VAK_NOT_EDIT_LOCK_OWNER);
+      if (mine) return RemoveStakeFile(lockStakePath, errMsg, read, chain, VAK_NOT_EDIT_LOCK_OWNER);
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case FORCE_RELEASE_LOCK:
       if (ownerFilter == nullptr || SameProcess(owner, ownerFilter)) {

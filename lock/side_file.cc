@@ -64,13 +64,12 @@ bool SameText(const char *a, const char *b) {
   return a == b || (a != nullptr && b != nullptr && strcmp(a, b) == 0);
 }
 
-// VAK_OK when the lock-stake file is still the file read before (replaced: its status) and holds
-// the owner section read from it (owner and time of locking), or is gone (its release leaves the
-// name to the link); VAK_FILE_ALREADY_LOCKED when another owner's or a half-written one is there;
-// else the failure to read it, with its message. The content is compared as well as the status
-// because a file system that numbers inodes by name can give a new file the old one's status.
-int StillOwnedAsRead(const char *lockStakePath, const struct stat *replaced, const LockStake *read,
-                     char **errMsg) {
+}  // namespace
+
+// The content is compared as well as the status because a file system that numbers inodes by
+// name can give a new file the old one's status.
+int vakiStillOwnedAsRead(const char *lockStakePath, const struct stat *replaced,
+                         const LockStake *read, char **errMsg) {
   orv::UniqueFd fd(open(lockStakePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return errno == ENOENT ? VAK_OK : SysError(errMsg);
   LockStake *chain = nullptr;
@@ -78,6 +77,10 @@ int StillOwnedAsRead(const char *lockStakePath, const struct stat *replaced, con
   struct stat now;
   now.st_ino = 0;
   int status = vakiReadLockStakeFd(fd.get(), &chain, &msg, &now);
+  if (vakiVanished(status, errno)) {
+    vakReleaseErrorMsg(&msg);
+    return VAK_OK;
+  }
   if (now.st_ino != 0 && !vakiSameFile(&now, replaced)) {
     vakFreeLockStake(chain);
     vakReleaseErrorMsg(&msg);
@@ -106,8 +109,6 @@ int StillOwnedAsRead(const char *lockStakePath, const struct stat *replaced, con
   }
   return status;
 }
-
-}  // namespace
 
 // Some network file systems (sftp, for one) have no word for "exists" and report a generic
 // failure instead; a name that exists after such a failure was taken by someone else.
@@ -259,7 +260,7 @@ int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName
   // The decision to replace rested on a file read before the dirlock was ours: two processes
   // that both found the owner dead must not both take the lock over.
   if (replaced != nullptr) {
-    int status = StillOwnedAsRead(lockStakePath, replaced, replacedChain, errMsg);
+    int status = vakiStillOwnedAsRead(lockStakePath, replaced, replacedChain, errMsg);
     if (status != VAK_OK) {
       RemoveQuietly(dirlockName);
       return status;

@@ -28,10 +28,15 @@ bool vakiSameFile(const struct stat *a, const struct stat *b);
 // Once the dirlock is held, a lock-stake file that is no longer that one (another process has
 // replaced it since) makes the move give up with VAK_FILE_ALREADY_LOCKED; one that is gone was
 // released, and the exclusive link of the move decides who gets the lock.
-// The errno to act on when an exclusive create or a link failed with err although its name exists.
-int vakiNameTakenError(int err);
 int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
                                const char *lockStakePath, const struct stat *replaced,
                                const LockStake *replacedChain, char **errMsg);
+// VAK_OK when the lock-stake file is still the one read (replaced: its status; read: its owner
+// section, compared when not NULL) or is gone; VAK_FILE_ALREADY_LOCKED when another or a
+// half-written one is there; else the failure to read it.
+int vakiStillOwnedAsRead(const char *lockStakePath, const struct stat *replaced,
+                         const LockStake *read, char **errMsg);
+// The errno to act on when an exclusive create or a link failed with err although its name exists.
+int vakiNameTakenError(int err);
 
 #endif  // VAK_SIDE_FILE_H_

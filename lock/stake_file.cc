@@ -142,6 +142,15 @@ int WriteFailed(char **errMsg) {
   return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
 
+// A failed fstat or read, with errno kept: the caller tells a file that vanished under it from
+// other failures.
+int ReadFailed(char **errMsg) {
+  int err = errno;
+  int status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  errno = err;
+  return status;
+}
+
 // Reads the rest of a file into text (capacity size + 1) through readSome, which behaves like
 // read(2), turning a CR LF pair that ends a line into LF as the line reader of the common library
 // does. Returns the text length, or -1 with errno set when reading fails, or -2 when the file is
@@ -176,14 +185,14 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
               struct stat *seen = nullptr) {
   *chain = nullptr;
   struct stat st;
-  if (fstat(fd, &st) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (fstat(fd, &st) != 0) return ReadFailed(errMsg);
   if (seen != nullptr) *seen = st;
   if (st.st_size <= 0 || st.st_size > kMaxStakeFileSize) return Malformed(errMsg);
   size_t size = static_cast<size_t>(st.st_size);
   orv::MallocPtr<char> text(static_cast<char *>(malloc(size + 1)));
   if (text == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
   ssize_t length = ReadWholeText(readSome, text.get(), size);
-  if (length == -1) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (length == -1) return ReadFailed(errMsg);
   if (length <= 0) return Malformed(errMsg);
 
   LockStake *head = nullptr;
@@ -361,6 +370,10 @@ int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
     return got == 0 && ferror(in) ? -1 : static_cast<ssize_t>(got);
   };
   return ReadStake(fileno(in), readSome, chain, errMsg);
+}
+
+bool vakiVanished(int status, int err) {
+  return status == VAK_SYS_ERROR && (err == ENOENT || err == ESTALE);
 }
 
 int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen) {

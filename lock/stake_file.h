@@ -21,6 +21,10 @@ int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg);
 // engine a stdio stream and the system calls that set one up. *seen (when given) gets the
 // file's status as the reader took it, whatever the outcome of the read.
 int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen = nullptr);
+// Whether a read that failed with status and errno err found the file removed after it was opened:
+// a network file system (sshfs asks by name; NFS answers ESTALE) can fail the fstat or the read of
+// a file that another host has just released or replaced. Such a file counts as gone.
+bool vakiVanished(int status, int err);
 // Parsers over the collected text, in place: each reads consecutive key lines from pos and sets
 // *next to the text after them.
 int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **errMsg);
