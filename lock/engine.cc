@@ -107,7 +107,8 @@ int RemoveStakeFile(const char *lockStakePath, char **errMsg, const struct stat 
       return replaced == VAK_OK ? VAK_OK : vakAllocErrorMsg(replaced, vakNotOwnerMsg, errMsg);
     }
   }
-  if (unlink(lockStakePath) != 0) return SysError(errMsg);
+  // Gone already: released or being replaced by another process, which is what a release is for.
+  if (unlink(lockStakePath) != 0 && errno != ENOENT) return SysError(errMsg);
   return VAK_OK;
 }
 
@@ -227,12 +228,14 @@ int CreateStakeFile(const char *lockStakePath, const char *filePath, const char 
     text = grown.get();
   }
 
-  orv::UniqueFd fd(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd.valid()) {
-    int err = errno;
-    struct stat existing;
-    if (err != EEXIST && lstat(lockStakePath, &existing) == 0) err = vakiNameTakenError(err);
-    errno = err;
+  orv::UniqueFd fd;
+  for (int attempt = 1; !fd.valid(); ++attempt) {
+    fd.reset(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.valid()) break;
+    int failed = errno;
+    int err = vakiExclusiveFailure(failed, lockStakePath);
+    if (err == -1 && attempt < kExclusiveAttempts) continue;
+    errno = err == -1 ? failed : err;
     return err == EEXIST ? AlreadyLocked(errMsg) : SysError(errMsg);
   }
   // Every failure from here on removes the file created.

@@ -49,15 +49,19 @@ int AlreadyLocked(char **errMsg) {
 // error but EEXIST, a new name that leads to the very file of the old one (same device and inode)
 // is the link this process asked for. errno is kept when the link was not made.
 bool MakeLink(const char *from, const char *to) {
-  if (link(from, to) == 0) return true;
-  int err = errno;
-  struct stat source, made;
-  if (err != EEXIST && lstat(from, &source) == 0 && lstat(to, &made) == 0) {
-    if (source.st_dev == made.st_dev && source.st_ino == made.st_ino) return true;
-    err = vakiNameTakenError(err);
+  for (int attempt = 1;; ++attempt) {
+    if (link(from, to) == 0) return true;
+    int err = errno;
+    struct stat source, made;
+    if (err != EEXIST && lstat(from, &source) == 0 && lstat(to, &made) == 0 &&
+        source.st_dev == made.st_dev && source.st_ino == made.st_ino) {
+      return true;
+    }
+    int decided = vakiExclusiveFailure(err, to);
+    if (decided == -1 && attempt < kExclusiveAttempts) continue;
+    errno = decided == -1 ? err : decided;
+    return false;
   }
-  errno = err;
-  return false;
 }
 
 bool SameText(const char *a, const char *b) {
@@ -111,9 +115,13 @@ int vakiStillOwnedAsRead(const char *lockStakePath, const struct stat *replaced,
 }
 
 // Some network file systems (sftp, for one) have no word for "exists" and report a generic
-// failure instead; a name that exists after such a failure was taken by someone else.
-int vakiNameTakenError(int err) {
-  return err == EPERM || err == EIO ? EEXIST : err;
+// failure instead: a name that exists after such a failure was taken by someone else, and one
+// that does not may have been taken and given up again in between.
+int vakiExclusiveFailure(int err, const char *name) {
+  if (err != EPERM && err != EIO) return err;
+  struct stat existing;
+  if (lstat(name, &existing) == 0) return EEXIST;
+  return errno == ENOENT ? -1 : err;
 }
 
 int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,

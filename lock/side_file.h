@@ -36,7 +36,10 @@ int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName
 // half-written one is there; else the failure to read it.
 int vakiStillOwnedAsRead(const char *lockStakePath, const struct stat *replaced,
                          const LockStake *read, char **errMsg);
-// The errno to act on when an exclusive create or a link failed with err although its name exists.
-int vakiNameTakenError(int err);
+// The errno to act on after an exclusive create or a link of name failed with err: EEXIST when a
+// generic failure (EPERM, EIO) left the name existing; -1 when it left no name, so that the
+// attempt is worth repeating (at most kExclusiveAttempts in all; then err stands); else err.
+int vakiExclusiveFailure(int err, const char *name);
+constexpr int kExclusiveAttempts = 3;
 
 #endif  // VAK_SIDE_FILE_H_
