@@ -79,39 +79,6 @@ const ProcessIdentity *OwnerOf(const LockStake *chain) {
   return chain != nullptr && chain->header != nullptr ? chain->header->processId : nullptr;
 }
 
-// Removes the lock-stake file. A release that decided on the file it read (read: its status;
-// readChain: its content) removes only that file: one that a thief or a take-over has put in its
-// place meanwhile stays (gone is given by absent; replaced by the caller's status for that case).
-// Where modification times have whole seconds only (sshfs), a new file under the name can show the
-// old one's status, so the owner section is read again there; elsewhere the status tells. A few
-// instructions remain between the check and the removal: no system call removes a name only if
-// it still leads to a given file.
-int RemoveStakeFile(const char *lockStakePath, char **errMsg, const struct stat *read = nullptr,
-                    const LockStake *readChain = nullptr, int replaced = VAK_OK) {
-  if (read != nullptr) {
-    int status = VAK_OK;
-    if (read->st_mtim.tv_nsec == 0) {
-      char *msg = nullptr;
-      status = vakiStillOwnedAsRead(lockStakePath, read, readChain, &msg);
-      if (status != VAK_OK && status != VAK_FILE_ALREADY_LOCKED) {
-        PassMessage(&msg, errMsg);
-        return status;
-      }
-      vakReleaseErrorMsg(&msg);
-    } else {
-      struct stat now;
-      if (lstat(lockStakePath, &now) != 0) return errno == ENOENT ? VAK_OK : SysError(errMsg);
-      if (!vakiSameFile(&now, read)) status = VAK_FILE_ALREADY_LOCKED;
-    }
-    if (status == VAK_FILE_ALREADY_LOCKED) {
-      return replaced == VAK_OK ? VAK_OK : vakAllocErrorMsg(replaced, vakNotOwnerMsg, errMsg);
-    }
-  }
-  // Gone already: released or being replaced by another process, which is what a release is for.
-  if (unlink(lockStakePath) != 0 && errno != ENOENT) return SysError(errMsg);
-  return VAK_OK;
-}
-
 // Opens and reads a lock-stake text beside the locked file (the lock-stake file or the dirlock);
 // -1 with errno set when the open fails (ENOENT also when the file vanished before it could be
 // read), else the status of the read. O_NONBLOCK: a FIFO planted under the name must not hang the
@@ -292,10 +259,11 @@ int ClearStaleDirlock(const char *dirlock, char **msg) {
   }
 }
 
-// Replaces an existing lock-stake file with one naming the caller, followed by formerOwners.
-int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
-                     LockStake *formerOwners, const struct stat *read, const LockStake *readChain,
-                     char **errMsg) {
+// Takes the dirlock with a side file naming the caller (followed by formerOwners), then replaces
+// the lock-stake file with it, or with removeOnly removes the lock-stake file.
+int UnderDirlock(const char *lockStakePath, const char *filePath, const char *reason,
+                 LockStake *formerOwners, const struct stat *read, const LockStake *readChain,
+                 bool removeOnly, char **errMsg) {
   char *sideFile = nullptr;
   int status = vakGetSideFile(lockStakePath, reason, filePath, formerOwners, &sideFile, errMsg);
   if (status != VAK_OK) return status;
@@ -312,8 +280,51 @@ int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char
 
   status = ClearStaleDirlock(dirlock.get(), &msg);
   if (status != VAK_OK) return RemoveSideFile(side.get(), status, &msg, errMsg);
-  return vakMvSideFileOverStakeFile(side.get(), dirlock.get(), lockStakePath, read, readChain,
-                                    errMsg);
+  return vakiUnderDirlock(side.get(), dirlock.get(), lockStakePath, read, readChain, removeOnly,
+                          errMsg);
+}
+
+// Replaces an existing lock-stake file with one naming the caller, followed by formerOwners.
+int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
+                     LockStake *formerOwners, const struct stat *read, const LockStake *readChain,
+                     char **errMsg) {
+  return UnderDirlock(lockStakePath, filePath, reason, formerOwners, read, readChain, false,
+                      errMsg);
+}
+
+// Removes the lock-stake file. A release that decided on the file it read (read: its status;
+// readChain: its content) removes only that file: one that a thief or a take-over has put in its
+// place meanwhile stays (gone is given by absent; replaced by the caller's status for that case).
+// Where a status tells files apart, one lstat checks it; a few instructions remain between that
+// check and the removal, since no system call removes a name only if it still leads to a given
+// file. Where modification times have whole seconds only (sshfs), a new file under the name can
+// show the old one's status, and the round trip between a check and the removal is long: there
+// the release takes the dirlock, as replacements do, and reads the owner section again under it.
+int RemoveStakeFile(const char *lockStakePath, const char *filePath, char **errMsg,
+                    const struct stat *read = nullptr, const LockStake *readChain = nullptr,
+                    int replaced = VAK_OK) {
+  if (read != nullptr) {
+    int status = VAK_OK;
+    if (read->st_mtim.tv_nsec == 0 && vakInitInfo != nullptr && vakInitInfo->processId != nullptr) {
+      char *msg = nullptr;
+      status = UnderDirlock(lockStakePath, filePath, nullptr, nullptr, read, readChain, true, &msg);
+      if (status != VAK_FILE_ALREADY_LOCKED) {
+        PassMessage(&msg, errMsg);
+        return status;
+      }
+      vakReleaseErrorMsg(&msg);
+    } else {
+      struct stat now;
+      if (lstat(lockStakePath, &now) != 0) return errno == ENOENT ? VAK_OK : SysError(errMsg);
+      if (!vakiSameFile(&now, read)) status = VAK_FILE_ALREADY_LOCKED;
+    }
+    if (status == VAK_FILE_ALREADY_LOCKED) {
+      return replaced == VAK_OK ? VAK_OK : vakAllocErrorMsg(replaced, vakNotOwnerMsg, errMsg);
+    }
+  }
+  // Gone already: released or being replaced by another process, which is what a release is for.
+  if (unlink(lockStakePath) != 0 && errno != ENOENT) return SysError(errMsg);
+  return VAK_OK;
 }
 
 // GET_LOCK over another process's lock and RELEASE_DEAD_LOCK both depend on the owner's liveness.
@@ -330,7 +341,9 @@ int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *fi
       return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
     case VAK_PROC_NOT_ALIVE:
       // A take-over starts a fresh history: the dead owner's sections are dropped.
-      if (action == RELEASE_DEAD_LOCK) return RemoveStakeFile(lockStakePath, errMsg, read, chain);
+      if (action == RELEASE_DEAD_LOCK) {
+        return RemoveStakeFile(lockStakePath, filePath, errMsg, read, chain);
+      }
       return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, read, chain, errMsg);
     default:
       return Invariant(errMsg);
@@ -357,11 +370,14 @@ int ActOnPresent(const char *lockStakePath, const char *filePath, const char *re
       if (mine) return VAK_OK;
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case RELEASE_LOCK:
-      if (mine) return RemoveStakeFile(lockStakePath, errMsg, read, chain, VAK_NOT_EDIT_LOCK_OWNER);
+      if (mine) {
+        return RemoveStakeFile(lockStakePath, filePath, errMsg, read, chain,
+                               VAK_NOT_EDIT_LOCK_OWNER);
+      }
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case FORCE_RELEASE_LOCK:
       if (ownerFilter == nullptr || SameProcess(owner, ownerFilter)) {
-        return RemoveStakeFile(lockStakePath, errMsg);
+        return RemoveStakeFile(lockStakePath, filePath, errMsg);
       }
       return VAK_OK;
     case RELEASE_DEAD_LOCK:
@@ -432,12 +448,12 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
   if (status == -1) {
     if (errno == ENOENT) return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
     // Unreadable: only the administrative release may act on a file it cannot read.
-    if (action == FORCE_RELEASE_LOCK) return RemoveStakeFile(lockStakePath.get(), errMsg);
+    if (action == FORCE_RELEASE_LOCK) return RemoveStakeFile(lockStakePath.get(), filePath, errMsg);
     return SysError(errMsg);
   }
   if (status == VAK_MALFORMED_LOCK_STAKE_FILE && action == FORCE_RELEASE_LOCK) {
     vakReleaseErrorMsg(&readMsg);
-    return RemoveStakeFile(lockStakePath.get(), errMsg);
+    return RemoveStakeFile(lockStakePath.get(), filePath, errMsg);
   }
   if (status != VAK_OK) {
     PassMessage(&readMsg, errMsg);

@@ -1,6 +1,8 @@
 #include "engine.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,7 +73,8 @@ class EngineTest : public ::testing::Test {
 };
 
 // Besides a lock-stake file naming owner (0: none), what is on disk before the action.
-enum Extra { kNothing, kGarbage, kSelfLink, kEmptyDirlock, kEmptyStake };
+// kWholeSeconds: the lock-stake file's times have whole seconds, as over sshfs.
+enum Extra { kNothing, kGarbage, kSelfLink, kEmptyDirlock, kEmptyStake, kWholeSeconds };
 struct Before {
   uint64_t owner;
   int64_t creationTimeShift;
@@ -89,7 +92,9 @@ TEST_F(EngineTest, ActionByCase) {
       kLive{live, 0, kNothing, 0}, kDead{dead, 0, kNothing, 0}, kMalformed{0, 0, kGarbage, 0},
       kUnreadable{0, 0, kSelfLink, 0}, kDeadLiveDirlock{dead, 0, kNothing, live},
       kDeadDeadDirlock{dead, 0, kNothing, dead}, kDeadEmptyDirlock{dead, 0, kEmptyDirlock, 0},
-      kLiveEmptyDirlock{live, 0, kEmptyDirlock, 0}, kEmpty{0, 0, kEmptyStake, 0};
+      kLiveEmptyDirlock{live, 0, kEmptyDirlock, 0}, kEmpty{0, 0, kEmptyStake, 0},
+      kMineCoarse{me, 0, kWholeSeconds, 0}, kMineCoarseLiveDirlock{me, 0, kWholeSeconds, live},
+      kDeadCoarse{dead, 0, kWholeSeconds, 0};
   const struct {
     Before before;
     unsigned action;
@@ -128,6 +133,11 @@ TEST_F(EngineTest, ActionByCase) {
       {kDeadDeadDirlock, GET_LOCK, nullptr, VAK_OK, {me}},
       {kDeadEmptyDirlock, GET_LOCK, nullptr, VAK_MALFORMED_LOCK_STAKE_FILE, {dead}},
       {kLiveEmptyDirlock, STEAL_LOCK, nullptr, VAK_MALFORMED_LOCK_STAKE_FILE, {live}},
+      // Where times have whole seconds a release takes the dirlock; a live holder of it is
+      // replacing the lock.
+      {kMineCoarse, RELEASE_LOCK, nullptr, VAK_OK, kGone},
+      {kMineCoarseLiveDirlock, RELEASE_LOCK, nullptr, VAK_NOT_EDIT_LOCK_OWNER, {me}},
+      {kDeadCoarse, RELEASE_DEAD_LOCK, nullptr, VAK_OK, kGone},
   };
   int row = 0;
   for (const auto &c : cases) {
@@ -145,6 +155,8 @@ TEST_F(EngineTest, ActionByCase) {
     ASSERT_TRUE(b.extra != kSelfLink || symlink("f.orvlck", stake.c_str()) == 0);  // open: ELOOP
     if (b.extra == kEmptyDirlock) vaktest::WriteFile(dirlock, "");
     if (b.extra == kEmptyStake) vaktest::WriteFile(stake, "");
+    const struct timespec whole[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_TRUE(b.extra != kWholeSeconds || utimensat(AT_FDCWD, stake.c_str(), whole, 0) == 0);
     const std::string text = vaktest::ReadFile(stake);
     LockStake *details = nullptr;
     char *msg = nullptr;

@@ -252,6 +252,13 @@ int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
 int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
                                const char *lockStakePath, const struct stat *replaced,
                                const LockStake *replacedChain, char **errMsg) {
+  return vakiUnderDirlock(sideFileName, dirlockName, lockStakePath, replaced, replacedChain, false,
+                          errMsg);
+}
+
+int vakiUnderDirlock(const char *sideFileName, const char *dirlockName, const char *lockStakePath,
+                     const struct stat *replaced, const LockStake *replacedChain, bool removeOnly,
+                     char **errMsg) {
   // 1. Take the dirlock: only one process can create it.
   if (!MakeLink(sideFileName, dirlockName)) {
     int linkErr = errno;
@@ -281,13 +288,13 @@ int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName
     return SysError(errMsg);
   }
   // 4. A process that created a lock-stake file in the gap wins.
-  if (!MakeLink(dirlockName, lockStakePath)) {
+  if (!removeOnly && !MakeLink(dirlockName, lockStakePath)) {
     int linkErr = errno;
     RemoveQuietly(dirlockName);
     if (linkErr == EEXIST) return AlreadyLocked(errMsg);
     return SysError(errMsg);
   }
-  // 5. Give the dirlock back; the new lock-stake file is in place either way.
+  // 5. Give the dirlock back; the new lock-stake file (if any) is in place either way.
   if (unlink(dirlockName) != 0) return SysError(errMsg);
   return VAK_OK;
 }

@@ -31,6 +31,11 @@ bool vakiSameFile(const struct stat *a, const struct stat *b);
 int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
                                const char *lockStakePath, const struct stat *replaced,
                                const LockStake *replacedChain, char **errMsg);
+// The move, or with removeOnly the removal of the lock-stake file, under the dirlock: a release
+// on a file system that cannot tell files apart by their status excludes replacements this way.
+int vakiUnderDirlock(const char *sideFileName, const char *dirlockName, const char *lockStakePath,
+                     const struct stat *replaced, const LockStake *replacedChain, bool removeOnly,
+                     char **errMsg);
 // VAK_OK when the lock-stake file is still the one read (replaced: its status; read: its owner
 // section, compared when not NULL) or is gone; VAK_FILE_ALREADY_LOCKED when another or a
 // half-written one is there; else the failure to read it.
