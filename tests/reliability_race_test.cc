@@ -131,11 +131,6 @@ void RaceThreeHosts(bool overNetwork) {
   TempDir tmp;
   NetworkMounts mounts;
   std::vector<std::string> views;
-  // Over sshfs, replacements still race (see RELIABILITY.md): run by hand, not in every suite.
-  if (overNetwork && getenv("VAK_RELIABILITY_NETWORK") == nullptr) {
-    GTEST_SKIP() << "the network-mount race runs with VAK_RELIABILITY_NETWORK=1 "
-                    "(scripts/reliability network)";
-  }
   if (overNetwork && !mounts.Mount(tmp.path(), 3, &views)) {
     GTEST_SKIP() << "no network mount: FUSE, sshfs or sshd is missing or not permitted";
   }
