@@ -83,8 +83,8 @@ const ProcessIdentity *OwnerOf(const LockStake *chain) {
 // -1 with errno set when the open fails (ENOENT also when the file vanished before it could be
 // read), else the status of the read. O_NONBLOCK: a FIFO planted under the name must not hang the
 // caller; it reads as an empty, hence malformed, file. A failed close wins over the read's result
-// and frees what was read. *seen (when given) gets the file's
-// status as read, for a replacement to check that it replaces that very file.
+// and frees what was read. *seen (when given) gets the file's status as read, for a replacement
+// or a release to check that it acts on that very file.
 int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg,
                 struct stat *seen = nullptr) {
   int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
@@ -196,7 +196,7 @@ int CreateStakeFile(const char *lockStakePath, const char *filePath, const char 
   }
 
   orv::UniqueFd fd;
-  for (int attempt = 1; !fd.valid(); ++attempt) {
+  for (int attempt = 1;; ++attempt) {
     fd.reset(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.valid()) break;
     int failed = errno;
