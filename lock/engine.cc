@@ -1,8 +1,7 @@
 // engine.cc - the edit lock control engine: one entry point that takes, steals, confirms, inspects
-// and releases the Edit Lock of a file. It resolves the file's lock-stake file, reads it, decides
-// from the current owner (and, where it matters, the owner's liveness) and creates, replaces or
-// removes the lock-stake file. A first lock is an exclusive create; a replacement goes through a
-// side file and the dirlock (side_file.h), so a reader sees the old file, no file, or the new one.
+// and releases the Edit Lock of a file. It resolves the file's lock-stake file, reads it and
+// decides, by the action and the current owner (and, where it matters, the owner's liveness),
+// what to change; replace.h makes the change on disk.
 #include "engine.h"
 
 #include <errno.h>
@@ -13,19 +12,20 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "init.h"
+#include "own_text.h"
 #include "posix_io.h"
+#include "replace.h"
 #include "resolve.h"
-#include "side_file.h"
-#include "stake_file.h"
+#include "stake_snapshot.h"
 #include "status.h"
 
 namespace {
 
 const char kOwnerIndeterminateMsg[] =
     "The status of the Edit Lock owner could not be conclusively determined";
-const char kDirlockIndeterminateMsg[] =
-    "The status of the dirlock owner could not be conclusively determined";
 const char kNotInitialisedMsg[] =
     "The Edit Lock library has not been initialised: the caller's identity is unknown.";
 
@@ -52,6 +52,12 @@ void PassMessage(char **from, char **errMsg) {
   }
 }
 
+// An administrator's release: the file goes, whoever owns it and whatever it holds.
+int RemoveOutright(const char *lockStakePath, char **errMsg) {
+  if (unlink(lockStakePath) != 0 && errno != ENOENT) return SysError(errMsg);
+  return VAK_OK;
+}
+
 bool EndsWith(const char *text, const char *tail) {
   size_t length = strlen(text), tailLength = strlen(tail);
   return length >= tailLength && strcmp(text + length - tailLength, tail) == 0;
@@ -75,313 +81,62 @@ bool SameProcess(const ProcessIdentity *a, const ProcessIdentity *b) {
          a->processId == b->processId && strcmp(a->hostName, b->hostName) == 0;
 }
 
-const ProcessIdentity *OwnerOf(const LockStake *chain) {
-  return chain != nullptr && chain->header != nullptr ? chain->header->processId : nullptr;
-}
-
-// Opens and reads a lock-stake text beside the locked file (the lock-stake file or the dirlock);
-// -1 with errno set when the open fails (ENOENT also when the file vanished before it could be
-// read), else the status of the read. O_NONBLOCK: a FIFO planted under the name must not hang the
-// caller; it reads as an empty, hence malformed, file. A failed close wins over the read's result
-// and frees what was read. *seen (when given) gets the file's status as read, for a replacement
-// or a release to check that it acts on that very file.
-int OpenAndRead(const char *name, int flags, LockStake **chain, char **errMsg,
-                struct stat *seen = nullptr) {
-  int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  char *readMsg = nullptr;
-  int status = vakiReadLockStakeFd(fd, chain, &readMsg, seen);
-  if (vakiVanished(status, errno)) {
-    vakReleaseErrorMsg(&readMsg);
-    close(fd);
-    errno = ENOENT;
-    return -1;
-  }
-  if (close(fd) != 0) {
-    vakFreeLockStake(*chain);
-    *chain = nullptr;
-    vakReleaseErrorMsg(&readMsg);
-    return SysError(errMsg);
-  }
-  PassMessage(&readMsg, errMsg);
-  return status;
-}
-
-// Writes all of text; false with errno set on failure.
-bool WriteAll(int fd, const char *text, size_t length) {
-  while (length > 0) {
-    ssize_t n = orv::RetryOnEintr([&] { return write(fd, text, length); });
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Removes a lock-stake file that this process has just created but could not complete: an
-// incomplete file reads as malformed and would block the file for everyone until an administrator
-// removed it. Only the file created is removed; if the name now leads to another file, someone
-// else has put a lock of its own there meanwhile. While the descriptor is open the file is known
-// by its identity; after a failed close, by its content: a prefix of the text this process wrote
-// (its host, process and time of locking) is its own.
-void RemoveIncomplete(const char *lockStakePath, orv::UniqueFd *fd, const char *text,
-                      size_t length) {
-  int saved = errno;
-  if (fd->valid()) {
-    struct stat created, now;
-    bool known = fstat(fd->get(), &created) == 0;
-    fd->reset();
-    if (known && lstat(lockStakePath, &now) == 0 && now.st_dev == created.st_dev &&
-        now.st_ino == created.st_ino) {
-      unlink(lockStakePath);
-    }
-  } else {
-    orv::UniqueFd left(open(lockStakePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    orv::MallocPtr<char> found(static_cast<char *>(malloc(length + 1)));
-    ssize_t n = left.valid() && found != nullptr ? read(left.get(), found.get(), length + 1) : -1;
-    if (n >= 0 && static_cast<size_t>(n) <= length && memcmp(found.get(), text, n) == 0) {
-      unlink(lockStakePath);
-    }
-  }
-  errno = saved;
-}
-
-// Formats the first owner's text into buffer; false if it does not fit or anything else fails.
-bool FormatInto(char *buffer, size_t capacity, const char *filePath, const char *reason,
-                size_t *length) {
-  FILE *out = fmemopen(buffer, capacity, "w");
-  if (out == nullptr) return false;
-  // A stream buffer of our own, so that none is allocated.
-  char streamBuffer[4096];
-  setvbuf(out, streamBuffer, _IOFBF, sizeof streamBuffer);
-  char *msg = nullptr;
-  bool made = vakWriteEditLock(out, nullptr, filePath, reason, &msg) == VAK_OK;
-  vakReleaseErrorMsg(&msg);
-  long end = made ? ftell(out) : -1;
-  // fmemopen ends the text with a NUL if there is room: a text that fills buffer may be cut.
-  made = fclose(out) == 0 && end >= 0 && static_cast<size_t>(end) < capacity;
-  *length = made ? static_cast<size_t>(end) : 0;
-  return made;
-}
-
-// First lock: the exclusive create is the whole of the exclusion. The text is formatted before
-// the file is created and then written with one call, so that the new file is incomplete only for
-// the moment between create and write (a reader in that moment finds it malformed), and a failure
-// to format leaves nothing behind.
-int CreateStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
-                    char **errMsg) {
-  // Formatted into a buffer on the stack when it fits, as it does unless the path or the reason
-  // is very long; else (and for the messages of any failure) into a buffer that grows.
-  char fixed[8192];
-  const char *text = fixed;
-  size_t length = 0;
-  orv::MallocPtr<char> grown;
-  if (!FormatInto(fixed, sizeof fixed, filePath, reason, &length)) {
-    char *buffer = nullptr;
-    FILE *out = open_memstream(&buffer, &length);
-    if (out == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-    char *writeMsg = nullptr;
-    int status = vakWriteEditLock(out, nullptr, filePath, reason, &writeMsg);
-    bool closed = fclose(out) == 0;  // a memory stream fails to close only for lack of memory
-    grown.reset(buffer);
-    if (status != VAK_OK) {
-      PassMessage(&writeMsg, errMsg);
-      return status;
-    }
-    if (!closed) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-    text = grown.get();
-  }
-
-  orv::UniqueFd fd;
-  for (int attempt = 1;; ++attempt) {
-    fd.reset(open(lockStakePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (fd.valid()) break;
-    int failed = errno;
-    int err = vakiExclusiveFailure(failed, lockStakePath);
-    if (err == -1 && attempt < kExclusiveAttempts) continue;
-    errno = err == -1 ? failed : err;
-    return err == EEXIST ? AlreadyLocked(errMsg) : SysError(errMsg);
-  }
-  // Every failure from here on removes the file created.
-  auto fail = [&](int failed) {
-    RemoveIncomplete(lockStakePath, &fd, text, length);
-    return failed;
-  };
-  if (fchmod(fd.get(), 0666) != 0) return fail(SysError(errMsg));
-  if (!WriteAll(fd.get(), text, length)) {
-    // The text reaches the file in one write, where a stream would have written it at its flush:
-    // report it as the failed flush it stands for.
-    return fail(vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(errno)));
-  }
-  // A close that fails (a network file system reports a lost write there) leaves a file whose
-  // content cannot be trusted.
-  if (close(fd.release()) != 0) return fail(SysError(errMsg));
-  return VAK_OK;
-}
-
-// Turns a failure into the failure to remove the side file, if that removal fails.
-int RemoveSideFile(const char *sideFile, int status, char **pendingMsg, char **errMsg) {
-  if (unlink(sideFile) != 0) {
-    vakReleaseErrorMsg(pendingMsg);
-    return SysError(errMsg);
-  }
-  PassMessage(pendingMsg, errMsg);
-  return status;
-}
-
-// Asks whether the holder of an existing dirlock lives. VAK_OK means the dirlock was stale and
-// has been removed; any other status is the result of the replacement (message in *msg).
-int ClearStaleDirlock(const char *dirlock, char **msg) {
-  LockStake *holder = nullptr;
-  int status = OpenAndRead(dirlock, O_RDWR, &holder, msg);
-  if (status == -1) return errno == ENOENT ? VAK_OK : SysError(msg);
-  // An empty or malformed dirlock blocks every replacement until someone removes it.
-  if (status != VAK_OK) return status;
-  int alive = -1;
-  status = vakIsProcessAlive(OwnerOf(holder), &alive, msg);
-  vakFreeLockStake(holder);
-  if (status != VAK_OK) return status;
-  switch (alive) {
-    case VAK_PROC_ALIVE:
-      return AlreadyLocked(msg);
-    case VAK_PROC_INDETERMINATE:
-      return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kDirlockIndeterminateMsg, msg);
-    case VAK_PROC_NOT_ALIVE:
-      // ENOENT: another process has removed the same stale dirlock first; the link of the move
-      // decides between us.
-      if (unlink(dirlock) != 0 && errno != ENOENT) return SysError(msg);
-      return VAK_OK;
-    default:
-      return Invariant(msg);
-  }
-}
-
-// Takes the dirlock with a side file naming the caller (followed by formerOwners), then replaces
-// the lock-stake file with it, or with removeOnly removes the lock-stake file.
-int UnderDirlock(const char *lockStakePath, const char *filePath, const char *reason,
-                 LockStake *formerOwners, const struct stat *read, const LockStake *readChain,
-                 bool removeOnly, char **errMsg) {
-  char *sideFile = nullptr;
-  int status = vakGetSideFile(lockStakePath, reason, filePath, formerOwners, &sideFile, errMsg);
-  if (status != VAK_OK) return status;
-  orv::MallocPtr<char> side(sideFile);
-
-  size_t length = strlen(lockStakePath) + sizeof ".dirlock";
-  orv::MallocPtr<char> dirlock(static_cast<char *>(malloc(length)));
-  char *msg = nullptr;
-  if (dirlock == nullptr) {
-    status = vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, &msg);
-    return RemoveSideFile(side.get(), status, &msg, errMsg);
-  }
-  snprintf(dirlock.get(), length, "%s.dirlock", lockStakePath);
-
-  status = ClearStaleDirlock(dirlock.get(), &msg);
-  if (status != VAK_OK) return RemoveSideFile(side.get(), status, &msg, errMsg);
-  return vakiUnderDirlock(side.get(), dirlock.get(), lockStakePath, read, readChain, removeOnly,
-                          errMsg);
-}
-
-// Replaces an existing lock-stake file with one naming the caller, followed by formerOwners.
-int ReplaceStakeFile(const char *lockStakePath, const char *filePath, const char *reason,
-                     LockStake *formerOwners, const struct stat *read, const LockStake *readChain,
-                     char **errMsg) {
-  return UnderDirlock(lockStakePath, filePath, reason, formerOwners, read, readChain, false,
-                      errMsg);
-}
-
-// Removes the lock-stake file. A release that decided on the file it read (read: its status;
-// readChain: its content) removes only that file: one that a thief or a take-over has put in its
-// place meanwhile stays (gone is given by absent; replaced by the caller's status for that case).
-// Where a status tells files apart, one lstat checks it; a few instructions remain between that
-// check and the removal, since no system call removes a name only if it still leads to a given
-// file. Where modification times have whole seconds only (sshfs), a new file under the name can
-// show the old one's status, and the round trip between a check and the removal is long: there
-// the release takes the dirlock, as replacements do, and reads the owner section again under it.
-int RemoveStakeFile(const char *lockStakePath, const char *filePath, char **errMsg,
-                    const struct stat *read = nullptr, const LockStake *readChain = nullptr,
-                    int replaced = VAK_OK) {
-  if (read != nullptr) {
-    int status = VAK_OK;
-    if (read->st_mtim.tv_nsec == 0 && vakInitInfo != nullptr && vakInitInfo->processId != nullptr) {
-      char *msg = nullptr;
-      status = UnderDirlock(lockStakePath, filePath, nullptr, nullptr, read, readChain, true, &msg);
-      if (status != VAK_FILE_ALREADY_LOCKED) {
-        PassMessage(&msg, errMsg);
-        return status;
-      }
-      vakReleaseErrorMsg(&msg);
-    } else {
-      struct stat now;
-      if (lstat(lockStakePath, &now) != 0) return errno == ENOENT ? VAK_OK : SysError(errMsg);
-      if (!vakiSameFile(&now, read)) status = VAK_FILE_ALREADY_LOCKED;
-    }
-    if (status == VAK_FILE_ALREADY_LOCKED) {
-      return replaced == VAK_OK ? VAK_OK : vakAllocErrorMsg(replaced, vakNotOwnerMsg, errMsg);
-    }
-  }
-  // Gone already: released or being replaced by another process, which is what a release is for.
-  if (unlink(lockStakePath) != 0 && errno != ENOENT) return SysError(errMsg);
-  return VAK_OK;
-}
-
 // GET_LOCK over another process's lock and RELEASE_DEAD_LOCK both depend on the owner's liveness.
 int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *filePath,
-                  const char *reason, const LockStake *chain, const struct stat *read,
-                  char **errMsg) {
+                  const char *reason, const StakeSnapshot &read, char **errMsg) {
   int alive = -1;
-  int status = vakIsProcessAlive(OwnerOf(chain), &alive, errMsg);
+  int status = vakIsProcessAlive(read.Owner(), &alive, errMsg);
   if (status != VAK_OK) return status;
   switch (alive) {
     case VAK_PROC_ALIVE:
       return AlreadyLocked(errMsg);
     case VAK_PROC_INDETERMINATE:
       return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
-    case VAK_PROC_NOT_ALIVE:
+    case VAK_PROC_NOT_ALIVE: {
       // A take-over starts a fresh history: the dead owner's sections are dropped.
-      if (action == RELEASE_DEAD_LOCK) {
-        return RemoveStakeFile(lockStakePath, filePath, errMsg, read, chain);
-      }
-      return ReplaceStakeFile(lockStakePath, filePath, reason, nullptr, read, chain, errMsg);
+      OwnText text;
+      status = text.Format(filePath, reason, nullptr, errMsg);
+      if (status != VAK_OK) return status;
+      return ChangeUnderDirlock(lockStakePath, text, read, action == RELEASE_DEAD_LOCK, errMsg);
+    }
     default:
       return Invariant(errMsg);
   }
 }
 
 int ActOnPresent(const char *lockStakePath, const char *filePath, const char *reason,
-                 unsigned int action, const ProcessIdentity *ownerFilter, LockStake *chain,
-                 const struct stat *read, LockStake **details, char **errMsg) {
-  const ProcessIdentity *owner = OwnerOf(chain);
+                 unsigned int action, const ProcessIdentity *ownerFilter, StakeSnapshot *read,
+                 orv::UniqueFd fd, LockStake **details, char **errMsg) {
+  const ProcessIdentity *owner = read->Owner();
   const bool mine = NeedsIdentity(action) && SameProcess(owner, vakInitInfo->processId);
   switch (action) {
     case GET_DETAILS:
-      *details = chain;
+      *details = read->ReleaseChain();
       return VAK_OK;
     case GET_LOCK:
       if (mine) return VAK_OK;
-      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, read, errMsg);
-    case STEAL_LOCK:
+      return ActOnLiveness(action, lockStakePath, filePath, reason, *read, errMsg);
+    case STEAL_LOCK: {
       if (mine) return VAK_OK;
       // Every section read, the current owner first, follows the thief as former owners.
-      return ReplaceStakeFile(lockStakePath, filePath, reason, chain, read, chain, errMsg);
+      OwnText text;
+      int status = text.Format(filePath, reason, read->chain, errMsg);
+      if (status != VAK_OK) return status;
+      return ChangeUnderDirlock(lockStakePath, text, *read, false, errMsg);
+    }
     case CONFIRM_LOCK:
       if (mine) return VAK_OK;
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case RELEASE_LOCK:
-      if (mine) {
-        return RemoveStakeFile(lockStakePath, filePath, errMsg, read, chain,
-                               VAK_NOT_EDIT_LOCK_OWNER);
-      }
+      if (mine) return ReleaseOwn(lockStakePath, *read, std::move(fd), errMsg);
       return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
     case FORCE_RELEASE_LOCK:
       if (ownerFilter == nullptr || SameProcess(owner, ownerFilter)) {
-        return RemoveStakeFile(lockStakePath, filePath, errMsg);
+        return RemoveOutright(lockStakePath, errMsg);
       }
       return VAK_OK;
     case RELEASE_DEAD_LOCK:
-      return ActOnLiveness(action, lockStakePath, filePath, reason, chain, read, errMsg);
+      return ActOnLiveness(action, lockStakePath, filePath, reason, *read, errMsg);
     default:
       return Invariant(errMsg);
   }
@@ -398,8 +153,12 @@ int ActOnAbsent(const char *lockStakePath, const char *filePath, const char *rea
     case RELEASE_DEAD_LOCK:
       return VAK_OK;
     case GET_LOCK:
-    case STEAL_LOCK:
-      return CreateStakeFile(lockStakePath, filePath, reason, errMsg);
+    case STEAL_LOCK: {
+      OwnText text;
+      int status = text.Format(filePath, reason, nullptr, errMsg);
+      if (status != VAK_OK) return status;
+      return FirstLock(lockStakePath, text, errMsg);
+    }
     default:
       return Invariant(errMsg);
   }
@@ -435,38 +194,36 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
   if (status != VAK_OK) return status;
   orv::MallocPtr<char> lockStakePath(resolved);
 
-  LockStake *chain = nullptr;
+  // Only an action that may replace or remove the file by what it read needs its text; a release
+  // of one's own lock also keeps the file open, to take the dirlock with that very file.
+  const bool changes = action == GET_LOCK || action == STEAL_LOCK || action == RELEASE_LOCK ||
+                       action == RELEASE_DEAD_LOCK;
+  StakeSnapshot read;
+  orv::UniqueFd fd;
   char *readMsg = nullptr;
-  // Only an action that may replace or remove the file by what it read needs to know which file
-  // that was.
-  struct stat read;
-  struct stat *seen = action == GET_LOCK || action == STEAL_LOCK || action == RELEASE_LOCK ||
-                              action == RELEASE_DEAD_LOCK
-                          ? &read
-                          : nullptr;
-  status = OpenAndRead(lockStakePath.get(), O_RDONLY, &chain, &readMsg, seen);
-  if (status == -1) {
-    if (errno == ENOENT) return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
+  status = ReadSnapshot(lockStakePath.get(), &read, &readMsg,
+                        action == RELEASE_LOCK ? &fd : nullptr, changes);
+  if (status == kSnapshotAbsent) {
+    return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
+  }
+  if (status == kSnapshotOpenFailed) {
     // Unreadable: only the administrative release may act on a file it cannot read.
-    if (action == FORCE_RELEASE_LOCK) return RemoveStakeFile(lockStakePath.get(), filePath, errMsg);
+    if (action == FORCE_RELEASE_LOCK) return RemoveOutright(lockStakePath.get(), errMsg);
     return SysError(errMsg);
   }
   if (status == VAK_MALFORMED_LOCK_STAKE_FILE && action == FORCE_RELEASE_LOCK) {
     vakReleaseErrorMsg(&readMsg);
-    return RemoveStakeFile(lockStakePath.get(), filePath, errMsg);
+    return RemoveOutright(lockStakePath.get(), errMsg);
   }
   if (status != VAK_OK) {
     PassMessage(&readMsg, errMsg);
     return status;
   }
-  status = ActOnPresent(lockStakePath.get(), filePath, reason, action, ownerFilter, chain, seen,
-                        details, errMsg);
-  // The chain read is handed out only by GET_DETAILS; everything else frees it here.
-  if (action != GET_DETAILS) {
-    int saved = errno;
-    vakFreeLockStake(chain);
-    errno = saved;
-  }
+  status = ActOnPresent(lockStakePath.get(), filePath, reason, action, ownerFilter, &read,
+                        std::move(fd), details, errMsg);
+  int saved = errno;
+  read.Reset();
+  errno = saved;
   return status;
 }
 

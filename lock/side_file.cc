@@ -1,7 +1,4 @@
-// side_file.cc - writing a new owner's lock stake, and replacing a lock-stake file so that no
-// reader ever sees a half-written one: the new text is written to a side file that only this
-// process uses, then moved into place under the dirlock. Exclusion between processes on any host
-// rests on link() failing with EEXIST; every step of the move is one system call.
+// side_file.cc - writing a new owner's lock stake, and the exclusive side file that carries it.
 #include "side_file.h"
 
 #include <errno.h>
@@ -9,18 +6,24 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "init.h"
-#include "posix_io.h"
 #include "stake_file.h"
+#include "stake_snapshot.h"
 #include "status.h"
 
 namespace {
 
+constexpr long kFuseSuperMagic = 0x65735546;
 // Size of the buffer for the readable time of locking.
 constexpr size_t kTimeBufferSize = 2047;
+// How long a name held by a live process with the same identifier is waited for, and how long a
+// half-written side file must stay unchanged before it counts as abandoned: a writer writes its
+// whole text with one call right after the create.
+constexpr long kBusyWaitMs = 2000, kHalfWrittenMs = 1000;
 
 // The readable time of the last locking, kept for the rest of its second: an application that
 // locks many files in a burst formats the time once.
@@ -29,90 +32,63 @@ struct {
   char readable[kTimeBufferSize];
 } lastTimeLocked;
 
-// Removes a name after a failure without disturbing the errno of that failure.
-void RemoveQuietly(const char *name) {
-  int saved = errno;
-  unlink(name);
-  errno = saved;
-}
-
 int SysError(char **errMsg) {
   return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
 
-int AlreadyLocked(char **errMsg) {
-  return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+void SleepMs(long ms) {
+  struct timespec wait = {ms / 1000, (ms % 1000) * 1000000};
+  nanosleep(&wait, nullptr);
 }
 
-// link(), and whether it made the link. A network file system can report a failure for a link
-// that it did make (the reply was lost, and the retried call found the name taken): after any
-// error but EEXIST, a new name that leads to the very file of the old one (same device and inode)
-// is the link this process asked for. errno is kept when the link was not made.
-bool MakeLink(const char *from, const char *to) {
-  for (int attempt = 1;; ++attempt) {
-    if (link(from, to) == 0) return true;
-    int err = errno;
-    struct stat source, made;
-    if (err != EEXIST && lstat(from, &source) == 0 && lstat(to, &made) == 0 &&
-        source.st_dev == made.st_dev && source.st_ino == made.st_ino) {
-      return true;
+// Writes all of text; false with errno set on failure.
+bool WriteAll(int fd, const char *text, size_t length) {
+  while (length > 0) {
+    ssize_t n = orv::RetryOnEintr([&] { return write(fd, text, length); });
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
     }
-    int decided = vakiExclusiveFailure(err, to);
-    if (decided == -1 && attempt < kExclusiveAttempts) continue;
-    errno = decided == -1 ? err : decided;
-    return false;
+    text += n;
+    length -= static_cast<size_t>(n);
   }
+  return true;
 }
 
-bool SameText(const char *a, const char *b) {
-  return a == b || (a != nullptr && b != nullptr && strcmp(a, b) == 0);
+bool ProcUsable() {
+  static int usable = -1;
+  if (usable < 0) usable = access("/proc/self/fd", X_OK) == 0;
+  return usable == 1;
+}
+
+// What a name found taken holds, as far as its next creator is concerned.
+enum class Taken { kGone, kMine, kBusy, kAbandoned, kFailed };
+
+Taken Examine(const char *name, long *halfWrittenMs, char **errMsg, int *failed) {
+  StakeSnapshot held;
+  int status = ReadSnapshot(name, &held, nullptr);
+  if (status == kSnapshotAbsent) return Taken::kGone;
+  if (status == kSnapshotOpenFailed) {
+    *failed = SysError(errMsg);
+    return Taken::kFailed;
+  }
+  if (status != VAK_OK) {
+    // Empty or half-written: a writer with the same identifier may be between its create and its
+    // write; one that stays so was killed there.
+    return *halfWrittenMs >= kHalfWrittenMs ? Taken::kAbandoned : Taken::kBusy;
+  }
+  *halfWrittenMs = 0;
+  const ProcessIdentity *writer = held.Owner();
+  if (SameIdentity(writer, vakInitInfo->processId)) return Taken::kMine;
+  int alive = VAK_PROC_ALIVE;
+  char *msg = nullptr;
+  // A writer whose liveness cannot be decided is left alone, as a live one.
+  if (vakIsProcessAlive(writer, &alive, &msg) != VAK_OK) alive = VAK_PROC_INDETERMINATE;
+  vakReleaseErrorMsg(&msg);
+  return alive == VAK_PROC_NOT_ALIVE ? Taken::kAbandoned : Taken::kBusy;
 }
 
 }  // namespace
-
-// The content is compared as well as the status because a file system that numbers inodes by
-// name can give a new file the old one's status.
-int vakiStillOwnedAsRead(const char *lockStakePath, const struct stat *replaced,
-                         const LockStake *read, char **errMsg) {
-  orv::UniqueFd fd(open(lockStakePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return errno == ENOENT ? VAK_OK : SysError(errMsg);
-  LockStake *chain = nullptr;
-  char *msg = nullptr;
-  struct stat now;
-  now.st_ino = 0;
-  int status = vakiReadLockStakeFd(fd.get(), &chain, &msg, &now);
-  if (vakiVanished(status, errno)) {
-    vakReleaseErrorMsg(&msg);
-    return VAK_OK;
-  }
-  if (now.st_ino != 0 && !vakiSameFile(&now, replaced)) {
-    vakFreeLockStake(chain);
-    vakReleaseErrorMsg(&msg);
-    return AlreadyLocked(errMsg);
-  }
-  if (status == VAK_OK && read != nullptr && read->header != nullptr &&
-      read->header->processId != nullptr) {
-    const ProcessIdentity *was = read->header->processId;
-    const ProcessIdentity *is = chain->header != nullptr ? chain->header->processId : nullptr;
-    bool same = is != nullptr && was->processId == is->processId &&
-                was->creationTime == is->creationTime && SameText(was->hostName, is->hostName) &&
-                (read->trailer == nullptr || chain->trailer == nullptr ||
-                 SameText(read->trailer->timeLocked, chain->trailer->timeLocked));
-    status = same ? VAK_OK : VAK_FILE_ALREADY_LOCKED;
-  }
-  vakFreeLockStake(chain);
-  if (status == VAK_MALFORMED_LOCK_STAKE_FILE) status = VAK_FILE_ALREADY_LOCKED;
-  if (status == VAK_FILE_ALREADY_LOCKED) {
-    vakReleaseErrorMsg(&msg);
-    return AlreadyLocked(errMsg);
-  }
-  if (status != VAK_OK && errMsg != nullptr) {
-    *errMsg = msg;
-  } else {
-    vakReleaseErrorMsg(&msg);
-  }
-  return status;
-}
 
 // Some network file systems (sftp, for one) have no word for "exists" and report a generic
 // failure instead: a name that exists after such a failure was taken by someone else, and one
@@ -122,6 +98,29 @@ int vakiExclusiveFailure(int err, const char *name) {
   struct stat existing;
   if (lstat(name, &existing) == 0) return EEXIST;
   return errno == ENOENT ? -1 : err;
+}
+
+bool ContentOnly(int fd) {
+  struct statfs fs;
+  return fstatfs(fd, &fs) != 0 || fs.f_type == kFuseSuperMagic;
+}
+
+// A network file system can report a failure for a link that it did make (the reply was lost,
+// and the retried call found the name taken): after any error but EEXIST, a new name that leads
+// to the very file of the old one (same device and inode) is the link this process asked for.
+int MakeLink(const char *from, const char *to) {
+  for (int attempt = 1;; ++attempt) {
+    if (link(from, to) == 0) return 0;
+    int err = errno;
+    struct stat source, made;
+    if (err != EEXIST && lstat(from, &source) == 0 && lstat(to, &made) == 0 &&
+        source.st_dev == made.st_dev && source.st_ino == made.st_ino) {
+      return 0;
+    }
+    int decided = vakiExclusiveFailure(err, to);
+    if (decided == -1 && attempt < kExclusiveAttempts) continue;
+    return decided == -1 ? err : decided;
+  }
 }
 
 int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
@@ -161,140 +160,97 @@ int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath,
   return vakWriteLockStakeInfo(lockedPath, out, stake.get(), errMsg);
 }
 
-int vakOpenSideFileForWrite(const char *name, FILE **out, char **errMsg) {
-  *out = nullptr;
-  // O_NOFOLLOW: a symbolic link planted under the side-file name must not make this process
-  // truncate whatever it points to.
-  orv::UniqueFd fd(
-      open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
-  if (!fd.valid()) return SysError(errMsg);
-  FILE *stream = fdopen(fd.get(), "w");
-  if (stream == nullptr) return SysError(errMsg);
-  fd.release();
-  if (fchmod(fileno(stream), 0666) != 0) {
-    char *closeMsg = nullptr;
-    int err = errno;
-    if (vakFclose(stream, &closeMsg) != VAK_OK) {
-      if (errMsg != nullptr) {
-        *errMsg = closeMsg;
-      } else {
-        vakReleaseErrorMsg(&closeMsg);
-      }
-      return VAK_SYS_ERROR;
-    }
-    errno = err;
-    return SysError(errMsg);
-  }
-  *out = stream;
-  return VAK_OK;
-}
-
-// A side file whose writing failed is removed here: its content is incomplete, it is of no use to
-// anyone, and only this process knows that it exists.
-int vakGetSideFile(const char *lockStakePath, const char *reason, const char *lockedPath,
-                   LockStake *formerOwners, char **sideFileName, char **errMsg) {
-  *sideFileName = nullptr;
-  // Named by the real process identifier, so that a forked child can never share its parent's
-  // side file even while it still carries the parent's identity. The identity's own identifier is
-  // that one while the process is initialised (a fork leaves the child uninitialised), and spares
-  // a system call.
+int SideFile::Create(const char *lockStakePath, const char *text, size_t length, char **errMsg) {
+  Remove();
+  text_ = text;
+  length_ = length;
+  // Named by the identifier this process writes into its lock stakes; the identity's own is the
+  // real one while the process is initialised (a fork leaves the child uninitialised).
   bool known = vakInited == 1 && vakInitInfo != nullptr && vakInitInfo->processId != nullptr;
   long pid =
       known ? static_cast<long>(vakInitInfo->processId->processId) : static_cast<long>(getpid());
-  size_t length = strlen(lockStakePath) + 32;
-  orv::MallocPtr<char> name(static_cast<char *>(malloc(length)));
-  if (name == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-  snprintf(name.get(), length, "%s.%ld", lockStakePath, pid);
+  size_t size = strlen(lockStakePath) + 32;
+  name_.reset(static_cast<char *>(malloc(size)));
+  if (name_ == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  snprintf(name_.get(), size, "%s.%ld", lockStakePath, pid);
 
-  FILE *stream = nullptr;
-  int status = vakOpenSideFileForWrite(name.get(), &stream, errMsg);
-  if (status != VAK_OK) {
-    // The file may have been created before its stream or its mode failed.
-    RemoveQuietly(name.get());
+  long waitedMs = 0, halfWrittenMs = 0, pauseMs = 2;
+  for (int attempt = 1;; ++attempt) {
+    // O_NOFOLLOW: a symbolic link planted under the name must not make this process write
+    // wherever it points.
+    fd_.reset(open(name_.get(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (fd_.valid()) break;
+    int err = vakiExclusiveFailure(errno, name_.get());
+    if (err == -1 && attempt < kExclusiveAttempts) continue;
+    if (err != EEXIST) {
+      errno = err == -1 ? EPERM : err;
+      return SysError(errMsg);
+    }
+    int failed = VAK_OK;
+    switch (Examine(name_.get(), &halfWrittenMs, errMsg, &failed)) {
+      case Taken::kGone:
+        continue;
+      case Taken::kFailed:
+        return failed;
+      case Taken::kMine:
+      case Taken::kAbandoned:
+        // Two processes that clear the same abandoned name can remove each other's new file: the
+        // link of the one that lost it then fails, or (where links go by name) its check of what
+        // it linked does.
+        if (unlink(name_.get()) != 0 && errno != ENOENT) return SysError(errMsg);
+        continue;
+      case Taken::kBusy:
+        if (waitedMs >= kBusyWaitMs) {
+          return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+        }
+        SleepMs(pauseMs);
+        waitedMs += pauseMs;
+        halfWrittenMs += pauseMs;
+        pauseMs = pauseMs < 64 ? pauseMs * 2 : pauseMs;
+        continue;
+    }
+  }
+  owned_ = true;
+  contentOnly_ = ContentOnly(fd_.get());
+  // Every failure from here on removes the file created: an incomplete side file is of no use.
+  if (fchmod(fd_.get(), 0666) != 0) {
+    int status = SysError(errMsg);
+    Remove();
     return status;
   }
-  // A buffer of our own spares the stream the fstat it makes to size one. Its size is the usual
-  // block size, so a failed write of a long text is reported where it would be anyway.
-  char buffer[4096];
-  setvbuf(stream, buffer, _IOFBF, sizeof buffer);
-  char *writeMsg = nullptr;
-  status = vakWriteEditLock(stream, formerOwners, lockedPath, reason, &writeMsg);
-  char *closeMsg = nullptr;
-  int closeStatus = vakFclose(stream, &closeMsg);
-  if (status != VAK_OK || closeStatus != VAK_OK) {
-    RemoveQuietly(name.get());
-    // One message per failure: the close's, if it failed, else the write's.
-    char **keep = closeStatus != VAK_OK ? &closeMsg : &writeMsg;
-    char **drop = closeStatus != VAK_OK ? &writeMsg : &closeMsg;
-    vakReleaseErrorMsg(drop);
-    if (errMsg != nullptr) {
-      *errMsg = *keep;
-    } else {
-      vakReleaseErrorMsg(keep);
-    }
-    return closeStatus != VAK_OK ? closeStatus : status;
+  if (!WriteAll(fd_.get(), text, length)) {
+    // The text reaches the file in one write, where a stream would have written it at its flush:
+    // reported as the failed flush it stands for.
+    int status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(errno));
+    Remove();
+    return status;
   }
-  *sideFileName = name.release();
+  struct stat st;
+  if (fstat(fd_.get(), &st) == 0) written_ = st.st_mtim;
   return VAK_OK;
 }
 
-bool vakiSameFile(const struct stat *a, const struct stat *b) {
-  return a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_size == b->st_size &&
-         a->st_mtim.tv_sec == b->st_mtim.tv_sec && a->st_mtim.tv_nsec == b->st_mtim.tv_nsec;
+int SideFile::LinkTo(const char *to) {
+  if (!owned_) return ENOENT;
+  if (!contentOnly_ && ProcUsable()) {
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd_.get());
+    if (linkat(AT_FDCWD, self, AT_FDCWD, to, AT_SYMLINK_FOLLOW) == 0) return 0;
+    return errno;
+  }
+  return MakeLink(name_.get(), to);
 }
 
-int vakMvSideFileToStakeFile(const char *sideFileName, const char *dirlockName,
-                             const char *lockStakePath, char **errMsg) {
-  return vakMvSideFileOverStakeFile(sideFileName, dirlockName, lockStakePath, nullptr, nullptr,
-                                    errMsg);
+void SideFile::Remove() {
+  if (owned_) {
+    int saved = errno;
+    unlink(name_.get());
+    errno = saved;
+  }
+  Forget();
 }
 
-int vakMvSideFileOverStakeFile(const char *sideFileName, const char *dirlockName,
-                               const char *lockStakePath, const struct stat *replaced,
-                               const LockStake *replacedChain, char **errMsg) {
-  return vakiUnderDirlock(sideFileName, dirlockName, lockStakePath, replaced, replacedChain, false,
-                          errMsg);
-}
-
-int vakiUnderDirlock(const char *sideFileName, const char *dirlockName, const char *lockStakePath,
-                     const struct stat *replaced, const LockStake *replacedChain, bool removeOnly,
-                     char **errMsg) {
-  // 1. Take the dirlock: only one process can create it.
-  if (!MakeLink(sideFileName, dirlockName)) {
-    int linkErr = errno;
-    if (unlink(sideFileName) != 0) return SysError(errMsg);
-    if (linkErr == EEXIST) return AlreadyLocked(errMsg);
-    errno = linkErr;
-    return SysError(errMsg);
-  }
-  // 2. The content lives on under the dirlock.
-  if (unlink(sideFileName) != 0) {
-    RemoveQuietly(dirlockName);
-    return SysError(errMsg);
-  }
-  // The decision to replace rested on a file read before the dirlock was ours: two processes
-  // that both found the owner dead must not both take the lock over.
-  if (replaced != nullptr) {
-    int status = vakiStillOwnedAsRead(lockStakePath, replaced, replacedChain, errMsg);
-    if (status != VAK_OK) {
-      RemoveQuietly(dirlockName);
-      return status;
-    }
-  }
-  // 3. From here until step 4 readers see no lock-stake file. One already gone was released
-  // meanwhile: the link of step 4 is as exclusive as a first lock's create.
-  if (unlink(lockStakePath) != 0 && errno != ENOENT) {
-    RemoveQuietly(dirlockName);
-    return SysError(errMsg);
-  }
-  // 4. A process that created a lock-stake file in the gap wins.
-  if (!removeOnly && !MakeLink(dirlockName, lockStakePath)) {
-    int linkErr = errno;
-    RemoveQuietly(dirlockName);
-    if (linkErr == EEXIST) return AlreadyLocked(errMsg);
-    return SysError(errMsg);
-  }
-  // 5. Give the dirlock back; the new lock-stake file (if any) is in place either way.
-  if (unlink(dirlockName) != 0) return SysError(errMsg);
-  return VAK_OK;
+void SideFile::Forget() {
+  owned_ = false;
+  fd_.reset();
 }

@@ -182,7 +182,8 @@ ssize_t ReadWholeText(ReadSome readSome, char *text, size_t size) {
 // The whole reader over an open file descriptor fd, read through readSome.
 template <typename ReadSome>
 int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
-              struct stat *seen = nullptr) {
+              struct stat *seen = nullptr, char **textCopy = nullptr,
+              size_t *textLength = nullptr) {
   *chain = nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0) return ReadFailed(errMsg);
@@ -194,6 +195,13 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
   ssize_t length = ReadWholeText(readSome, text.get(), size);
   if (length == -1) return ReadFailed(errMsg);
   if (length <= 0) return Malformed(errMsg);
+  // The parse below cuts the text in place: a caller that compares texts later gets a copy.
+  if (textCopy != nullptr) {
+    *textCopy = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+    if (*textCopy == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+    memcpy(*textCopy, text.get(), static_cast<size_t>(length) + 1);
+    *textLength = static_cast<size_t>(length);
+  }
 
   LockStake *head = nullptr;
   LockStake **tail = &head;
@@ -215,6 +223,10 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
   vakReturnStatusValue = static_cast<signed char>(status);
   if (status != VAK_OK) {
     vakFreeLockStake(head);
+    if (textCopy != nullptr) {
+      free(*textCopy);
+      *textCopy = nullptr;
+    }
     return status;
   }
   *chain = head;
@@ -376,9 +388,10 @@ bool vakiVanished(int status, int err) {
   return status == VAK_SYS_ERROR && (err == ENOENT || err == ESTALE);
 }
 
-int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen) {
+int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen, char **text,
+                        size_t *length) {
   auto readSome = [fd](char *buffer, size_t n) { return read(fd, buffer, n); };
-  return ReadStake(fd, readSome, chain, errMsg, seen);
+  return ReadStake(fd, readSome, chain, errMsg, seen, text, length);
 }
 
 extern "C" void vakFreeProcId(ProcessIdentity *processId) {

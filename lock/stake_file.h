@@ -19,8 +19,10 @@ int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMs
 int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg);
 // The same reader over an open descriptor positioned at the start of the file; it spares the
 // engine a stdio stream and the system calls that set one up. *seen (when given) gets the
-// file's status as the reader took it, whatever the outcome of the read.
-int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen = nullptr);
+// file's status as the reader took it, whatever the outcome of the read; *text (when given) a
+// copy of the text as read (from malloc, NUL-terminated, *length bytes), on VAK_OK only.
+int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen = nullptr,
+                        char **text = nullptr, size_t *length = nullptr);
 // Whether a read that failed with status and errno err found the file removed after it was opened:
 // a network file system (sshfs asks by name; NFS answers ESTALE) can fail the fstat or the read of
 // a file that another host has just released or replaced. Such a file counts as gone.

@@ -1,0 +1,63 @@
+// own_text.cc - formatting the caller's lock-stake text into memory.
+#include "own_text.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "side_file.h"
+#include "status.h"
+
+namespace {
+
+// Formats into buffer; false if it does not fit or anything else fails.
+bool FormatInto(char *buffer, size_t capacity, const char *filePath, const char *reason,
+                LockStake *formerOwners, size_t *length) {
+  FILE *out = fmemopen(buffer, capacity, "w");
+  if (out == nullptr) return false;
+  // A stream buffer of our own, so that none is allocated.
+  char streamBuffer[4096];
+  setvbuf(out, streamBuffer, _IOFBF, sizeof streamBuffer);
+  char *msg = nullptr;
+  bool made = vakWriteEditLock(out, formerOwners, filePath, reason, &msg) == VAK_OK;
+  vakReleaseErrorMsg(&msg);
+  long end = made ? ftell(out) : -1;
+  // fmemopen ends the text with a NUL if there is room: a text that fills buffer may be cut.
+  made = fclose(out) == 0 && end >= 0 && static_cast<size_t>(end) < capacity;
+  *length = made ? static_cast<size_t>(end) : 0;
+  return made;
+}
+
+}  // namespace
+
+int OwnText::Format(const char *filePath, const char *reason, LockStake *formerOwners,
+                    char **errMsg) {
+  // On the stack when it fits, as it does unless the path, the reason or the history is long;
+  // else (and for the messages of any failure) into a buffer that grows.
+  if (FormatInto(fixed_, sizeof fixed_, filePath, reason, formerOwners, &length_)) {
+    data_ = fixed_;
+    return VAK_OK;
+  }
+  char *buffer = nullptr;
+  size_t length = 0;
+  FILE *out = open_memstream(&buffer, &length);
+  if (out == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  int status = vakWriteEditLock(out, formerOwners, filePath, reason, errMsg);
+  bool closed = fclose(out) == 0;  // a memory stream fails to close only for lack of memory
+  grown_.reset(buffer);
+  if (status != VAK_OK) return status;
+  if (!closed) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  data_ = grown_.get();
+  length_ = length;
+  return VAK_OK;
+}
+
+int OwnText::Assign(const char *text, size_t length, char **errMsg) {
+  grown_.reset(static_cast<char *>(malloc(length + 1)));
+  if (grown_ == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  memcpy(grown_.get(), text, length);
+  grown_.get()[length] = '\0';
+  data_ = grown_.get();
+  length_ = length;
+  return VAK_OK;
+}
