@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "init.h"
+#include "own_text.h"
 #include "posix_io.h"
 #include "stake_snapshot.h"
 #include "status.h"
@@ -69,7 +70,7 @@ bool SameProcess(const ProcessIdentity *a, const ProcessIdentity *b) {
 // Links the holder's text to the dirlock name; 0 or an errno (ENOENT: the source is gone).
 int LinkSource(const DirlockRequest &r) {
   if (r.side != nullptr) return r.side->LinkTo(r.dirlock);
-  if (!ContentOnly(r.stakeFd) && access("/proc/self/fd", X_OK) == 0) {
+  if (!ContentOnly(r.stakeFd) && ProcUsable()) {
     // Exactly the file read: if a thief has replaced it since, it has no name left and this fails.
     char self[64];
     snprintf(self, sizeof self, "/proc/self/fd/%d", r.stakeFd);
@@ -111,6 +112,7 @@ bool Scan(const char *lockStakePath, const SideFile &mine, std::vector<Announcem
   if (dir == nullptr) return false;
   const char *base = slash == nullptr ? lockStakePath : slash + 1;
   const size_t baseLength = strlen(base);
+  const time_t now = mine.written().tv_sec;
   const char *myName = strrchr(mine.name(), '/');
   myName = myName == nullptr ? mine.name() : myName + 1;
   orv::UniqueDir d(opendir(dir.get()));
@@ -130,7 +132,7 @@ bool Scan(const char *lockStakePath, const SideFile &mine, std::vector<Announcem
       // Half-written: its writer reads the dirlock only once the text is complete, so it has not
       // looked yet and needs no waiting for. One left so for long was abandoned.
       if (status != kSnapshotOpenFailed && held.status.st_mtim.tv_sec != 0 &&
-          held.status.st_mtim.tv_sec + kAbandonedSeconds < mine.written().tv_sec) {
+          held.status.st_mtim.tv_sec + kAbandonedSeconds < now) {
         found->push_back(std::move(a));
       }
       continue;
@@ -287,4 +289,78 @@ int AcquireDirlock(const DirlockRequest &r, char **errMsg) {
     selfNamedSince = -1;
   }
   return AlreadyLocked(errMsg);
+}
+
+namespace {
+
+// A half-written side file whose time (by this host's clock) is older than this was abandoned.
+constexpr time_t kAbandonedLongAgo = 60;
+
+void ClearDeadSideFile(const char *path) {
+  StakeSnapshot held;
+  int status = ReadSnapshot(path, &held, nullptr);
+  if (status == kSnapshotAbsent || status == kSnapshotOpenFailed) return;
+  if (status != VAK_OK) {
+    if (held.status.st_mtim.tv_sec != 0 &&
+        held.status.st_mtim.tv_sec + kAbandonedLongAgo < time(nullptr)) {
+      unlink(path);
+    }
+    return;
+  }
+  int alive = VAK_PROC_ALIVE;
+  char *msg = nullptr;
+  if (SameIdentity(held.Owner(), vakInitInfo->processId) ||
+      vakIsProcessAlive(held.Owner(), &alive, &msg) != VAK_OK || alive != VAK_PROC_NOT_ALIVE) {
+    vakReleaseErrorMsg(&msg);
+    return;
+  }
+  StakeSnapshot now;
+  if (ReadSnapshot(path, &now, nullptr) == VAK_OK && now.SameText(held)) unlink(path);
+}
+
+void ClearDeadDirlock(const char *dirlock, size_t lockStakeLength) {
+  orv::MallocPtr<char> lockStakePath(strndup(dirlock, lockStakeLength));
+  if (lockStakePath == nullptr) return;
+  StakeSnapshot holder;
+  if (ReadSnapshot(dirlock, &holder, nullptr) != VAK_OK) return;
+  int alive = VAK_PROC_ALIVE;
+  char *msg = nullptr;
+  if (SameProcess(holder.Owner(), vakInitInfo->processId) ||
+      vakIsProcessAlive(holder.Owner(), &alive, &msg) != VAK_OK || alive != VAK_PROC_NOT_ALIVE) {
+    vakReleaseErrorMsg(&msg);
+    return;
+  }
+  // Announced by a side file naming this process, as a get that clears it would be.
+  orv::MallocPtr<char> locked(
+      strndup(lockStakePath.get(), lockStakeLength - VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH));
+  OwnText text;
+  SideFile announcement;
+  if (locked == nullptr || text.Format(locked.get(), nullptr, nullptr, nullptr) != VAK_OK ||
+      announcement.Create(lockStakePath.get(), text.data(), text.length(), nullptr) != VAK_OK) {
+    return;
+  }
+  DirlockRequest request;
+  request.lockStakePath = lockStakePath.get();
+  request.dirlock = dirlock;
+  request.side = &announcement;
+  int failed = VAK_OK;
+  ClearStale(request, announcement, holder, nullptr, &failed);
+}
+
+}  // namespace
+
+void ClearLeftover(const char *path) {
+  if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr) return;
+  const char *marker = strstr(path, ".orvlck.");
+  while (marker != nullptr && strstr(marker + 1, ".orvlck.") != nullptr) {
+    marker = strstr(marker + 1, ".orvlck.");
+  }
+  if (marker == nullptr) return;
+  const char *tail = marker + sizeof ".orvlck." - 1;
+  const size_t lockStakeLength = static_cast<size_t>(tail - 1 - path);
+  if (strcmp(tail, "dirlock") == 0) {
+    ClearDeadDirlock(path, lockStakeLength);
+  } else if (*tail != '\0' && strspn(tail, "0123456789") == strlen(tail)) {
+    ClearDeadSideFile(path);
+  }
 }

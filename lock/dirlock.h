@@ -44,4 +44,10 @@ struct DirlockRequest {
 // failure (an empty or malformed dirlock stays and blocks), or a failed liveness question.
 int AcquireDirlock(const DirlockRequest &request, char **errMsg);
 
+// For the sweeps, which meet them by name: a side file "<lockStakePath>.<digits>" at path whose
+// writer is dead (or that was left half-written long ago) is removed; a dirlock at path whose
+// holder is dead is cleared as a get would clear it. Nothing is reported; failures leave the file
+// for the next process that meets it.
+void ClearLeftover(const char *path);
+
 #endif  // VAK_DIRLOCK_H_

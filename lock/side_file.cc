@@ -55,12 +55,6 @@ bool WriteAll(int fd, const char *text, size_t length) {
   return true;
 }
 
-bool ProcUsable() {
-  static int usable = -1;
-  if (usable < 0) usable = access("/proc/self/fd", X_OK) == 0;
-  return usable == 1;
-}
-
 // What a name found taken holds, as far as its next creator is concerned.
 enum class Taken { kGone, kMine, kBusy, kAbandoned, kFailed };
 
@@ -89,6 +83,12 @@ Taken Examine(const char *name, long *halfWrittenMs, char **errMsg, int *failed)
 }
 
 }  // namespace
+
+bool ProcUsable() {
+  static int usable = -1;
+  if (usable < 0) usable = access("/proc/self/fd", X_OK) == 0;
+  return usable == 1;
+}
 
 // Some network file systems (sftp, for one) have no word for "exists" and report a generic
 // failure instead: a name that exists after such a failure was taken by someone else, and one
@@ -225,9 +225,13 @@ int SideFile::Create(const char *lockStakePath, const char *text, size_t length,
     Remove();
     return status;
   }
-  struct stat st;
-  if (fstat(fd_.get(), &st) == 0) written_ = st.st_mtim;
   return VAK_OK;
+}
+
+struct timespec SideFile::written() const {
+  struct stat st;
+  if (!fd_.valid() || fstat(fd_.get(), &st) != 0) return {0, 0};
+  return st.st_mtim;
 }
 
 int SideFile::LinkTo(const char *to) {

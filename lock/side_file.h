@@ -58,8 +58,9 @@ class SideFile {
   const char *text() const { return text_; }
   size_t length() const { return length_; }
   bool contentOnly() const { return contentOnly_; }
-  // The side file's modification time as the file system set it: its clock, not this host's.
-  const struct timespec &written() const { return written_; }
+  // The side file's modification time as the file system set it: its clock, not this host's
+  // ({0, 0} if it cannot be had).
+  struct timespec written() const;
 
  private:
   orv::MallocPtr<char> name_;
@@ -68,7 +69,9 @@ class SideFile {
   size_t length_ = 0;
   bool contentOnly_ = true;
   bool owned_ = false;
-  struct timespec written_ = {0, 0};
 };
+
+// Whether a descriptor can be linked through /proc/self/fd (looked up once).
+bool ProcUsable();
 
 #endif  // VAK_SIDE_FILE_H_

@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "dirlock.h"
 #include "engine.h"
 #include "posix_io.h"
 #include "resolve.h"
@@ -146,6 +147,16 @@ int SweepStakeEntry(Walk *walk, size_t entryLength) {
   return VAK_OK;
 }
 
+// Whether a name is that of a side file ("<name>.orvlck.<digits>") or a dirlock
+// ("<name>.orvlck.dirlock"); as cheap as the suffix test for every other name.
+bool IsLeftoverName(const char *name) {
+  const char *dot = strrchr(name, '.');
+  if (dot == nullptr || dot - name < 7 || strncmp(dot - 7, ".orvlck", 7) != 0) return false;
+  const char *tail = dot + 1;
+  return strcmp(tail, "dirlock") == 0 ||
+         (*tail != '\0' && strspn(tail, "0123456789") == strlen(tail));
+}
+
 // Whether the entry is a directory to descend into: from d_type when the file system gives it,
 // else from lstat (a link is never a directory here).
 bool IsRealDirectory(int dirFd, const struct dirent *entry) {
@@ -207,6 +218,12 @@ int Walk_Dir(Walk *walk, int dirFd, size_t dirLength, char **errMsg) {
     const size_t nameLength = strlen(name);
     const bool stake = vakIsLockStakeFileName(name);
 
+    if (!stake && IsLeftoverName(name) && base + nameLength < kPathBufSize) {
+      // A side file or a dirlock: cleared when its process is dead, and never reported.
+      memcpy(walk->path + base, name, nameLength + 1);
+      ClearLeftover(walk->path);
+      continue;
+    }
     if (!stake) {
       // Only directories matter among other entries (see the comment at the top).
       bool descend = IsRealDirectory(dirfd(dir.get()), entry);
