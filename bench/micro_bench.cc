@@ -143,8 +143,12 @@ bool Ask(int32_t port) {
 void ResetSteal(bool withSide) {
   PlantOtherOwner();
   if (withSide) {
+    // A file of its own, not a link to the template: renaming one name of a file over another
+    // name of the same file does nothing.
     unlink(side.c_str());
-    link(templateStake.c_str(), side.c_str());
+    const std::string text = Slurp(templateStake);
+    int fd = open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0 && write(fd, text.data(), text.size()) >= 0) close(fd);
   }
 }
 

@@ -8,10 +8,11 @@
 //                     (creat counts as open, linkat as link, unlinkat as unlink, renameat and
 //                     renameat2 as rename)
 //   VAK_FAULT_NTH     number of the faulted call within its family
-//   VAK_FAULT_MODE    an errno name (EIO ENOSPC EINTR ENOMEM EACCES): the call fails with it, doing
-//                     nothing (a close is made all the same, as the kernel does); "kill": SIGKILL
-//                     in place of the call; "linkeio": the call is made, then reported as failed
-//                     with EIO (a network file system that lost the reply of a successful link)
+//   VAK_FAULT_MODE    an errno name (EIO ENOSPC EINTR ENOMEM EACCES ESTALE): the call fails with
+//                     it, doing nothing (a close is made all the same, as the kernel does);
+//                     "kill": SIGKILL in place of the call; "linkeio": the call is made, then
+//                     reported as failed with EIO (a network file system that lost the reply of
+//                     a successful link)
 //   VAK_FAULT_LOG     gets "injected FAMILY N MODE" and, at disarm, "calls FAMILY COUNT" lines
 //
 // Stopping and dying at a call. Armed or not, every call made outside this library is matched:
@@ -59,7 +60,8 @@ const char *const kFamilies[] = {"open",     "link",    "unlink", "write", "allo
                                  "opendir",  "stat",    "read",   "close", "rename"};
 const int kFamilyCount = sizeof kFamilies / sizeof kFamilies[0];
 const std::pair<const char *, int> kErrnos[] = {
-    {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"EINTR", EINTR}, {"ENOMEM", ENOMEM}, {"EACCES", EACCES}};
+    {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"EINTR", EINTR}, {"ENOMEM", ENOMEM}, {"EACCES", EACCES},
+    {"ESTALE", ESTALE}};
 
 // One stop or death point: the Nth call named call whose path ends in suffix.
 struct Point {

@@ -3,12 +3,14 @@
 //                              and "message TEXT"; only OP runs armed for fault injection. A
 //                              release first takes the lock, so that it has something of its own to
 //                              release.
+//                              With VAK_DRIVER_KEEP set it ends without releasing what it holds.
 //   lock_driver serve CMD RES  a worker: "OP PATH" lines from CMD (a FIFO), one "N\tTEXT" answer
 //                              each on RES; for details TEXT is the current owner, "HOST PID".
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -74,5 +76,10 @@ int main(int argc, char **argv) {
   if (status == VAK_OK) status = RunOp(argv[1], argv[2], true, &answer);
   fflush(stdout);  // a sweep's report comes first
   printf("status %d\nmessage %s\n", status, answer.c_str());
+  if (getenv("VAK_DRIVER_KEEP") != nullptr) {
+    // Ends as a killed process would: the lock taken stays, for the caller to examine.
+    fflush(stdout);
+    _exit(0);
+  }
   return 0;
 }
