@@ -72,9 +72,7 @@ int LinkSource(const DirlockRequest &r) {
   if (r.side != nullptr) return r.side->LinkTo(r.dirlock);
   if (!ContentOnly(r.stakeFd) && ProcUsable()) {
     // Exactly the file read: if a thief has replaced it since, it has no name left and this fails.
-    char self[64];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", r.stakeFd);
-    return linkat(AT_FDCWD, self, AT_FDCWD, r.dirlock, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    return LinkDescriptor(r.stakeFd, r.dirlock);
   }
   return MakeLink(r.lockStakePath, r.dirlock);
 }

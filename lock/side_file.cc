@@ -234,14 +234,27 @@ struct timespec SideFile::written() const {
   return st.st_mtim;
 }
 
+int LinkDescriptor(int fd, const char *to) {
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  for (int attempt = 1;; ++attempt) {
+    if (linkat(AT_FDCWD, self, AT_FDCWD, to, AT_SYMLINK_FOLLOW) == 0) return 0;
+    int err = errno;
+    // As for MakeLink: a link made but reported lost leads to this very file.
+    struct stat source, made;
+    if (err != EEXIST && fstat(fd, &source) == 0 && lstat(to, &made) == 0 &&
+        source.st_dev == made.st_dev && source.st_ino == made.st_ino) {
+      return 0;
+    }
+    int decided = vakiExclusiveFailure(err, to);
+    if (decided == -1 && attempt < kExclusiveAttempts) continue;
+    return decided == -1 ? err : decided;
+  }
+}
+
 int SideFile::LinkTo(const char *to) {
   if (!owned_) return ENOENT;
-  if (!contentOnly_ && ProcUsable()) {
-    char self[64];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", fd_.get());
-    if (linkat(AT_FDCWD, self, AT_FDCWD, to, AT_SYMLINK_FOLLOW) == 0) return 0;
-    return errno;
-  }
+  if (!contentOnly_ && ProcUsable()) return LinkDescriptor(fd_.get(), to);
   return MakeLink(name_.get(), to);
 }
 

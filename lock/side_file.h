@@ -34,6 +34,8 @@ bool ContentOnly(int fd);
 
 // link(from, to) that recognises a link made but reported lost; 0, or an errno.
 int MakeLink(const char *from, const char *to);
+// The same for exactly the file open on fd (through /proc/self/fd): ENOENT if it has no name left.
+int LinkDescriptor(int fd, const char *to);
 
 class SideFile {
  public:
