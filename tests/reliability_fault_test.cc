@@ -88,7 +88,8 @@ const std::map<std::string, std::string> kModes = {{"alloc", "ENOMEM kill"},
                                                    {"opendir", "EACCES ENOMEM kill"},
                                                    {"stat", "EIO EACCES EINTR kill"},
                                                    {"read", "EIO EINTR kill"},
-                                                   {"close", "EIO EINTR kill"}};
+                                                   {"close", "EIO EINTR kill"},
+                                                   {"rename", "EIO EINTR kill"}};
 const std::map<std::string, int> kErrnos = {
     {"EIO", EIO}, {"EACCES", EACCES}, {"EINTR", EINTR}, {"ENOSPC", ENOSPC}, {"ENOMEM", ENOMEM}};
 
