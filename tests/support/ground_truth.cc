@@ -1,0 +1,382 @@
+#include "ground_truth.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+
+#include "vak.h"
+
+namespace vaktest {
+
+namespace {
+
+std::string BaseName(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string StatusName(int status) {
+  switch (status) {
+    case VAK_OK: return "OK";
+    case VAK_FILE_ALREADY_LOCKED: return "ALREADY_LOCKED";
+    case VAK_FILE_NOT_LOCKED: return "NOT_LOCKED";
+    case VAK_NOT_EDIT_LOCK_OWNER: return "NOT_OWNER";
+    case VAK_MALFORMED_LOCK_STAKE_FILE: return "MALFORMED";
+    case VAK_SYS_ERROR: return "SYS_ERROR";
+    default: return "status " + std::to_string(status);
+  }
+}
+
+bool Allowed(const std::string &op, int status) {
+  if (op == "release") return status == VAK_OK || status == VAK_NOT_EDIT_LOCK_OWNER;
+  return status == VAK_OK || status == VAK_FILE_ALREADY_LOCKED;
+}
+
+}  // namespace
+
+int64_t MonotonicNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+int GroundTruth::AddProcess(const std::string &name) {
+  processes_.push_back(Process());
+  processes_.back().name = name;
+  return static_cast<int>(processes_.size()) - 1;
+}
+
+void GroundTruth::SetLabel(int process, const std::string &label) {
+  processes_[process].label = label;
+}
+
+void GroundTruth::AddEvent(int process, const TruthEvent &event) {
+  base_ = std::min(base_, event.t);
+  processes_[process].events.push_back(event);
+}
+
+void GroundTruth::AddRecord(int process, const std::string &lines) {
+  Process &p = processes_[process];
+  p.partial += lines;
+  size_t at = 0;
+  for (size_t end; (end = p.partial.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::istringstream in(p.partial.substr(at, end - at));
+    TruthEvent e;
+    std::string path;
+    in >> e.t >> e.kind;
+    if (e.kind == 'I') {
+      std::string host, pid;
+      in >> host >> pid;
+      SetLabel(process, host + " " + pid);
+      continue;
+    }
+    if (e.kind != 'C') in >> e.op;
+    in >> path;
+    if (e.kind != 'S') in >> e.status;
+    std::getline(in >> std::ws, e.text);
+    e.file = BaseName(path);
+    if (!e.file.empty()) AddEvent(process, e);
+  }
+  p.partial.erase(0, at);
+}
+
+void GroundTruth::Killed(int process, int64_t t) {
+  base_ = std::min(base_, t);
+  processes_[process].killed = t;
+}
+
+void GroundTruth::Read(int64_t t, const std::string &file, const std::string &host,
+                       const std::string &seen) {
+  base_ = std::min(base_, t);
+  readings_.push_back({t, file, host, seen});
+}
+
+void GroundTruth::Round(int64_t t, int round) {
+  base_ = std::min(base_, t);
+  rounds_.push_back({t, round});
+}
+
+std::map<std::string, std::vector<GroundTruth::Steal>> GroundTruth::Steals() const {
+  std::map<std::string, std::vector<Steal>> steals;
+  for (size_t p = 0; p < processes_.size(); ++p) {
+    int64_t start = 0;
+    for (const TruthEvent &e : processes_[p].events) {
+      if (e.kind == 'S') start = e.t;
+      if (e.kind == 'E' && e.op == "steal" && e.status == VAK_OK) {
+        steals[e.file].push_back({static_cast<int>(p), start, e.t});
+      }
+    }
+  }
+  return steals;
+}
+
+std::map<std::string, std::vector<GroundTruth::Claim>> GroundTruth::Claims() const {
+  std::map<std::string, std::vector<Claim>> claims;
+  for (size_t p = 0; p < processes_.size(); ++p) {
+    const Process &proc = processes_[p];
+    std::map<std::string, size_t> open;  // file -> its claim now running
+    int64_t start = 0;
+    for (size_t i = 0; i < proc.events.size(); ++i) {
+      const TruthEvent &e = proc.events[i];
+      auto it = open.find(e.file);
+      if (e.kind == 'S') start = e.t;
+      if (e.kind == 'S' && e.op == "release" && it != open.end()) {
+        claims[e.file][it->second].end = e.t;
+        claims[e.file][it->second].releaseEvent = i;
+        open.erase(it);
+      }
+      if (e.kind == 'E' && (e.op == "get" || e.op == "steal") && e.status == VAK_OK) {
+        if (it != open.end()) claims[e.file][it->second].end = e.t;  // renewed: a new claim
+        Claim c = {static_cast<int>(p), start, e.t, INT64_MAX, e.op == "get"};
+        open[e.file] = claims[e.file].size();
+        claims[e.file].push_back(c);
+      }
+    }
+  }
+  const auto steals = Steals();
+  for (auto &fc : claims) {
+    for (Claim &c : fc.second) {
+      const Process &proc = processes_[c.process];
+      if (c.end > proc.killed) {
+        c.end = std::max(c.since, proc.killed);
+        c.died = true;
+      }
+      const int64_t natural = c.end;
+      auto found = steals.find(fc.first);
+      for (const Steal &s : found != steals.end() ? found->second : std::vector<Steal>()) {
+        if (s.process == c.process || s.end <= c.opStart || s.start >= natural) continue;
+        c.end = std::min(c.end, std::max(c.since, s.start));
+        c.stolen = true;
+        c.stolenAt = std::min(c.stolenAt, s.start);
+      }
+    }
+    std::sort(fc.second.begin(), fc.second.end(),
+              [](const Claim &a, const Claim &b) { return a.since < b.since; });
+  }
+  return claims;
+}
+
+std::string GroundTruth::Describe(int process) const {
+  const Process &p = processes_[process];
+  return p.name + " (" + (p.label.empty() ? "?" : p.label) + ")";
+}
+
+bool GroundTruth::AliveAt(const std::string &label, int64_t t) const {
+  for (const Process &p : processes_) {
+    if (p.label == label && p.killed > t && (p.events.empty() || p.events[0].t <= t)) return true;
+  }
+  return false;
+}
+
+std::string GroundTruth::OwnerAt(const std::string &file, int64_t t) const {
+  const auto claims = Claims();
+  auto it = claims.find(file);
+  for (const Claim &c : it != claims.end() ? it->second : std::vector<Claim>()) {
+    if (c.since <= t && t < c.end) return processes_[c.process].label;
+  }
+  return "";
+}
+
+std::vector<Violation> GroundTruth::Check() const {
+  std::vector<Violation> found = extra_;
+  const auto claims = Claims();
+  const auto steals = Steals();
+  auto ms = [&](int64_t t) {
+    char text[32];
+    snprintf(text, sizeof text, "%.3f ms", static_cast<double>(t - base_) / 1e6);
+    return std::string(text);
+  };
+  // 1. Two owners at once.
+  for (const auto &fc : claims) {
+    std::vector<const Claim *> active;
+    for (const Claim &c : fc.second) {
+      if (c.end <= c.since) continue;
+      active.erase(std::remove_if(active.begin(), active.end(),
+                                  [&](const Claim *a) { return a->end <= c.since; }),
+                   active.end());
+      for (const Claim *a : active) {
+        if (a->process == c.process) continue;
+        found.push_back({"two owners", fc.first,
+                         Describe(a->process) + " owned " + fc.first + " from " + ms(a->since) +
+                             " (by its " + (a->byGet ? "get" : "steal") + ") when " +
+                             Describe(c.process) + " was told VAK_OK by its " +
+                             (c.byGet ? "get" : "steal") + " at " + ms(c.since),
+                         std::min(a->opStart, c.opStart), std::min(a->end, c.end)});
+      }
+      active.push_back(&c);
+    }
+  }
+  // 2. What the hosts read against the owner by the ground truth.
+  std::map<std::pair<size_t, std::string>, std::set<std::string>> perRound;
+  for (const Reading &r : readings_) {
+    const size_t round = static_cast<size_t>(
+        std::upper_bound(rounds_.begin(), rounds_.end(), std::make_pair(r.t, INT32_MAX)) -
+        rounds_.begin());
+    perRound[{round, r.file}].insert(r.seen);
+    if (r.seen.compare(0, 7, "status ") == 0) {
+      found.push_back({"status", r.file, r.host + " read " + r.file + ": " + r.seen, r.t, r.t});
+      continue;
+    }
+    std::string owner;
+    auto it = claims.find(r.file);
+    for (const Claim &c : it != claims.end() ? it->second : std::vector<Claim>()) {
+      if (c.since <= r.t && r.t < c.end) owner = processes_[c.process].label;
+    }
+    const std::string seen = r.seen.empty() ? "no lock" : r.seen;
+    if (!owner.empty() && r.seen != owner) {
+      found.push_back({"lost lock", r.file,
+                       owner + " owns " + r.file + " by the ground truth, but " + r.host +
+                           " read " + seen + " at " + ms(r.t),
+                       r.t, r.t});
+    } else if (owner.empty() && !r.seen.empty() && AliveAt(r.seen, r.t)) {
+      found.push_back({"unowned lock", r.file,
+                       r.host + " read a lock of live " + r.seen + " on " + r.file + " at " +
+                           ms(r.t) + ", which does not own it by the ground truth",
+                       r.t, r.t});
+    }
+  }
+  for (const auto &rf : perRound) {
+    if (rf.second.size() < 2) continue;
+    std::string seen;
+    for (const std::string &s : rf.second) seen += " [" + s + "]";
+    const int64_t t = rf.first.first > 0 ? rounds_[rf.first.first - 1].first : base_;
+    found.push_back({"hosts disagree", rf.first.second, "hosts read" + seen, t, t});
+  }
+  // 3 to 5, per process: confirms, releases, statuses, answers.
+  for (size_t p = 0; p < processes_.size(); ++p) {
+    const Process &proc = processes_[p];
+    const TruthEvent *start = nullptr;
+    size_t startIndex = 0;
+    int64_t lastOk = -1;
+    for (size_t i = 0; i < proc.events.size(); ++i) {
+      const TruthEvent &e = proc.events[i];
+      auto it = claims.find(e.file);
+      const std::vector<Claim> none, &fileClaims = it != claims.end() ? it->second : none;
+      if (e.kind == 'S') start = &e, startIndex = i;
+      if (e.kind == 'E' && e.op != "details" && !Allowed(e.op, e.status)) {
+        found.push_back({"status", e.file,
+                         Describe(static_cast<int>(p)) + " " + e.op + " " + e.file + " gave " +
+                             StatusName(e.status) + ": " + e.text,
+                         start ? start->t : e.t, e.t});
+      }
+      if (e.kind == 'E' && e.status == VAK_OK && e.op != "release") lastOk = e.t;
+      if (e.kind == 'C' && e.status != VAK_OK) {
+        bool excused = false;
+        for (const Claim &c : fileClaims) {
+          excused |= c.process == static_cast<int>(p) && c.since == lastOk && c.stolenAt < e.t;
+        }
+        if (!excused) {
+          found.push_back({"unconfirmed", e.file,
+                           Describe(static_cast<int>(p)) + " was told VAK_OK on " + e.file +
+                               " at " + ms(lastOk) + ", but its confirm at once gave " +
+                               StatusName(e.status),
+                           start ? start->t : lastOk, e.t});
+        }
+      }
+      if (e.kind == 'E' && e.op == "release" && e.status == VAK_NOT_EDIT_LOCK_OWNER && start) {
+        const Claim *own = nullptr;
+        for (const Claim &c : fileClaims) {
+          if (c.process == static_cast<int>(p) && c.releaseEvent == startIndex) own = &c;
+        }
+        bool stolen = own == nullptr || own->stolen;
+        auto st = steals.find(e.file);
+        for (const Steal &s : st != steals.end() ? st->second : std::vector<Steal>()) {
+          stolen |= s.process != static_cast<int>(p) && s.start < e.t && s.end > start->t;
+        }
+        if (!stolen) {
+          found.push_back({"release", e.file,
+                           Describe(static_cast<int>(p)) + " owned " + e.file + " since " +
+                               ms(own->since) + " and nobody stole it, but its release gave " +
+                               StatusName(e.status) + ": " + e.text,
+                           own->opStart, e.t});
+        }
+      }
+      if (e.kind == 'E') start = nullptr;
+    }
+    if (start != nullptr && proc.killed == INT64_MAX) {
+      found.push_back({"no answer", start->file,
+                       Describe(static_cast<int>(p)) + " " + start->op + " " + start->file +
+                           " never ended",
+                       start->t, start->t});
+    }
+  }
+  return found;
+}
+
+Figures GroundTruth::Count() const {
+  Figures f;
+  for (const Process &p : processes_) {
+    f.kills += p.killed != INT64_MAX;
+    for (const TruthEvent &e : p.events) {
+      f.gets += e.kind == 'E' && e.op == "get" && e.status == VAK_OK;
+      f.steals += e.kind == 'E' && e.op == "steal" && e.status == VAK_OK;
+      f.releases += e.kind == 'E' && e.op == "release";
+    }
+  }
+  // A get that followed a claim ended by its owner's death took that lock over.
+  for (const auto &fc : Claims()) {
+    for (size_t i = 1; i < fc.second.size(); ++i) {
+      f.takeOvers += fc.second[i].byGet && fc.second[i - 1].died &&
+                     fc.second[i - 1].process != fc.second[i].process;
+    }
+  }
+  return f;
+}
+
+std::string GroundTruth::Timeline(const Violation &v, size_t maxLines) const {
+  // From the start of the round before the one of v.from to the end of the round of v.to.
+  auto roundAt = [&](int64_t t) {
+    return std::upper_bound(rounds_.begin(), rounds_.end(), std::make_pair(t, INT32_MAX)) -
+           rounds_.begin();
+  };
+  const long first = roundAt(v.from) - 2, last = roundAt(v.to);
+  const int64_t lo = first >= 0 ? rounds_[first].first : INT64_MIN;
+  const int64_t hi = last < static_cast<long>(rounds_.size()) ? rounds_[last].first : INT64_MAX;
+  std::vector<std::pair<int64_t, std::string>> lines;
+  for (size_t p = 0; p < processes_.size(); ++p) {
+    const Process &proc = processes_[p];
+    bool touches = false;
+    for (const TruthEvent &e : proc.events) {
+      if (e.file != v.file) continue;
+      touches |= e.t >= lo && e.t < hi;
+      if (e.t < lo || e.t >= hi) continue;
+      std::string what = e.kind == 'S'   ? "start   " + e.op
+                         : e.kind == 'E' ? "end     " + e.op + " -> " + StatusName(e.status)
+                                         : "confirm -> " + StatusName(e.status);
+      if (e.kind == 'E' && e.status != VAK_OK) what += ": " + e.text;
+      lines.push_back({e.t, Describe(static_cast<int>(p)) + "  " + what});
+    }
+    if (touches && proc.killed >= lo && proc.killed < hi) {
+      lines.push_back({proc.killed, Describe(static_cast<int>(p)) + "  KILLED"});
+    }
+  }
+  for (const Reading &r : readings_) {
+    if (r.file == v.file && r.t >= lo && r.t < hi) {
+      lines.push_back({r.t, "read from " + r.host + ": " + (r.seen.empty() ? "no lock" : r.seen)});
+    }
+  }
+  for (const auto &round : rounds_) {
+    if (round.first >= lo && round.first < hi) {
+      lines.push_back({round.first, "---- round " + std::to_string(round.second)});
+    }
+  }
+  std::stable_sort(lines.begin(), lines.end(),
+                   [](const auto &a, const auto &b) { return a.first < b.first; });
+  // Keep the lines nearest the violation when there are too many.
+  size_t end = lines.size();
+  while (end > maxLines && lines[end - 1].first > v.to) --end;
+  const size_t begin = end > maxLines ? end - maxLines : 0;
+  std::string text = "  " + v.kind + ": " + v.what + "\n  timeline of " + v.file + ":\n";
+  for (size_t i = begin; i < end; ++i) {
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "%12.3f ms  ", static_cast<double>(lines[i].first - base_) / 1e6);
+    text += "    " + std::string(stamp) + lines[i].second + "\n";
+  }
+  return text;
+}
+
+}  // namespace vaktest
