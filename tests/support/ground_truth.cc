@@ -31,6 +31,14 @@ std::string StatusName(int status) {
   }
 }
 
+// The entry of key, or an empty one, without a copy.
+template <typename Map>
+const typename Map::mapped_type &At(const Map &map, const std::string &key) {
+  static const typename Map::mapped_type none;
+  auto it = map.find(key);
+  return it != map.end() ? it->second : none;
+}
+
 bool Allowed(const std::string &op, int status) {
   if (op == "release") return status == VAK_OK || status == VAK_NOT_EDIT_LOCK_OWNER;
   return status == VAK_OK || status == VAK_FILE_ALREADY_LOCKED;
@@ -146,10 +154,11 @@ std::map<std::string, std::vector<GroundTruth::Claim>> GroundTruth::Claims() con
         c.died = true;
       }
       const int64_t natural = c.end;
-      auto found = steals.find(fc.first);
-      for (const Steal &s : found != steals.end() ? found->second : std::vector<Steal>()) {
+      c.maybeEnd = natural;
+      for (const Steal &s : At(steals, fc.first)) {
         if (s.process == c.process || s.end <= c.opStart || s.start >= natural) continue;
         c.end = std::min(c.end, std::max(c.since, s.start));
+        if (s.start >= c.since) c.maybeEnd = std::min(c.maybeEnd, s.start);
         c.stolen = true;
         c.stolenAt = std::min(c.stolenAt, s.start);
       }
@@ -174,8 +183,7 @@ bool GroundTruth::AliveAt(const std::string &label, int64_t t) const {
 
 std::string GroundTruth::OwnerAt(const std::string &file, int64_t t) const {
   const auto claims = Claims();
-  auto it = claims.find(file);
-  for (const Claim &c : it != claims.end() ? it->second : std::vector<Claim>()) {
+  for (const Claim &c : At(claims, file)) {
     if (c.since <= t && t < c.end) return processes_[c.process].label;
   }
   return "";
@@ -183,14 +191,50 @@ std::string GroundTruth::OwnerAt(const std::string &file, int64_t t) const {
 
 std::vector<Violation> GroundTruth::Check() const {
   std::vector<Violation> found = extra_;
-  const auto claims = Claims();
+  auto claims = Claims();
   const auto steals = Steals();
   auto ms = [&](int64_t t) {
     char text[32];
     snprintf(text, sizeof text, "%.3f ms", static_cast<double>(t - base_) / 1e6);
     return std::string(text);
   };
-  // 1. Two owners at once.
+  // What the hosts read against the owner by the ground truth, first: an interval ends where its
+  // lock was found lost, so that what follows from one loss is not reported again.
+  std::map<std::pair<size_t, std::string>, std::set<std::string>> perRound;
+  for (const Reading &r : readings_) {
+    const size_t round = static_cast<size_t>(
+        std::upper_bound(rounds_.begin(), rounds_.end(), std::make_pair(r.t, INT32_MAX)) -
+        rounds_.begin());
+    perRound[{round, r.file}].insert(r.seen);
+    if (r.seen.compare(0, 7, "status ") == 0) {
+      found.push_back({"status", r.file, r.host + " read " + r.file + ": " + r.seen, r.t, r.t});
+      continue;
+    }
+    Claim *owner = nullptr;
+    std::set<std::string> may;  // owners the ground truth allows
+    for (Claim &c : claims[r.file]) {
+      if (c.since <= r.t && r.t < c.end) owner = &c;
+      if (c.since <= r.t && r.t < std::max(c.end, c.maybeEnd)) {
+        may.insert(processes_[c.process].label);
+      }
+    }
+    const std::string seen = r.seen.empty() ? "no lock" : r.seen;
+    if (owner != nullptr && (r.seen.empty() || may.count(r.seen) == 0)) {
+      found.push_back({"lost lock", r.file,
+                       Describe(owner->process) + " owns " + r.file + " by the ground truth, but " +
+                           r.host + " read " + seen + " at " + ms(r.t),
+                       owner->opStart, r.t});
+      owner->end = owner->maybeEnd = r.t;
+      owner->lost = true;
+    } else if (owner == nullptr && !r.seen.empty() && may.count(r.seen) == 0 &&
+               AliveAt(r.seen, r.t)) {
+      found.push_back({"unowned lock", r.file,
+                       r.host + " read a lock of live " + r.seen + " on " + r.file + " at " +
+                           ms(r.t) + ", which does not own it by the ground truth",
+                       r.t, r.t});
+    }
+  }
+  // Two owners at once.
   for (const auto &fc : claims) {
     std::vector<const Claim *> active;
     for (const Claim &c : fc.second) {
@@ -210,35 +254,6 @@ std::vector<Violation> GroundTruth::Check() const {
       active.push_back(&c);
     }
   }
-  // 2. What the hosts read against the owner by the ground truth.
-  std::map<std::pair<size_t, std::string>, std::set<std::string>> perRound;
-  for (const Reading &r : readings_) {
-    const size_t round = static_cast<size_t>(
-        std::upper_bound(rounds_.begin(), rounds_.end(), std::make_pair(r.t, INT32_MAX)) -
-        rounds_.begin());
-    perRound[{round, r.file}].insert(r.seen);
-    if (r.seen.compare(0, 7, "status ") == 0) {
-      found.push_back({"status", r.file, r.host + " read " + r.file + ": " + r.seen, r.t, r.t});
-      continue;
-    }
-    std::string owner;
-    auto it = claims.find(r.file);
-    for (const Claim &c : it != claims.end() ? it->second : std::vector<Claim>()) {
-      if (c.since <= r.t && r.t < c.end) owner = processes_[c.process].label;
-    }
-    const std::string seen = r.seen.empty() ? "no lock" : r.seen;
-    if (!owner.empty() && r.seen != owner) {
-      found.push_back({"lost lock", r.file,
-                       owner + " owns " + r.file + " by the ground truth, but " + r.host +
-                           " read " + seen + " at " + ms(r.t),
-                       r.t, r.t});
-    } else if (owner.empty() && !r.seen.empty() && AliveAt(r.seen, r.t)) {
-      found.push_back({"unowned lock", r.file,
-                       r.host + " read a lock of live " + r.seen + " on " + r.file + " at " +
-                           ms(r.t) + ", which does not own it by the ground truth",
-                       r.t, r.t});
-    }
-  }
   for (const auto &rf : perRound) {
     if (rf.second.size() < 2) continue;
     std::string seen;
@@ -254,8 +269,7 @@ std::vector<Violation> GroundTruth::Check() const {
     int64_t lastOk = -1;
     for (size_t i = 0; i < proc.events.size(); ++i) {
       const TruthEvent &e = proc.events[i];
-      auto it = claims.find(e.file);
-      const std::vector<Claim> none, &fileClaims = it != claims.end() ? it->second : none;
+      const std::vector<Claim> &fileClaims = At(claims, e.file);
       if (e.kind == 'S') start = &e, startIndex = i;
       if (e.kind == 'E' && e.op != "details" && !Allowed(e.op, e.status)) {
         found.push_back({"status", e.file,
@@ -282,9 +296,8 @@ std::vector<Violation> GroundTruth::Check() const {
         for (const Claim &c : fileClaims) {
           if (c.process == static_cast<int>(p) && c.releaseEvent == startIndex) own = &c;
         }
-        bool stolen = own == nullptr || own->stolen;
-        auto st = steals.find(e.file);
-        for (const Steal &s : st != steals.end() ? st->second : std::vector<Steal>()) {
+        bool stolen = own == nullptr || own->stolen || own->lost;
+        for (const Steal &s : At(steals, e.file)) {
           stolen |= s.process != static_cast<int>(p) && s.start < e.t && s.end > start->t;
         }
         if (!stolen) {
@@ -304,7 +317,28 @@ std::vector<Violation> GroundTruth::Check() const {
                        start->t, start->t});
     }
   }
-  return found;
+  // A file left unusable (a lock-stake file that stays malformed) fails every later operation
+  // on it the same way: one finding per file and status, with the number of repeats.
+  std::vector<Violation> merged;
+  std::map<std::string, std::pair<size_t, int>> first;  // "file status" -> finding, repeats
+  for (const Violation &v : found) {
+    const size_t cut = v.what.find(" gave ") != std::string::npos ? v.what.find(" gave ")
+                                                                   : v.what.find(": status ");
+    const std::string key = v.file + v.what.substr(cut == std::string::npos ? 0 : cut, 20);
+    auto it = first.find(key);
+    if (v.kind != "status" || cut == std::string::npos || it == first.end()) {
+      if (v.kind == "status") first[key] = {merged.size(), 0};
+      merged.push_back(v);
+      continue;
+    }
+    ++it->second.second;
+  }
+  for (const auto &f : first) {
+    if (f.second.second > 0) {
+      merged[f.second.first].what += " (and " + std::to_string(f.second.second) + " times more)";
+    }
+  }
+  return merged;
 }
 
 Figures GroundTruth::Count() const {

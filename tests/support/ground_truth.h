@@ -8,7 +8,9 @@
 //                   of a successful steal by another process that ended after the interval's own
 //                   operation started (a steal legitimately ends it; a concurrent one empties it)
 //   "lost lock"     a host read, at a round's end, something else than the live owner's lock
-//   "unowned lock"  a host read a lock naming a live worker that does not own the file
+//                   (the owner's interval ends there, so that one loss is reported once)
+//   "unowned lock"  a host read a lock naming a live worker that does not own the file (nor may,
+//                   by a steal concurrent with its own get or steal)
 //   "unconfirmed"   the confirm right after a VAK_OK failed, with no steal begun before it
 //   "release"       an owner's release of its own lock did not give VAK_OK (VAK_NOT_EDIT_LOCK_OWNER
 //                   is expected after a steal)
@@ -80,8 +82,11 @@ class GroundTruth {
   struct Claim {
     int process;
     int64_t opStart, since, end;
-    bool byGet, stolen = false, died = false;
+    bool byGet, stolen = false, died = false, lost = false;
     int64_t stolenAt = INT64_MAX;
+    // A steal concurrent with the claim's own operation may have come first or last: the claim
+    // may run on to here (its end is as if the steal came last).
+    int64_t maybeEnd = INT64_MAX;
     size_t releaseEvent = SIZE_MAX;  // index of the start of the release that ended it
   };
   struct Reading {
