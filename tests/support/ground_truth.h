@@ -31,6 +31,8 @@ namespace vaktest {
 
 // CLOCK_MONOTONIC in nanoseconds: the clock of the workers' records.
 int64_t MonotonicNs();
+// A status's short name ("OK", "NOT_OWNER"...) for reports.
+std::string StatusName(int status);
 
 struct TruthEvent {
   int64_t t = 0;
