@@ -91,6 +91,7 @@ void ParsePoints(const char *text, bool die) {
     const char *end = strchr(text, ';');
     if (end == nullptr) end = text + strlen(text);
     Point &p = gConfig.points[gConfig.pointCount];
+    memset(&p, 0, sizeof p);  // an entry refused before may have left parts behind
     const char *field = text;
     for (int i = 0; i < 4; ++i) {
       const char *stop = static_cast<const char *>(memchr(field, ':', end - field));

@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +90,50 @@ std::string WaitForLine(const std::string &file, const std::string &prefix, int 
 int DriverStatus(const std::string &output) {
   const size_t at = output.rfind("status ");
   return at != std::string::npos ? atoi(output.c_str() + at + 7) : -1;
+}
+
+bool Server::Start(const std::string &dir, const Env &env) {
+  static int serial = 0;
+  const std::string in = dir + "/server" + std::to_string(++serial), out = in + "r";
+  if (mkfifo(in.c_str(), 0600) != 0 || mkfifo(out.c_str(), 0600) != 0) return false;
+  cmd = open(in.c_str(), O_RDWR | O_CLOEXEC);
+  res = open(out.c_str(), O_RDWR | O_CLOEXEC);
+  const std::string driver = LockDriverPath();
+  pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    for (const auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    execl(driver.c_str(), driver.c_str(), "serve", in.c_str(), out.c_str(),
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  return cmd >= 0 && res >= 0 && pid > 0;
+}
+
+bool Server::Send(const std::string &op, const std::string &path) const {
+  return dprintf(cmd, "%s %s\n", op.c_str(), path.c_str()) > 0;
+}
+
+std::pair<int, std::string> Server::Receive(int timeoutMs) const {
+  std::string line;
+  char c;
+  struct pollfd p = {res, POLLIN, 0};
+  while (poll(&p, 1, timeoutMs) == 1 && read(res, &c, 1) == 1 && c != '\n') line += c;
+  const size_t tab = line.find('\t');
+  return {tab == std::string::npos ? -1 : atoi(line.c_str()), line.substr(tab + 1)};
+}
+
+void Server::Stop() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  for (int fd : {cmd, res}) {
+    if (fd >= 0) close(fd);
+  }
+  pid = cmd = res = -1;
 }
 
 std::string StakeText(const std::string &host, unsigned long pid, const std::string &file) {

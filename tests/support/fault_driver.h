@@ -36,6 +36,24 @@ std::string WaitForLine(const std::string &file, const std::string &prefix, int 
 // The "status N" of a one-shot driver's output, -1 if none.
 int DriverStatus(const std::string &output);
 
+// A lock_driver serve worker (on this host) with env set: one operation at a time, over FIFOs
+// made in dir and opened read-write here, so no open blocks. The caller's child.
+struct Server {
+  pid_t pid = -1;
+  int cmd = -1, res = -1;
+
+  Server() = default;
+  Server(const Server &) = delete;
+  Server &operator=(const Server &) = delete;
+  bool Start(const std::string &dir, const Env &env);
+  bool Send(const std::string &op, const std::string &path) const;
+  // The answer: status (-1 when none came within timeoutMs) and message or owner "HOST PID".
+  std::pair<int, std::string> Receive(int timeoutMs = 30000) const;
+  // Killed (SIGKILL) and reaped.
+  void Stop();
+  ~Server() { Stop(); }
+};
+
 // A complete lock-stake text naming pid on host as the current owner.
 std::string StakeText(const std::string &host, unsigned long pid, const std::string &file = "f");
 
