@@ -291,8 +291,10 @@ int AcquireDirlock(const DirlockRequest &r, char **errMsg) {
 
 namespace {
 
-// A half-written side file whose time (by this host's clock) is older than this was abandoned.
-constexpr time_t kAbandonedLongAgo = 60;
+// A half-written side file whose time (by this host's clock) is older than this was abandoned:
+// its writer writes the whole text right after the create. Removing a slow writer's file is safe
+// (its link then fails, or its check of what it linked does); it only costs that writer a retry.
+constexpr time_t kAbandonedLongAgo = 10;
 
 void ClearDeadSideFile(const char *path) {
   StakeSnapshot held;

@@ -153,9 +153,9 @@ int ReadFailed(char **errMsg) {
 
 // Reads the rest of a file into text (capacity size + 1) through readSome, which behaves like
 // read(2), turning a CR LF pair that ends a line into LF as the line reader of the common library
-// does. Returns the text length, or -1 with errno set when reading fails, or -2 when the file is
-// not text (a NUL byte) or grew beyond the size it had when it was measured (a writer is still at
-// work: the reader must not take a partial file for a complete one).
+// does. Returns the text length, or -1 with errno set when reading fails, -2 when the file is not
+// text (a NUL byte), or -3 when it grew beyond the size it had when it was measured (the reader
+// must not take a partial file for a complete one).
 //
 // Every read asks for one byte more than the size measured: a read of a regular file stops short
 // only at its end, so a read that stops at the size has also found the end, and a complete file
@@ -167,7 +167,8 @@ ssize_t ReadWholeText(ReadSome readSome, char *text, size_t size) {
     n = readSome(text + got, size + 1 - got);
     if (n < 0) return -1;
   }
-  if (got > size || memchr(text, '\0', got) != nullptr) return -2;
+  if (got > size) return -3;
+  if (memchr(text, '\0', got) != nullptr) return -2;
   // Files written on this system have no CR at all: they need no copy.
   const char *firstCr = static_cast<const char *>(memchr(text, '\r', got));
   size_t kept = firstCr != nullptr ? static_cast<size_t>(firstCr - text) : got;
@@ -194,6 +195,13 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
   if (text == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
   ssize_t length = ReadWholeText(readSome, text.get(), size);
   if (length == -1) return ReadFailed(errMsg);
+  if (length == -3) {
+    // Longer than the size measured: the file changed under the reader (a writer at work, or a
+    // file system that measured another file: sshfs measures by name, and the name may lead to a
+    // new file by now). Reported as a file that went stale, so that the caller reads it again.
+    errno = ESTALE;
+    return ReadFailed(errMsg);
+  }
   if (length <= 0) return Malformed(errMsg);
   // The parse below cuts the text in place: a caller that compares texts later gets a copy.
   if (textCopy != nullptr) {

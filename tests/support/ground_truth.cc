@@ -112,11 +112,17 @@ std::map<std::string, std::vector<GroundTruth::Steal>> GroundTruth::Steals() con
   std::map<std::string, std::vector<Steal>> steals;
   for (size_t p = 0; p < processes_.size(); ++p) {
     int64_t start = 0;
+    const TruthEvent *running = nullptr;  // an operation begun and not (yet) ended
     for (const TruthEvent &e : processes_[p].events) {
       if (e.kind == 'S') start = e.t;
+      running = e.kind == 'S' ? &e : e.kind == 'E' ? nullptr : running;
       if (e.kind == 'E' && e.op == "steal" && e.status == VAK_OK) {
         steals[e.file].push_back({static_cast<int>(p), start, e.t});
       }
+    }
+    // A steal under way when its worker was killed may have taken effect before the kill.
+    if (running != nullptr && running->op == "steal" && processes_[p].killed != INT64_MAX) {
+      steals[running->file].push_back({static_cast<int>(p), start, processes_[p].killed, true});
     }
   }
   return steals;
@@ -158,7 +164,8 @@ std::map<std::string, std::vector<GroundTruth::Claim>> GroundTruth::Claims() con
       for (const Steal &s : At(steals, fc.first)) {
         if (s.process == c.process || s.end <= c.opStart || s.start >= natural) continue;
         c.end = std::min(c.end, std::max(c.since, s.start));
-        if (s.start >= c.since) c.maybeEnd = std::min(c.maybeEnd, s.start);
+        // An unfinished steal may not have happened: the owner may still hold the lock.
+        if (s.start >= c.since && !s.unfinished) c.maybeEnd = std::min(c.maybeEnd, s.start);
         c.stolen = true;
         c.stolenAt = std::min(c.stolenAt, s.start);
       }

@@ -98,6 +98,7 @@ class GroundTruth {
   struct Steal {
     int process;
     int64_t start, end;
+    bool unfinished = false;  // its worker was killed during it: it may or may not have happened
   };
   // Claims per file, by since, with steal truncation applied.
   std::map<std::string, std::vector<Claim>> Claims() const;
