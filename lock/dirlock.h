@@ -30,7 +30,7 @@ struct DirlockRequest {
   // release of one's own lock, nullptr: the lock-stake file itself is linked (it holds the
   // owner's text already, and needs no free space).
   SideFile *side = nullptr;
-  int stakeFd = -1;                // release: the open lock-stake file
+  int stakeFd = -1;                 // release: the open lock-stake file
   const char *stakeText = nullptr;  // release: its text as read
   size_t stakeLength = 0;
   // A release waits for a live holder to finish (bounded); a get or a steal gives way at once.

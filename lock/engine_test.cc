@@ -185,8 +185,8 @@ TEST_F(EngineTest, ReleaseWaitsForALiveDirlockHolder) {
   struct timespec t0, t1;
   clock_gettime(CLOCK_MONOTONIC, &t0);
   char *msg = nullptr;
-  EXPECT_EQ(VAK_OK, vakEditLockControl(file.c_str(), nullptr, RELEASE_LOCK, 0, nullptr, nullptr,
-                                       &msg))
+  EXPECT_EQ(VAK_OK,
+            vakEditLockControl(file.c_str(), nullptr, RELEASE_LOCK, 0, nullptr, nullptr, &msg))
       << msg;
   clock_gettime(CLOCK_MONOTONIC, &t1);
   vakReleaseErrorMsg(&msg);

@@ -7,7 +7,9 @@
 #include "init.h"
 #include "status.h"
 
-extern "C" void *vakMalloc(size_t size) { return calloc(1, size); }
+extern "C" void *vakMalloc(size_t size) {
+  return calloc(1, size);
+}
 
 extern "C" void vakFree(void *ptr) {
   if (ptr != nullptr) free(ptr);

@@ -103,8 +103,8 @@ bool SameIdentity(const ProcessIdentity *a, const ProcessIdentity *b) {
 }
 
 int CompareIdentity(const ProcessIdentity *a, const ProcessIdentity *b) {
-  int byHost = strcmp(a->hostName != nullptr ? a->hostName : "",
-                      b->hostName != nullptr ? b->hostName : "");
+  int byHost =
+      strcmp(a->hostName != nullptr ? a->hostName : "", b->hostName != nullptr ? b->hostName : "");
   if (byHost != 0) return byHost;
   if (a->processId != b->processId) return a->processId < b->processId ? -1 : 1;
   if (a->creationTime != b->creationTime) return a->creationTime < b->creationTime ? -1 : 1;

@@ -62,7 +62,7 @@ struct Parked {
 };
 
 Parked Start(const TempDir &tmp, const std::string &name, const std::string &op,
-          const std::string &path, const std::string &stopAt) {
+             const std::string &path, const std::string &stopAt) {
   Parked r;
   r.out = tmp.Sub(name + ".out");
   r.notify = tmp.Sub(name + ".notify");
@@ -100,8 +100,7 @@ std::vector<std::string> Leftovers(const TempDir &tmp) {
 
 // A stop (or death) point at the call that takes the dirlock, however it is linked.
 const char kAtDirlockLink[] = "link:.orvlck.dirlock:1;linkat:.orvlck.dirlock:1";
-const char kAfterDirlockLink[] =
-    "link:.orvlck.dirlock:1:after;linkat:.orvlck.dirlock:1:after";
+const char kAfterDirlockLink[] = "link:.orvlck.dirlock:1:after;linkat:.orvlck.dirlock:1:after";
 
 class ExclusionFaults : public ::testing::Test {
  protected:
@@ -139,18 +138,16 @@ TEST_F(ExclusionFaults, AStaleDirlockIsClearedByOneProcessOnly) {
 // A lock_driver on a host of its own (UTS namespace) whose process identifier is that of its
 // twin on the other host (each in a PID namespace of its own, both the second process there).
 Parked StartOnHost(const TempDir &tmp, const std::string &host, const std::string &name,
-                const std::string &op, const std::string &path, const std::string &stopAt) {
+                   const std::string &op, const std::string &path, const std::string &stopAt) {
   Parked r;
   r.out = tmp.Sub(name + ".out");
   r.notify = tmp.Sub(name + ".notify");
-  Env env = FaultEnv({{"VAK_FAULT_STOP_NOTIFY", r.notify},
-                      {"VAK_FAULT_STOP", stopAt},
-                      {"VAK_DRIVER_KEEP", "1"}});
+  Env env = FaultEnv(
+      {{"VAK_FAULT_STOP_NOTIFY", r.notify}, {"VAK_FAULT_STOP", stopAt}, {"VAK_DRIVER_KEEP", "1"}});
   r.pid = fork();
   if (r.pid == 0) {
     setpgid(0, 0);
-    if (unshare(CLONE_NEWPID | CLONE_NEWUTS) != 0 ||
-        sethostname(host.c_str(), host.size()) != 0) {
+    if (unshare(CLONE_NEWPID | CLONE_NEWUTS) != 0 || sethostname(host.c_str(), host.size()) != 0) {
       _exit(125);
     }
     pid_t init = fork();  // pid 1 there; the driver is pid 2, on either host
@@ -248,8 +245,8 @@ TEST_F(ExclusionFaults, AStaleHandleOnOpenIsLookedUpAgain) {
   WriteFile(file, "x");
   WriteFile(file + ".orvlck", StakeText(OwnHost(), static_cast<unsigned long>(DeadPid())));
   RunOptions options;
-  options.env = FaultEnv({{"VAK_FAULT_FAMILY", "open"}, {"VAK_FAULT_NTH", "1"},
-                          {"VAK_FAULT_MODE", "ESTALE"}});
+  options.env = FaultEnv(
+      {{"VAK_FAULT_FAMILY", "open"}, {"VAK_FAULT_NTH", "1"}, {"VAK_FAULT_MODE", "ESTALE"}});
   RunResult r = RunProgram({LockDriverPath(), "get", file}, options);
   EXPECT_EQ(VAK_OK, DriverStatus(r.out)) << r.out << r.err;
 }

@@ -53,8 +53,8 @@ bool Matches(const std::string &line, const std::string &pattern) {
 
 struct Case {
   const char *name;
-  bool deadOwner;               // f.orvlck names a dead process of this host
-  const char *op, *stop, *die;  // VAK_FAULT_STOP, VAK_FAULT_DIE
+  bool deadOwner;                  // f.orvlck names a dead process of this host
+  const char *op, *stop, *die;     // VAK_FAULT_STOP, VAK_FAULT_DIE
   std::vector<std::string> notes;  // the notify lines expected, in turn: $ the directory, % pid
   std::vector<Seen> parked;        // checked at the first stop
   int exitStatus, status;          // of the driver; status -1 when it died
@@ -67,45 +67,85 @@ TEST(FaultStop, ParksAtTheNamedCallAndFinishesWhenContinued) {
   const Case cases[] = {
       // A first lock: a complete side file, linked (through its descriptor) to the free name.
       {"first get, before its lock appears",
-       false, "get", "linkat:f.orvlck:1:before", "", {"stopped linkat /proc/self/fd/* $/f.orvlck"},
-       {{".orvlck", false}, {".orvlck.%", true}}, 0, VAK_OK},
+       false,
+       "get",
+       "linkat:f.orvlck:1:before",
+       "",
+       {"stopped linkat /proc/self/fd/* $/f.orvlck"},
+       {{".orvlck", false}, {".orvlck.%", true}},
+       0,
+       VAK_OK},
       {"first get, once its lock appears whole",
-       false, "get", "linkat:f.orvlck:1:after", "", {"stopped linkat /proc/self/fd/* $/f.orvlck"},
-       {{"+.orvlck", true}}, 0, VAK_OK},
+       false,
+       "get",
+       "linkat:f.orvlck:1:after",
+       "",
+       {"stopped linkat /proc/self/fd/* $/f.orvlck"},
+       {{"+.orvlck", true}},
+       0,
+       VAK_OK},
       // Two-path calls match on either path: the side file's link to the dirlock, by the dirlock.
       {"take-over, once the dirlock is taken",
-       true, "get", "linkat:.orvlck.dirlock:1:after", "",
+       true,
+       "get",
+       "linkat:.orvlck.dirlock:1:after",
+       "",
        {"stopped linkat /proc/self/fd/* $/f.orvlck.dirlock"},
-       {{".orvlck.dirlock", true}, {".orvlck", true}}, 0, VAK_OK},
+       {{".orvlck.dirlock", true}, {".orvlck", true}},
+       0,
+       VAK_OK},
       {"take-over, before the dirlock is renamed into place",
-       true, "get", "rename:f.orvlck:1:before", "",
+       true,
+       "get",
+       "rename:f.orvlck:1:before",
+       "",
        {"stopped rename $/f.orvlck.dirlock $/f.orvlck"},
-       {{".orvlck.dirlock", true}, {".orvlck", true}}, 0, VAK_OK},
+       {{".orvlck.dirlock", true}, {".orvlck", true}},
+       0,
+       VAK_OK},
       {"two points, taken in turn",
-       true, "get", "linkat:.orvlck.dirlock:1:after;rename:f.orvlck:1:before", "",
+       true,
+       "get",
+       "linkat:.orvlck.dirlock:1:after;rename:f.orvlck:1:before",
+       "",
        {"stopped linkat /proc/self/fd/* $/f.orvlck.dirlock",
         "stopped rename $/f.orvlck.dirlock $/f.orvlck"},
-       {{".orvlck.dirlock", true}, {".orvlck.%", true}}, 0, VAK_OK},
+       {{".orvlck.dirlock", true}, {".orvlck.%", true}},
+       0,
+       VAK_OK},
       // A release holds the dirlock (the lock-stake file itself) while it removes the file.
       {"release, before its removal",
-       false, "release", "unlink:f.orvlck:1:before", "", {"stopped unlink $/f.orvlck"},
-       {{".orvlck", true}, {".orvlck.dirlock", true}}, 0, VAK_OK},
+       false,
+       "release",
+       "unlink:f.orvlck:1:before",
+       "",
+       {"stopped unlink $/f.orvlck"},
+       {{".orvlck", true}, {".orvlck.dirlock", true}},
+       0,
+       VAK_OK},
       // A crash while holding the dirlock: the old lock stays, the dirlock names the dead process.
       {"take-over, killed before it renames the dirlock into place",
-       true, "get", "", "rename:f.orvlck:1:before", {"died rename $/f.orvlck.dirlock $/f.orvlck"},
-       {}, 128 + SIGKILL, -1},
+       true,
+       "get",
+       "",
+       "rename:f.orvlck:1:before",
+       {"died rename $/f.orvlck.dirlock $/f.orvlck"},
+       {},
+       128 + SIGKILL,
+       -1},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     TempDir tmp;
     const std::string f = tmp.Sub("f"), notify = tmp.Sub("notify"), out = tmp.Sub("out");
     WriteFile(f, "x");
-    if (c.deadOwner) WriteFile(f + ".orvlck", StakeText(host, static_cast<unsigned long>(DeadPid())));
-    pid_t pid = StartDriver(
-        c.op, f,
-        FaultEnv({{"VAK_FAULT_STOP", c.stop}, {"VAK_FAULT_DIE", c.die},
-                  {"VAK_FAULT_STOP_NOTIFY", notify}}),
-        out);
+    if (c.deadOwner)
+      WriteFile(f + ".orvlck", StakeText(host, static_cast<unsigned long>(DeadPid())));
+    pid_t pid = StartDriver(c.op, f,
+                            FaultEnv({{"VAK_FAULT_STOP", c.stop},
+                                      {"VAK_FAULT_DIE", c.die},
+                                      {"VAK_FAULT_STOP_NOTIFY", notify}}),
+                            out);
     ASSERT_GT(pid, 0);
     // The notify lines with $ for the directory and % for the driver's pid.
     std::vector<std::string> expected;
