@@ -105,24 +105,6 @@ bool ContentOnly(int fd) {
   return fstatfs(fd, &fs) != 0 || fs.f_type == kFuseSuperMagic;
 }
 
-// A network file system can report a failure for a link that it did make (the reply was lost,
-// and the retried call found the name taken): after any error but EEXIST, a new name that leads
-// to the very file of the old one (same device and inode) is the link this process asked for.
-int MakeLink(const char *from, const char *to) {
-  for (int attempt = 1;; ++attempt) {
-    if (link(from, to) == 0) return 0;
-    int err = errno;
-    struct stat source, made;
-    if (err != EEXIST && lstat(from, &source) == 0 && lstat(to, &made) == 0 &&
-        source.st_dev == made.st_dev && source.st_ino == made.st_ino) {
-      return 0;
-    }
-    int decided = vakiExclusiveFailure(err, to);
-    if (decided == -1 && attempt < kExclusiveAttempts) continue;
-    return decided == -1 ? err : decided;
-  }
-}
-
 int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
                      char **errMsg) {
   if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr) {
@@ -234,15 +216,20 @@ struct timespec SideFile::written() const {
   return st.st_mtim;
 }
 
-int LinkDescriptor(int fd, const char *to) {
-  char self[64];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+namespace {
+
+// link() by the given call, recognising what a network file system reports wrongly. A failure
+// for a link that it did make (the reply was lost, and the retried call found the name taken):
+// after any error but EEXIST, a new name that leads to the very file of the source (same device
+// and inode; source is how to stat it) is the link this process asked for. A generic failure: see
+// vakiExclusiveFailure.
+template <typename Link, typename Source>
+int LinkRecognisingLostReplies(Link makeLink, Source statSource, const char *to) {
   for (int attempt = 1;; ++attempt) {
-    if (linkat(AT_FDCWD, self, AT_FDCWD, to, AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (makeLink() == 0) return 0;
     int err = errno;
-    // As for MakeLink: a link made but reported lost leads to this very file.
     struct stat source, made;
-    if (err != EEXIST && fstat(fd, &source) == 0 && lstat(to, &made) == 0 &&
+    if (err != EEXIST && statSource(&source) == 0 && lstat(to, &made) == 0 &&
         source.st_dev == made.st_dev && source.st_ino == made.st_ino) {
       return 0;
     }
@@ -250,6 +237,21 @@ int LinkDescriptor(int fd, const char *to) {
     if (decided == -1 && attempt < kExclusiveAttempts) continue;
     return decided == -1 ? err : decided;
   }
+}
+
+}  // namespace
+
+int MakeLink(const char *from, const char *to) {
+  return LinkRecognisingLostReplies([&] { return link(from, to); },
+                                    [&](struct stat *st) { return lstat(from, st); }, to);
+}
+
+int LinkDescriptor(int fd, const char *to) {
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return LinkRecognisingLostReplies(
+      [&] { return linkat(AT_FDCWD, self, AT_FDCWD, to, AT_SYMLINK_FOLLOW); },
+      [&](struct stat *st) { return fstat(fd, st); }, to);
 }
 
 int SideFile::LinkTo(const char *to) {

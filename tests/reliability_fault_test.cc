@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon_guard.h"
+#include "fault_driver.h"
 #include "run_program.h"
 #include "temp_dir.h"
 #include "vak.h"
@@ -50,21 +51,6 @@ Outcome Drive(const std::string &op, const std::string &path, const std::string 
   return {r.exitStatus, at != std::string::npos ? atoi(r.out.c_str() + at + 7) : -1,
           m != std::string::npos ? r.out.substr(m + 9, r.out.find('\n', m + 1) - m - 9) : "",
           ReadFile(log), r.err};
-}
-
-std::string StakeText(const std::string &host, unsigned long pid) {
-  std::string text =
-      "#\n# Edit Lock-Stake file. CAUTION: Please do not change.\n#\n"
-      "# Information about current Edit Lock Owner.\n#\n";
-  for (std::string line : std::vector<std::string>{
-           "LockStakeVersion 1.1", "LoginName tester", "HostName " + host,
-           "ProcessIdentifier " + std::to_string(pid), "ProcessCreationTime_UTC 1",
-           "ProcessCreationTime_Readable long ago", "AppIdentifier test", "OSType lnx86",
-           "ReasonForPlacingEditLock planted", "FilePathUsedToEditLock f",
-           "TimeEditLocked long ago"}) {
-    text += line.insert(line.find(' '), 30 - line.find(' '), ' ') + "\n";  // values at column 32
-  }
-  return text;
 }
 
 // Side files and dirlocks anywhere below dir.
