@@ -33,8 +33,8 @@ std::string CopyStageTo(const std::string &dir) {
     if (!error) fs::create_directory(dir + sub, error);
     if (!error) fs::permissions(dir + sub, fs::perms(0755), error);
   }
-  if (!error) fs::copy(StageRoot() + "/tools/bin", dir + "/tools/bin", fs::copy_options::recursive,
-                       error);
+  if (!error)
+    fs::copy(StageRoot() + "/tools/bin", dir + "/tools/bin", fs::copy_options::recursive, error);
   EXPECT_FALSE(error) << "cannot copy the staged programs to " << dir << ": " << error.message();
   return dir;
 }

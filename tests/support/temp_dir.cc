@@ -19,7 +19,8 @@ namespace {
 // Whether a user with no rights of owner or group can reach the directory: every directory on
 // the way must be searchable by others.
 bool EveryoneCanEnter(const std::string &dir) {
-  for (size_t end = dir.size(); end != std::string::npos && end > 0; end = dir.rfind('/', end - 1)) {
+  for (size_t end = dir.size(); end != std::string::npos && end > 0;
+       end = dir.rfind('/', end - 1)) {
     struct stat st;
     if (stat(dir.substr(0, end).c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) return false;
   }
