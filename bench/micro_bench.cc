@@ -92,10 +92,9 @@ bool Setup() {
   vakbdPort = vakBdPort;
   const char *bare = getenv("BENCH_BARE_PORT");
   barePort = bare != nullptr ? atoi(bare) : 0;
-  // Another spelling of this host: asked over TCP like any other host.
-  const char *own = vakInitInfo->processId->hostName;
-  remoteSelf.hostName =
-      const_cast<char *>(strcmp(own, "localhost") != 0 ? "localhost" : "127.0.0.1");
+  // Another spelling of this host, asked over TCP like any other host: its address, which needs
+  // no hosts file (a bare root file system has none, so not even localhost resolves there).
+  remoteSelf.hostName = const_cast<char *>("127.0.0.1");
   remoteSelf.processId = static_cast<uint64_t>(getpid());
   remoteSelf.creationTime = vakInitInfo->processId->creationTime;
   return !lockText.empty() && !stealText.empty();

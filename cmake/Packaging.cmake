@@ -45,7 +45,21 @@ install(FILES "${CMAKE_SOURCE_DIR}/man/vak.3" DESTINATION "${CMAKE_INSTALL_MANDI
 install(FILES "${CMAKE_SOURCE_DIR}/man/vakbd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 install(FILES "${CMAKE_SOURCE_DIR}/completion/vakAdminTool"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
-install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/editlock")
+install(FILES "${CMAKE_SOURCE_DIR}/README.md" "${CMAKE_SOURCE_DIR}/LICENSE"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/editlock")
+
+# ---- The license, also as the copyright file a Debian package must carry in its doc folder, in
+# Debian's machine-readable format: the license text indented, blank lines as " .".
+file(READ "${CMAKE_SOURCE_DIR}/LICENSE" VAK_LICENSE_TEXT)
+string(REGEX REPLACE "\n$" "" VAK_LICENSE_TEXT "${VAK_LICENSE_TEXT}")
+string(REGEX REPLACE "\n\n" "\n.\n" VAK_LICENSE_TEXT "${VAK_LICENSE_TEXT}")
+string(REGEX REPLACE "\n" "\n " VAK_LICENSE_TEXT "${VAK_LICENSE_TEXT}")
+file(WRITE "${CMAKE_BINARY_DIR}/pkg/copyright"
+     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+     "Upstream-Name: editlock\n\nFiles: *\nCopyright: 2026 The Edit Lock authors\n"
+     "License: MIT\n ${VAK_LICENSE_TEXT}\n")
+install(FILES "${CMAKE_BINARY_DIR}/pkg/copyright"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/editlock")
 
 # ---- Tests of the install, the consumers, the manual pages and the completion.
 if(TARGET install_test)
@@ -75,6 +89,7 @@ writing a lock-stake file beside it. This package holds the administration tool 
 the per-host Boolean Daemon vakbd, the compatibility daemon vakcompatd, and the libvak and\n\
 liborv libraries with their headers, pkg-config files and CMake package.")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_RESOURCE_FILE_LICENSE "${CMAKE_SOURCE_DIR}/LICENSE")
 set(CPACK_GENERATOR "DEB;TGZ")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")

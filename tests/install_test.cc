@@ -23,11 +23,21 @@ using namespace vaktest;
 // install tree in $T, a scratch folder in $D, the source and build in $S and $B, and the tools.
 RunResult Script(const std::string &script, const std::string &tree, const std::string &dir) {
   const char *flags = "-Wall -Wextra -Werror " VAK_CONSUMER_FLAGS;
-  RunOptions options{"", {{"T", tree}, {"D", dir}, {"FLAGS", flags}}, {}, "", 240};
-  const char *tools =
-      "S=" VAK_SOURCE_DIR " B=" VAK_BINARY_DIR " CC=" VAK_C_COMPILER " CXX=" VAK_CXX_COMPILER
-      " CMAKE=" VAK_CMAKE_COMMAND " CPACK=" VAK_CPACK_COMMAND "\n";
-  return RunProgram({"/bin/bash", "-xec", tools + script}, options);
+  // Through the environment, so that paths with blanks arrive whole (the scripts quote them).
+  RunOptions options{"",
+                     {{"T", tree},
+                      {"D", dir},
+                      {"FLAGS", flags},
+                      {"S", VAK_SOURCE_DIR},
+                      {"B", VAK_BINARY_DIR},
+                      {"CC", VAK_C_COMPILER},
+                      {"CXX", VAK_CXX_COMPILER},
+                      {"CMAKE", VAK_CMAKE_COMMAND},
+                      {"CPACK", VAK_CPACK_COMMAND}},
+                     {},
+                     "",
+                     240};
+  return RunProgram({"/bin/bash", "-xec", script}, options);
 }
 
 std::string Line(FILE *stream) {
@@ -59,7 +69,8 @@ void CheckTree(const std::string &prefix) {
       {"bin/vakAdminTool", "../tools/bin/vakAdminTool"}, {"bin/vakbd", "../tools/bin/vakbd"},
       {"lib/libvak.so.6", "libvak.so.6.1.0"}, {"lib/liborv.so.6", "liborv.so.6.1.0"},
       {"share/man/man1/vakAdminTool.1", "f"}, {"share/man/man3/vak.3", "f"}, {"share/man/man8/vakbd.8", "f"},
-      {"share/bash-completion/completions/vakAdminTool", "f"}};
+      {"share/bash-completion/completions/vakAdminTool", "f"},
+      {"share/doc/editlock/copyright", "f"}};
   // clang-format on
   for (const auto &row : rows) EXPECT_EQ(Kind(prefix + "/" + row.path), row.want) << row.path;
 }
@@ -72,20 +83,21 @@ TEST(InstallTest, InstallIsCompleteAndServesApplicationsBuiltAgainstIt) {
   // out becomes API that applications rely on. Applications load the file their link recorded,
   // the SONAME. The example editors build as a makefile would with pkg-config (the C one also
   // proves the headers pedantic C), and with find_package(Vak), which must find this install.
-  RunResult r = Script(R"sh($CMAKE --install $B --prefix $T
+  RunResult r = Script(R"sh("$CMAKE" --install "$B" --prefix "$T"
     for lib in vak orv; do
-      nm -D --defined-only $T/lib/lib$lib.so | awk '{print $NF}' | grep -v '^__.*san' | sort >$D/got
-      grep -oP "^\s*${lib^^}_API\b[^;(]*?\K\w+(?=\s*(\[\])?\s*[(;])" $T/include/$lib.h | sort >$D/want
-      diff $D/want $D/got && test -s $D/want
-      readelf -d $T/lib/lib$lib.so | grep -F "Library soname: [lib$lib.so.6]"
+      nm -D --defined-only "$T/lib/lib$lib.so" | awk '{print $NF}' | grep -v '^__.*san' | sort >"$D/got"
+      grep -oP "^\s*${lib^^}_API\b[^;(]*?\K\w+(?=\s*(\[\])?\s*[(;])" "$T/include/$lib.h" | sort >"$D/want"
+      diff "$D/want" "$D/got" && test -s "$D/want"
+      readelf -d "$T/lib/lib$lib.so" | grep -F "Library soname: [lib$lib.so.6]"
     done
     export PKG_CONFIG_LIBDIR=$T/lib/pkgconfig
-    $CC -std=c99 -pedantic $FLAGS -o $D/pc-editor $S/examples/editor.c \
-        $(pkg-config --cflags --libs vak) -Wl,-rpath,$T/lib
-    $CMAKE -S $S/tests/consumer -B $D/consumer -DCMAKE_PREFIX_PATH=$T -DVAK_EXAMPLES_DIR=$S/examples \
-        -DCMAKE_C_COMPILER=$CC -DCMAKE_CXX_COMPILER=$CXX "-DCMAKE_C_FLAGS=$FLAGS" "-DCMAKE_CXX_FLAGS=$FLAGS"
-    grep -x "Vak_DIR:PATH=$T/lib/cmake/Vak" $D/consumer/CMakeCache.txt
-    $CMAKE --build $D/consumer)sh",
+    "$CC" -std=c99 -pedantic $FLAGS -o "$D/pc-editor" "$S/examples/editor.c" \
+        $(pkg-config --cflags --libs vak) -Wl,-rpath,"$T/lib"
+    "$CMAKE" -S "$S/tests/consumer" -B "$D/consumer" -DCMAKE_PREFIX_PATH="$T" \
+        -DVAK_EXAMPLES_DIR="$S/examples" -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" \
+        "-DCMAKE_C_FLAGS=$FLAGS" "-DCMAKE_CXX_FLAGS=$FLAGS"
+    grep -xF "Vak_DIR:PATH=$T/lib/cmake/Vak" "$D/consumer/CMakeCache.txt"
+    "$CMAKE" --build "$D/consumer")sh",
                        tree, dir.path());
   ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
   CheckTree(tree);
@@ -116,9 +128,9 @@ TEST(InstallTest, InstallIsCompleteAndServesApplicationsBuiltAgainstIt) {
 TEST(InstallTest, DebianPackageUnpacksIntoARunnableTree) {
   DaemonGuard guard;
   TempDir dir;
-  RunResult r = Script(R"sh(cd $D && $CPACK -G DEB --config $B/CPackConfig.cmake -B $D
-    dpkg-deb -f $D/*.deb Depends | grep libc6
-    dpkg-deb -x $D/*.deb $D/root)sh",
+  RunResult r = Script(R"sh(cd "$D" && "$CPACK" -G DEB --config "$B/CPackConfig.cmake" -B "$D"
+    dpkg-deb -f "$D"/*.deb Depends | grep libc6
+    dpkg-deb -x "$D"/*.deb "$D/root")sh",
                        "", dir.path());
   ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
   CheckTree(dir.Sub("root/usr"));

@@ -38,7 +38,9 @@ Outcome Drive(const std::string &op, const std::string &path, const std::string 
   unlink(log.c_str());
   const char *asan = getenv("ASAN_OPTIONS");
   RunOptions options;
-  options.env = {{"LD_PRELOAD", VAK_BINARY_DIR "/tests/fault/libvak_fault.so"},
+  // Preloaded by name along the library path: LD_PRELOAD would split a build path with blanks.
+  options.env = {{"LD_PRELOAD", "libvak_fault.so"},
+                 {"LD_LIBRARY_PATH", VAK_BINARY_DIR "/tests/fault"},
                  {"VAK_FAULT_FAMILY", family},
                  {"VAK_FAULT_NTH", std::to_string(nth)},
                  {"VAK_FAULT_MODE", mode},

@@ -65,8 +65,10 @@ TEST(SweepTest, ReportsAndReleasesOverRealHierarchies) {
   // than the walk under test.
   if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
   vaktest::DaemonGuard guard;
-  vaktest::TempDir tmp, tmpBig;
+  // The tree and a copy of the programs where the other user of the kNobody row can reach them.
+  vaktest::TempDir tmp(vaktest::TempDir::kEveryone), tmpBig, stage(vaktest::TempDir::kEveryone);
   const std::string prog = vaktest::StagedProgram("vakAdminTool"), d = tmp.path();
+  const std::string nobodyProg = vaktest::CopyStageTo(stage.path()) + "/tools/bin/vakAdminTool";
   orvInitNonORVApp((vaktest::StageRoot() + "/tools/bin/sweep_test").c_str());  // finds vakbd
   ASSERT_EQ(VAK_OK, vakInit("sweep-test", vakDefaultLockingMode, nullptr));
   auto lock = [&](const std::string &path) {
@@ -109,7 +111,7 @@ TEST(SweepTest, ReportsAndReleasesOverRealHierarchies) {
   // An unreadable subdirectory, walked by an ordinary user (root reads everything).
   stake("ur/ok/f", Stake("h.test", "7", "100"));
   stake("ur/u/f", Stake("h.test", "8", "100"));
-  ASSERT_EQ(0, system(("chmod 755 " + d + " && chown -R 65534:65534 " + d + "/ur").c_str()));
+  ASSERT_EQ(0, vaktest::RunProgram({"/bin/chown", "-R", "65534:65534", tmp.Sub("ur")}).exitStatus);
   ASSERT_EQ(0, chmod(tmp.Sub("ur/u").c_str(), 0));
 
   stake("hst/x", Stake("hosta.test", "5", "50"));
@@ -216,8 +218,7 @@ TEST(SweepTest, ReportsAndReleasesOverRealHierarchies) {
     }
     std::vector<std::string> argv = {prog};
     if (r.runner == kNobody) {
-      argv.insert(argv.begin(),
-                  {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+      argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", nobodyProg};
     }
     for (size_t p = 0, e; p < r.args.size(); p = e + 1) {
       e = std::min(r.args.find(' ', p), r.args.size());

@@ -9,11 +9,12 @@
 
 namespace vaktest {
 
-FakeVakbd::FakeVakbd(std::vector<std::string> script) {
+FakeVakbd::FakeVakbd(std::vector<std::string> script, const std::string &address) {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in addr = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
-  if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), len) == 0 && listen(listener_, 8) == 0 &&
+  if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) == 1 &&
+      bind(listener_, reinterpret_cast<sockaddr *>(&addr), len) == 0 && listen(listener_, 8) == 0 &&
       getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
     port_ = ntohs(addr.sin_port);
   }

@@ -1,4 +1,5 @@
-// fake_vakbd.h - a scripted Boolean Daemon on 127.0.0.1 that sends what a real one never would.
+// fake_vakbd.h - a scripted Boolean Daemon on a local address (127.0.0.1 unless told otherwise)
+// that sends what a real one never would.
 #ifndef VAK_TESTS_FAKE_VAKBD_H_
 #define VAK_TESTS_FAKE_VAKBD_H_
 
@@ -14,9 +15,10 @@ namespace vaktest {
 // anything else is sent as one framed message.
 class FakeVakbd {
  public:
-  explicit FakeVakbd(std::vector<std::string> script);
+  // Listens on the given local IPv4 address.
+  explicit FakeVakbd(std::vector<std::string> script, const std::string &address = "127.0.0.1");
   ~FakeVakbd() { Requests(); }
-  int port() const { return port_; }
+  int port() const { return port_; }  // 0 when it could not listen there
   // Stops serving after the connection in progress; the requests read, "|"-separated.
   std::string Requests();
 

@@ -10,13 +10,33 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
 namespace vaktest {
 
 std::string StageRoot() {
-  return VAK_STAGE_ROOT;
+  const char *copy = getenv("VAK_TEST_STAGE_ROOT");
+  return copy != nullptr && *copy != '\0' ? copy : VAK_STAGE_ROOT;
 }
 std::string StagedProgram(const std::string &name) {
   return StageRoot() + "/tools/bin/" + name;
+}
+
+std::string CopyStageTo(const std::string &dir) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  // copy_file keeps each file's permission bits; the directories get theirs explicitly, whatever
+  // the umask.
+  for (const char *sub : {"/tools", "/tools/bin"}) {
+    if (!error) fs::create_directory(dir + sub, error);
+    if (!error) fs::permissions(dir + sub, fs::perms(0755), error);
+  }
+  if (!error)
+    fs::copy(StageRoot() + "/tools/bin", dir + "/tools/bin", fs::copy_options::recursive, error);
+  EXPECT_FALSE(error) << "cannot copy the staged programs to " << dir << ": " << error.message();
+  return dir;
 }
 
 RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options) {

@@ -28,8 +28,12 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
 
 // Path of a program of the staged install hierarchy (build/root/tools/bin/<name>).
 std::string StagedProgram(const std::string &name);
-// The staged install root (build/root).
+// The staged install root: build/root, or $VAK_TEST_STAGE_ROOT when set (a copy of it elsewhere).
 std::string StageRoot();
+// Copies the staged programs, with the install-root marker, to <dir>/tools/bin and returns dir,
+// now an install root of its own. A program run as another user must be run from such a copy in a
+// directory that user can enter: the build may lie below a home only its owner can enter.
+std::string CopyStageTo(const std::string &dir);
 
 }  // namespace vaktest
 

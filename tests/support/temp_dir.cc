@@ -14,10 +14,31 @@
 
 namespace vaktest {
 
-TempDir::TempDir() {
-  const char *base = getenv("TMPDIR");
-  path_ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vaktest.XXXXXX";
-  if (mkdtemp(&path_[0]) == nullptr) ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
+namespace {
+
+// Whether a user with no rights of owner or group can reach the directory: every directory on
+// the way must be searchable by others.
+bool EveryoneCanEnter(const std::string &dir) {
+  for (size_t end = dir.size(); end != std::string::npos && end > 0;
+       end = dir.rfind('/', end - 1)) {
+    struct stat st;
+    if (stat(dir.substr(0, end).c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TempDir::TempDir(Reach reach) {
+  const char *env = getenv("TMPDIR");
+  std::string base = env != nullptr && *env != '\0' ? env : "/tmp";
+  if (reach == kEveryone && !EveryoneCanEnter(base)) base = "/tmp";
+  path_ = base + "/vaktest.XXXXXX";
+  if (mkdtemp(&path_[0]) == nullptr) {
+    ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
+  } else if (reach == kEveryone && chmod(path_.c_str(), 0755) != 0) {
+    ADD_FAILURE() << "chmod " << path_ << " failed: " << strerror(errno);
+  }
 }
 
 void WriteFile(const std::string &path, const std::string &content) {

@@ -11,7 +11,11 @@ void RemoveTree(const std::string &path);
 
 class TempDir {
  public:
-  TempDir();
+  // kOwner: mode 0700 below $TMPDIR (default /tmp). kEveryone: mode 0755 below a directory that
+  // every user can enter ($TMPDIR if it is one, else /tmp), for trees that a test reads or runs as
+  // another user.
+  enum Reach { kOwner, kEveryone };
+  explicit TempDir(Reach reach = kOwner);
   ~TempDir() { RemoveTree(path_); }
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;

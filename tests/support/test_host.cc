@@ -22,6 +22,16 @@ namespace {
 
 int gSetsMade = 0;  // tells apart several sets made by one test process
 
+// Puts the hosts file over /etc/hosts in the current mount namespace. A machine without one (a
+// bare root file system) gets it through a read-only overlay of /etc, the file's folder on top.
+bool HostsFileOver(const std::string &hostsFile) {
+  if (access("/etc/hosts", F_OK) == 0) {
+    return mount(hostsFile.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+  }
+  const std::string layers = "lowerdir=" + hostsFile.substr(0, hostsFile.rfind('/')) + ":/etc";
+  return mount("overlay", "/etc", "overlay", 0, layers.c_str()) == 0;
+}
+
 int KillAndReap(pid_t pid) {
   int status = 0;
   for (kill(pid, SIGKILL); waitpid(pid, &status, 0) < 0 && errno == EINTR;) {
@@ -60,7 +70,7 @@ bool TestHosts::Build(const std::vector<std::string> &names) {
   std::string templ = "/tmp/vakhosts." + std::to_string(getpid()) + ".XXXXXX";
   if (mkdtemp(&templ[0]) == nullptr) return false;
   dir_ = templ;
-  hostsFile_ = dir_ + "/hosts";
+  hostsFile_ = dir_ + "/etc/hosts";  // alone in its folder: see HostsFileOver
   std::string hostsText = "127.0.0.1\tlocalhost\n";
   // The private network: a bridge in a hub namespace, a veth pair to each host's namespace.
   const std::string hub = prefix + "hub";
@@ -114,7 +124,7 @@ void TestHosts::Enter(size_t host) const {
     failed = "unshare";
     // Private first, or the bind mount would propagate to the whole machine.
   } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-             mount(hostsFile_.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+             !HostsFileOver(hostsFile_)) {
     failed = "mounting the hosts file";
   } else if (sethostname(h.name.c_str(), h.name.size()) != 0) {
     failed = "sethostname";
@@ -167,7 +177,9 @@ RunResult TestHosts::Run(size_t host, const std::vector<std::string> &argv,
       "--mount",
       "/bin/sh",
       "-c",
-      "/bin/mount --bind \"$1\" /etc/hosts && /bin/hostname \"$2\" && shift 2 && exec \"$@\"",
+      "if [ -e /etc/hosts ]; then /bin/mount --bind \"$1\" /etc/hosts; else /bin/mount -t overlay "
+      "-o \"lowerdir=${1%/*}:/etc\" overlay /etc; fi && /bin/hostname \"$2\" && shift 2 && "
+      "exec \"$@\"",
       "sh",
       hostsFile_,
       hosts_[host].name};

@@ -2,9 +2,10 @@
 //
 // TestHosts makes up to 250 hosts inside this machine, each with its own host name (UTS namespace),
 // its own network namespace on a private network that joins the set (a bridge in a hub namespace),
-// its own /etc/hosts naming every host of the set (bind-mounted in a mount namespace), and its own
-// vakbd serving the given port. The file system is shared. Namespaces need root; when they cannot
-// be made, ok() is false and error() says why:  if (!hosts.ok()) GTEST_SKIP() << hosts.error();
+// its own /etc/hosts naming every host of the set (in a mount namespace: bound over the file, or
+// overlaid on /etc where the machine has none), and its own vakbd serving the given port. The file
+// system is shared. Namespaces need root; when they cannot be made, ok() is false and error() says
+// why:  if (!hosts.ok()) GTEST_SKIP() << hosts.error();
 //
 // The destructor kills every process started with Start, stops every vakbd serving the port on
 // any host (by pid), and deletes every namespace and file it made. Names carry this process's
