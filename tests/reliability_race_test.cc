@@ -6,7 +6,7 @@
 // checked (ground_truth.h): one owner at a time, no lost lock, every VAK_OK confirmable, releases
 // of one's own lock succeed, no unexpected status. After the rounds, every lock of a dead worker
 // must yield to a take-over, and no dirlock or side file may be left.
-//   VAK_RELIABILITY_ROUNDS  rounds per mix (three mixes; by default 900 on the local directory, 150
+//   VAK_RELIABILITY_ROUNDS  rounds per mix (three mixes; by default 700 on the local directory, 150
 //                           over sshfs); VAK_RACE_PAUSE  the workers' VAK_FAULT_PAUSE (0.3:3000)
 #include <dirent.h>
 #include <fcntl.h>
@@ -207,8 +207,11 @@ int Race(TestHosts *hosts, const std::string &backing, const std::vector<std::st
         if (ops[i].empty() || victims.count(i)) continue;
         const Reply r = workers[i].Receive();
         if (r.first == -1) {  // no answer in time: recorded, then the worker is replaced
-          truth.Add({"no answer", at[i], "w" + std::to_string(i) + " " + ops[i] + " " + at[i] +
-                                             " did not answer within 30 s", MonotonicNs(), 0});
+          const int64_t t = MonotonicNs();
+          truth.Add({"no answer", at[i],
+                     "w" + std::to_string(i) + " " + ops[i] + " " + at[i] +
+                         " did not answer within 30 s",
+                     t, t});
           truth.Killed(workers[i].truth, MonotonicNs());
           workers[i].Stop(hosts);
           victims.insert(i);
@@ -237,6 +240,13 @@ int Race(TestHosts *hosts, const std::string &backing, const std::vector<std::st
   int takeOvers = 0;
   for (const std::string &file : allFiles) {
     const Reply owner = readers[0].Do("details", views[0] + "/" + file);
+    if (owner.first != VAK_OK && owner.first != VAK_FILE_NOT_LOCKED) {
+      const int64_t t = MonotonicNs();
+      truth.Add({"take-over", file,
+                 "no take-over can read the lock at the end: " + StatusName(owner.first) + " " +
+                     owner.second,
+                 t, t});
+    }
     if (owner.first != VAK_OK || truth.AliveAt(owner.second, MonotonicNs())) continue;
     size_t h = 0;
     while (h + 1 < hosts->size() && owner.second.compare(0, hosts->name(h).size() + 1,
@@ -304,7 +314,7 @@ void RaceThreeHosts(bool overNetwork) {
   setenv("VAK_PORTNUM", std::to_string(hosts.port()).c_str(), 1);
   // Some 15 to 20 seconds each by default.
   const char *env = getenv("VAK_RELIABILITY_ROUNDS");
-  const int rounds = env != nullptr ? atoi(env) : overNetwork ? 150 : 900;
+  const int rounds = env != nullptr ? atoi(env) : overNetwork ? 150 : 700;
   EXPECT_EQ(Race(&hosts, tmp.path(), views, overNetwork ? "sshfs" : "local", rounds), 0);
 }
 
