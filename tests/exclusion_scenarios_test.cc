@@ -37,8 +37,8 @@ TEST(ExclusionScenarios, TwoTakeOversOverAStaleDirlock) {
        "unlink:f.orvlck.dirlock:1:before", ""},
       {"A parked there; B parked holding the dirlock, past its check of the owner",
        "unlink:f.orvlck.dirlock:1:before", "unlink:f.orvlck:1:before"},
-      {"A parked there; B parked once it has taken the dirlock",
-       "unlink:f.orvlck.dirlock:1:before", "link:.orvlck.dirlock:1:after"},
+      {"A parked there; B parked once it has taken the dirlock", "unlink:f.orvlck.dirlock:1:before",
+       "link:.orvlck.dirlock:1:after"},
   };
   for (const Scenario &s : scenarios) {
     SCOPED_TRACE(s.name);
@@ -48,10 +48,10 @@ TEST(ExclusionScenarios, TwoTakeOversOverAStaleDirlock) {
     WriteFile(f + ".orvlck", StakeText(host, static_cast<unsigned long>(DeadPid())));
     WriteFile(f + ".orvlck.dirlock", StakeText(host, static_cast<unsigned long>(DeadPid())));
     Server a, b;
-    ASSERT_TRUE(a.Start(local.path(), FaultEnv({{"VAK_FAULT_STOP", s.stopA},
-                                                {"VAK_FAULT_STOP_NOTIFY", notify}})));
-    ASSERT_TRUE(b.Start(local.path(), FaultEnv({{"VAK_FAULT_STOP", s.stopB},
-                                                {"VAK_FAULT_STOP_NOTIFY", notify}})));
+    ASSERT_TRUE(a.Start(
+        local.path(), FaultEnv({{"VAK_FAULT_STOP", s.stopA}, {"VAK_FAULT_STOP_NOTIFY", notify}})));
+    ASSERT_TRUE(b.Start(
+        local.path(), FaultEnv({{"VAK_FAULT_STOP", s.stopB}, {"VAK_FAULT_STOP_NOTIFY", notify}})));
     ASSERT_TRUE(a.Send("get", f));
     ASSERT_TRUE(WaitStopped(a.pid)) << "A did not reach " << s.stopA;
     ASSERT_TRUE(b.Send("get", f));
@@ -72,9 +72,9 @@ TEST(ExclusionScenarios, TwoTakeOversOverAStaleDirlock) {
     const std::string stake = ReadFile(f + ".orvlck");
     const bool namesA = stake.find(std::to_string(a.pid)) != std::string::npos;
     const bool namesB = stake.find(std::to_string(b.pid)) != std::string::npos;
-    const std::string told = ReadFile(notify) + "A (" + idA + ") was told " + std::to_string(answerA.first) + " " +
-                             answerA.second + "; B (" + idB + ") was told " +
-                             std::to_string(answerB.first) + " " + answerB.second +
+    const std::string told = ReadFile(notify) + "A (" + idA + ") was told " +
+                             std::to_string(answerA.first) + " " + answerA.second + "; B (" + idB +
+                             ") was told " + std::to_string(answerB.first) + " " + answerB.second +
                              "\nlock-stake file:\n" + stake;
     EXPECT_FALSE(answerA.first == VAK_OK && answerB.first == VAK_OK) << told;
     EXPECT_TRUE(answerA.first != VAK_OK || (namesA && !namesB)) << told;

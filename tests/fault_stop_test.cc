@@ -42,8 +42,8 @@ std::string Line(const std::string &text, size_t n) {
 
 struct Case {
   const char *name;
-  bool deadOwner;               // f.orvlck names a dead process of this host
-  const char *op, *stop, *die;  // VAK_FAULT_STOP, VAK_FAULT_DIE
+  bool deadOwner;                  // f.orvlck names a dead process of this host
+  const char *op, *stop, *die;     // VAK_FAULT_STOP, VAK_FAULT_DIE
   std::vector<std::string> notes;  // the notify lines expected, in turn: $ the directory, % pid
   std::vector<Seen> parked;        // checked at the first stop
   int exitStatus, status;          // of the driver; status -1 when it died
@@ -53,6 +53,7 @@ TEST(FaultStop, ParksAtTheNamedCallAndFinishesWhenContinued) {
   char *msg = nullptr;
   ASSERT_EQ(VAK_OK, vakInit("fault-stop", vakDefaultLockingMode, &msg));
   const std::string host = vakInitInfo->processId->hostName;
+  // clang-format off
   const Case cases[] = {
       // The first open of the lock-stake file is the read that finds none, the second the create.
       {"first get, after its exclusive create",
@@ -82,17 +83,20 @@ TEST(FaultStop, ParksAtTheNamedCallAndFinishesWhenContinued) {
        true, "get", "", "unlink:f.orvlck.dirlock:1:before", {"died unlink $/f.orvlck.dirlock"},
        {}, 128 + SIGKILL, -1},
   };
+  // clang-format on
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     TempDir tmp;
     const std::string f = tmp.Sub("f"), notify = tmp.Sub("notify"), out = tmp.Sub("out");
     WriteFile(f, "x");
-    if (c.deadOwner) WriteFile(f + ".orvlck", StakeText(host, static_cast<unsigned long>(DeadPid())));
-    pid_t pid = StartDriver(
-        c.op, f,
-        FaultEnv({{"VAK_FAULT_STOP", c.stop}, {"VAK_FAULT_DIE", c.die},
-                  {"VAK_FAULT_STOP_NOTIFY", notify}}),
-        out);
+    if (c.deadOwner) {
+      WriteFile(f + ".orvlck", StakeText(host, static_cast<unsigned long>(DeadPid())));
+    }
+    pid_t pid = StartDriver(c.op, f,
+                            FaultEnv({{"VAK_FAULT_STOP", c.stop},
+                                      {"VAK_FAULT_DIE", c.die},
+                                      {"VAK_FAULT_STOP_NOTIFY", notify}}),
+                            out);
     ASSERT_GT(pid, 0);
     // The notify lines with $ for the directory and % for the driver's pid.
     std::vector<std::string> expected;

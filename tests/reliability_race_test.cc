@@ -46,7 +46,7 @@ struct Worker {
   size_t host = 0;
   pid_t pid = -1;
   int cmd = -1, res = -1, truth = -1;  // truth: its process in the ground truth
-  std::string record;                   // its ground-truth record, outside the shared directory
+  std::string record;                  // its ground-truth record, outside the shared directory
   size_t recordRead = 0;
 
   bool Spawn(TestHosts *hosts, const std::string &local, const Env &env) {
@@ -208,10 +208,10 @@ int Race(TestHosts *hosts, const std::string &backing, const std::vector<std::st
         const Reply r = workers[i].Receive();
         if (r.first == -1) {  // no answer in time: recorded, then the worker is replaced
           const int64_t t = MonotonicNs();
-          truth.Add({"no answer", at[i],
-                     "w" + std::to_string(i) + " " + ops[i] + " " + at[i] +
-                         " did not answer within 30 s",
-                     t, t});
+          truth.Add(
+              {"no answer", at[i],
+               "w" + std::to_string(i) + " " + ops[i] + " " + at[i] + " did not answer within 30 s",
+               t, t});
           truth.Killed(workers[i].truth, MonotonicNs());
           workers[i].Stop(hosts);
           victims.insert(i);
@@ -226,8 +226,10 @@ int Race(TestHosts *hosts, const std::string &backing, const std::vector<std::st
         for (size_t h = 0; h < readers.size(); ++h) {
           const Reply r = readers[h].Do("details", views[h] + "/" + file);
           truth.Read(MonotonicNs(), file, hosts->name(h),
-                     r.first == VAK_OK ? r.second : r.first == VAK_FILE_NOT_LOCKED ? ""
-                     : "status " + std::to_string(r.first) + " " + r.second);
+                     r.first == VAK_OK ? r.second
+                     : r.first == VAK_FILE_NOT_LOCKED
+                         ? ""
+                         : "status " + std::to_string(r.first) + " " + r.second);
         }
       }
       for (size_t v : victims) {
@@ -249,8 +251,8 @@ int Race(TestHosts *hosts, const std::string &backing, const std::vector<std::st
     }
     if (owner.first != VAK_OK || truth.AliveAt(owner.second, MonotonicNs())) continue;
     size_t h = 0;
-    while (h + 1 < hosts->size() && owner.second.compare(0, hosts->name(h).size() + 1,
-                                                         hosts->name(h) + " ") != 0) {
+    while (h + 1 < hosts->size() &&
+           owner.second.compare(0, hosts->name(h).size() + 1, hosts->name(h) + " ") != 0) {
       ++h;
     }
     const Worker &heir = readers[(h + 1) % readers.size()];
@@ -275,7 +277,8 @@ int Race(TestHosts *hosts, const std::string &backing, const std::vector<std::st
     const std::string content = ReadFile(path);
     const size_t host = content.find("HostName"), pid = content.find("ProcessIdentifier");
     auto value = [&](size_t at) {
-      return at == std::string::npos ? "?" : content.substr(at + 31, content.find('\n', at) - at - 31);
+      return at == std::string::npos ? "?"
+                                     : content.substr(at + 31, content.find('\n', at) - at - 31);
     };
     const int64_t t = MonotonicNs();
     truth.Add({"leftover", name,
@@ -293,10 +296,11 @@ int Race(TestHosts *hosts, const std::string &backing, const std::vector<std::st
   const Figures f = truth.Count();
   std::string kinds;
   for (const auto &k : byKind) kinds += ", " + k.first + " " + std::to_string(k.second);
-  printf("[ figures  ] %s: %d rounds, %ld gets, %ld steals, %ld releases, %ld kills, %ld "
-         "take-overs (%d in the final pass), %zu violations%s\n",
-         label.c_str(), roundNo, f.gets, f.steals, f.releases, f.kills, f.takeOvers, takeOvers,
-         found.size(), kinds.c_str());
+  printf(
+      "[ figures  ] %s: %d rounds, %ld gets, %ld steals, %ld releases, %ld kills, %ld "
+      "take-overs (%d in the final pass), %zu violations%s\n",
+      label.c_str(), roundNo, f.gets, f.steals, f.releases, f.kills, f.takeOvers, takeOvers,
+      found.size(), kinds.c_str());
   EXPECT_GT(f.gets, 0);
   return static_cast<int>(found.size());
 }

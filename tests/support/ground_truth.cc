@@ -36,13 +36,20 @@ bool Allowed(const std::string &op, int status) {
 
 std::string StatusName(int status) {
   switch (status) {
-    case VAK_OK: return "OK";
-    case VAK_FILE_ALREADY_LOCKED: return "ALREADY_LOCKED";
-    case VAK_FILE_NOT_LOCKED: return "NOT_LOCKED";
-    case VAK_NOT_EDIT_LOCK_OWNER: return "NOT_OWNER";
-    case VAK_MALFORMED_LOCK_STAKE_FILE: return "MALFORMED";
-    case VAK_SYS_ERROR: return "SYS_ERROR";
-    default: return "status " + std::to_string(status);
+    case VAK_OK:
+      return "OK";
+    case VAK_FILE_ALREADY_LOCKED:
+      return "ALREADY_LOCKED";
+    case VAK_FILE_NOT_LOCKED:
+      return "NOT_LOCKED";
+    case VAK_NOT_EDIT_LOCK_OWNER:
+      return "NOT_OWNER";
+    case VAK_MALFORMED_LOCK_STAKE_FILE:
+      return "MALFORMED";
+    case VAK_SYS_ERROR:
+      return "SYS_ERROR";
+    default:
+      return "status " + std::to_string(status);
   }
 }
 
@@ -201,6 +208,7 @@ std::vector<Violation> GroundTruth::Check() const {
   // What the hosts read against the owner by the ground truth, first: an interval ends where its
   // lock was found lost, so that what follows from one loss is not reported again.
   std::map<std::pair<size_t, std::string>, std::set<std::string>> perRound;
+  std::set<std::string> strays;  // "file owner" of each unowned lock reported: once each
   for (const Reading &r : readings_) {
     const size_t round = static_cast<size_t>(
         std::upper_bound(rounds_.begin(), rounds_.end(), std::make_pair(r.t, INT32_MAX)) -
@@ -227,7 +235,7 @@ std::vector<Violation> GroundTruth::Check() const {
       owner->end = owner->maybeEnd = r.t;
       owner->lost = true;
     } else if (owner == nullptr && !r.seen.empty() && may.count(r.seen) == 0 &&
-               AliveAt(r.seen, r.t)) {
+               AliveAt(r.seen, r.t) && strays.insert(r.file + " " + r.seen).second) {
       found.push_back({"unowned lock", r.file,
                        r.host + " read a lock of live " + r.seen + " on " + r.file + " at " +
                            ms(r.t) + ", which does not own it by the ground truth",
@@ -237,13 +245,14 @@ std::vector<Violation> GroundTruth::Check() const {
   // Two owners at once.
   for (const auto &fc : claims) {
     std::vector<const Claim *> active;
+    std::set<std::pair<int, int>> pairs;  // reported once per pair of processes
     for (const Claim &c : fc.second) {
       if (c.end <= c.since) continue;
       active.erase(std::remove_if(active.begin(), active.end(),
                                   [&](const Claim *a) { return a->end <= c.since; }),
                    active.end());
       for (const Claim *a : active) {
-        if (a->process == c.process) continue;
+        if (a->process == c.process || !pairs.insert({a->process, c.process}).second) continue;
         found.push_back({"two owners", fc.first,
                          Describe(a->process) + " owned " + fc.first + " from " + ms(a->since) +
                              " (by its " + (a->byGet ? "get" : "steal") + ") when " +
@@ -311,10 +320,10 @@ std::vector<Violation> GroundTruth::Check() const {
       if (e.kind == 'E') start = nullptr;
     }
     if (start != nullptr && proc.killed == INT64_MAX) {
-      found.push_back({"no answer", start->file,
-                       Describe(static_cast<int>(p)) + " " + start->op + " " + start->file +
-                           " never ended",
-                       start->t, start->t});
+      found.push_back(
+          {"no answer", start->file,
+           Describe(static_cast<int>(p)) + " " + start->op + " " + start->file + " never ended",
+           start->t, start->t});
     }
   }
   // A file left unusable (a lock-stake file that stays malformed) fails every later operation
@@ -323,7 +332,7 @@ std::vector<Violation> GroundTruth::Check() const {
   std::map<std::string, std::pair<size_t, int>> first;  // "file status" -> finding, repeats
   for (const Violation &v : found) {
     const size_t cut = v.what.find(" gave ") != std::string::npos ? v.what.find(" gave ")
-                                                                   : v.what.find(": status ");
+                                                                  : v.what.find(": status ");
     const std::string key = v.file + v.what.substr(cut == std::string::npos ? 0 : cut, 20);
     auto it = first.find(key);
     if (v.kind != "status" || cut == std::string::npos || it == first.end()) {

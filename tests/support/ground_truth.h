@@ -2,15 +2,16 @@
 // of a race's history against it. Workers (lock_driver serve with VAK_GROUND_TRUTH) record the
 // start and end of every operation and a confirm after every VAK_OK; the harness adds kill times
 // and what each host read at the end of each round. Check() then finds:
-//   "two owners"    ownership intervals of two processes on one file overlap. An interval runs
-//                   from the end of a get or steal that told VAK_OK to the start of its owner's
-//                   release, its owner's death, its owner's next VAK_OK on the file, or the start
-//                   of a successful steal by another process that ended after the interval's own
-//                   operation started (a steal legitimately ends it; a concurrent one empties it)
+//   "two owners"    ownership intervals of two processes on one file overlap (once per pair). An
+//                   interval runs from the end of a get or steal that told VAK_OK to the start of
+//                   its owner's release, its owner's death, its owner's next VAK_OK on the file,
+//                   or the start of a successful steal by another process that ended after the
+//                   interval's own operation started (a steal legitimately ends it; a concurrent
+//                   one may have come first, so the interval is empty and the lock may be either's)
 //   "lost lock"     a host read, at a round's end, something else than the live owner's lock
 //                   (the owner's interval ends there, so that one loss is reported once)
 //   "unowned lock"  a host read a lock naming a live worker that does not own the file (nor may,
-//                   by a steal concurrent with its own get or steal)
+//                   by a steal concurrent with its own get or steal); once per file and worker
 //   "unconfirmed"   the confirm right after a VAK_OK failed, with no steal begun before it
 //   "release"       an owner's release of its own lock did not give VAK_OK (VAK_NOT_EDIT_LOCK_OWNER
 //                   is expected after a steal)
