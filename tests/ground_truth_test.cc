@@ -14,7 +14,7 @@ using namespace vaktest;
 
 // A history, one step a line: "T P S OP FILE" (start), "T P E OP FILE STATUS" (end),
 // "T P C FILE STATUS" (confirm), "T P K" (killed), "T R FILE HOST SEEN..." (a read; no SEEN:
-// none), "T N" (a round starts). P is A, B or C, which lock as "hA 1", "hB 2", "hC 3".
+// none), "T N" (a round starts), "T F FILE" (a forced release). P is A, B or C, which lock as "hA 1", "hB 2", "hC 3".
 GroundTruth Replay(const std::vector<std::string> &steps) {
   GroundTruth truth;
   for (const char *p : {"A", "B", "C"}) {
@@ -29,6 +29,10 @@ GroundTruth Replay(const std::vector<std::string> &steps) {
     in >> t >> who;
     if (who == "N") {
       truth.Round(t, ++round);
+    } else if (who == "F") {
+      std::string file;
+      in >> file;
+      truth.ForcedRelease(file, t);
     } else if (who == "R") {
       std::string file, host, seen;
       in >> file >> host;
@@ -89,6 +93,10 @@ TEST(GroundTruth, NamesEachFaultAndPassesLegitimateHistories) {
        {"10 A S get f", "12 A E get f 0", "25 B S get f", "30 B E get f 0"},
        "two owners"},
       {"an owner's lock gone", {"10 A S get f", "12 A E get f 0", "20 R f hb"}, "lost lock"},
+      {"an owner's lock removed by force; its release is refused",
+       {"10 A S get f", "12 A E get f 0", "15 F f", "20 R f hb", "30 A S release f",
+        "31 A E release f 15"},
+       ""},
       {"another owner read while the owner lives",
        {"10 A S get f", "12 A E get f 0", "20 R f hb hC 3"},
        "lost lock"},
@@ -138,6 +146,7 @@ TEST(GroundTruth, RecordsInPiecesCountAndExplain) {
   EXPECT_EQ(f.gets, 2);
   EXPECT_EQ(f.steals, 1);
   EXPECT_EQ(f.kills, 1);
+  EXPECT_EQ(f.killsInside, 0);  // killed once its get had ended
   EXPECT_EQ(f.takeOvers, 1);
   const auto found = truth.Check();
   ASSERT_EQ(found.size(), 1u);

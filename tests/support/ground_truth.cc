@@ -110,6 +110,11 @@ void GroundTruth::Read(int64_t t, const std::string &file, const std::string &ho
   readings_.push_back({t, file, host, seen});
 }
 
+void GroundTruth::ForcedRelease(const std::string &file, int64_t t) {
+  base_ = std::min(base_, t);
+  forced_.insert({file, t});
+}
+
 void GroundTruth::Round(int64_t t, int round) {
   base_ = std::min(base_, t);
   rounds_.push_back({t, round});
@@ -168,6 +173,13 @@ std::map<std::string, std::vector<GroundTruth::Claim>> GroundTruth::Claims() con
         if (s.start >= c.since) c.maybeEnd = std::min(c.maybeEnd, s.start);
         c.stolen = true;
         c.stolenAt = std::min(c.stolenAt, s.start);
+      }
+      for (auto f = forced_.lower_bound(fc.first); f != forced_.upper_bound(fc.first); ++f) {
+        if (f->second < c.since || f->second >= natural) continue;
+        c.end = std::min(c.end, f->second);
+        c.maybeEnd = std::min(c.maybeEnd, f->second);
+        c.stolen = true;
+        c.stolenAt = std::min(c.stolenAt, f->second);
       }
     }
     std::sort(fc.second.begin(), fc.second.end(),

@@ -9,6 +9,7 @@
 //                   interval's own operation started (a steal legitimately ends it; a concurrent
 //                   one may have come first, so the interval is empty and the lock may be either's)
 //   "lost lock"     a host read, at a round's end, something else than the live owner's lock
+//                   (after a steal or a forced release of the harness the owner is another, or none)
 //                   (the owner's interval ends there, so that one loss is reported once)
 //   "unowned lock"  a host read a lock naming a live worker that does not own the file (nor may,
 //                   by a steal concurrent with its own get or steal); once per file and worker
@@ -50,6 +51,7 @@ struct Violation {
 
 struct Figures {
   long gets = 0, steals = 0, releases = 0, kills = 0, takeOvers = 0;
+  long killsInside = 0;  // of a process in the middle of an operation
 };
 
 class GroundTruth {
@@ -64,6 +66,9 @@ class GroundTruth {
   void Killed(int process, int64_t t);
   // What host read for file at t: an owner "HOST PID", "" for none, or "status N TEXT".
   void Read(int64_t t, const std::string &file, const std::string &host, const std::string &seen);
+  // The harness removed file's lock-stake file at t (an administrator's forced release): it ends
+  // any ownership, as a steal does.
+  void ForcedRelease(const std::string &file, int64_t t);
   // Marks the start of a round, for the timelines.
   void Round(int64_t t, int round);
   void Add(const Violation &v) { extra_.push_back(v); }
@@ -108,6 +113,7 @@ class GroundTruth {
   std::vector<Process> processes_;
   std::vector<Reading> readings_;
   std::vector<std::pair<int64_t, int>> rounds_;
+  std::multimap<std::string, int64_t> forced_;  // file -> time of a forced release
   std::vector<Violation> extra_;
   int64_t base_ = INT64_MAX;  // the first moment recorded: timelines count from it
 };
