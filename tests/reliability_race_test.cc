@@ -1,11 +1,13 @@
 // Edit Locks raced from three hosts over one directory, checked against a ground truth kept outside
 // it. Workers (lock_driver serve, under the fault library's random pauses before every call that
 // makes or removes a lock name) get one operation each per round, at once; some are killed by
-// SIGKILL at random moments, idle or in the middle of an operation, and respawned. Each worker
-// records what it was told; at each round's end every host reads every file. The history is then
-// checked (ground_truth.h): one owner at a time, no lost lock, every VAK_OK confirmable, releases
-// of one's own lock succeed, no unexpected status. After the rounds, every lock of a dead worker
-// must yield to a take-over, and no dirlock or side file may be left.
+// SIGKILL at random moments, idle or in the middle of an operation, and respawned. Half of them
+// also park (SIGSTOP) at a random protocol step some time in their lives; the others go on
+// meanwhile, then the parked one dies there or is resumed. Each worker records what it was told;
+// at each round's end every host reads every file. The history is then checked (ground_truth.h):
+// one owner at a time, no lost lock, every VAK_OK confirmable, releases of one's own lock succeed,
+// no unexpected status. After the rounds, every lock of a dead worker must yield to a take-over,
+// and no dirlock or side file may be left.
 //   VAK_RELIABILITY_ROUNDS  rounds per mix (three mixes; by default 700 on the local directory, 150
 //                           over sshfs); VAK_RACE_PAUSE  the workers' VAK_FAULT_PAUSE (0.3:3000)
 #include <dirent.h>
