@@ -14,7 +14,8 @@ using namespace vaktest;
 
 // A history, one step a line: "T P S OP FILE" (start), "T P E OP FILE STATUS" (end),
 // "T P C FILE STATUS" (confirm), "T P K" (killed), "T R FILE HOST SEEN..." (a read; no SEEN:
-// none), "T N" (a round starts), "T F FILE" (a forced release). P is A, B or C, which lock as "hA 1", "hB 2", "hC 3".
+// none), "T N" (a round starts), "T F FILE" (a forced release). P is A, B or C, which lock as "hA
+// 1", "hB 2", "hC 3".
 GroundTruth Replay(const std::vector<std::string> &steps) {
   GroundTruth truth;
   for (const char *p : {"A", "B", "C"}) {
@@ -115,6 +116,13 @@ TEST(GroundTruth, NamesEachFaultAndPassesLegitimateHistories) {
        {"10 A S get f", "12 A E get f 16 malformed", "20 B S get f", "21 B E get f 16 malformed",
         "30 R f ha status 16 malformed", "31 R f hb status 16 malformed"},
        "status,status"},
+      {"a thief killed inside its steal, which took the lock",
+       {"10 A S get f", "12 A E get f 0", "20 B S steal f", "25 B K", "30 R f ha hB 2",
+        "40 A S release f", "41 A E release f 15"},
+       ""},
+      {"a thief killed inside its steal, which did not take it",
+       {"10 A S get f", "12 A E get f 0", "20 B S steal f", "25 B K", "30 R f ha hA 1"},
+       ""},
       {"an operation that never ended", {"10 A S get f"}, "no answer"},
       {"an operation cut short by a kill", {"10 A S get f", "11 A K"}, ""},
       {"hosts that disagree on a dead owner's lock",

@@ -124,11 +124,16 @@ std::map<std::string, std::vector<GroundTruth::Steal>> GroundTruth::Steals() con
   std::map<std::string, std::vector<Steal>> steals;
   for (size_t p = 0; p < processes_.size(); ++p) {
     int64_t start = 0;
-    for (const TruthEvent &e : processes_[p].events) {
+    const Process &proc = processes_[p];
+    for (const TruthEvent &e : proc.events) {
       if (e.kind == 'S') start = e.t;
       if (e.kind == 'E' && e.op == "steal" && e.status == VAK_OK) {
-        steals[e.file].push_back({static_cast<int>(p), start, e.t});
+        steals[e.file].push_back({static_cast<int>(p), start, e.t, false});
       }
+    }
+    const TruthEvent *last = proc.events.empty() ? nullptr : &proc.events.back();
+    if (last != nullptr && last->kind == 'S' && last->op == "steal" && proc.killed != INT64_MAX) {
+      steals[last->file].push_back({static_cast<int>(p), last->t, proc.killed, true});
     }
   }
   return steals;
@@ -170,7 +175,7 @@ std::map<std::string, std::vector<GroundTruth::Claim>> GroundTruth::Claims() con
       for (const Steal &s : At(steals, fc.first)) {
         if (s.process == c.process || s.end <= c.opStart || s.start >= natural) continue;
         c.end = std::min(c.end, std::max(c.since, s.start));
-        if (s.start >= c.since) c.maybeEnd = std::min(c.maybeEnd, s.start);
+        if (s.start >= c.since && !s.unfinished) c.maybeEnd = std::min(c.maybeEnd, s.start);
         c.stolen = true;
         c.stolenAt = std::min(c.stolenAt, s.start);
       }

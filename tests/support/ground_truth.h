@@ -7,10 +7,11 @@
 //                   its owner's release, its owner's death, its owner's next VAK_OK on the file,
 //                   or the start of a successful steal by another process that ended after the
 //                   interval's own operation started (a steal legitimately ends it; a concurrent
-//                   one may have come first, so the interval is empty and the lock may be either's)
+//                   one may have come first, so the interval is empty and the lock may be either's;
+//                   a steal whose thief was killed inside it may have replaced the lock or not)
 //   "lost lock"     a host read, at a round's end, something else than the live owner's lock
-//                   (after a steal or a forced release of the harness the owner is another, or none)
-//                   (the owner's interval ends there, so that one loss is reported once)
+//                   (after a steal or a forced release of the harness the owner is another, or
+//                   none) (the owner's interval ends there, so that one loss is reported once)
 //   "unowned lock"  a host read a lock naming a live worker that does not own the file (nor may,
 //                   by a steal concurrent with its own get or steal); once per file and worker
 //   "unconfirmed"   the confirm right after a VAK_OK failed, with no steal begun before it
@@ -104,6 +105,7 @@ class GroundTruth {
   struct Steal {
     int process;
     int64_t start, end;
+    bool unfinished;  // its thief was killed in the middle: it may or may not have replaced
   };
   // Claims per file, by since, with steal truncation applied.
   std::map<std::string, std::vector<Claim>> Claims() const;
