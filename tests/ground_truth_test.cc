@@ -14,7 +14,8 @@ using namespace vaktest;
 
 // A history, one step a line: "T P S OP FILE" (start), "T P E OP FILE STATUS" (end),
 // "T P C FILE STATUS" (confirm), "T P K" (killed), "T R FILE HOST SEEN..." (a read; no SEEN:
-// none), "T N" (a round starts). P is A, B or C, which lock as "hA 1", "hB 2", "hC 3".
+// none), "T N" (a round starts), "T F FILE" (a forced release). P is A, B or C, which lock as "hA
+// 1", "hB 2", "hC 3".
 GroundTruth Replay(const std::vector<std::string> &steps) {
   GroundTruth truth;
   for (const char *p : {"A", "B", "C"}) {
@@ -29,6 +30,10 @@ GroundTruth Replay(const std::vector<std::string> &steps) {
     in >> t >> who;
     if (who == "N") {
       truth.Round(t, ++round);
+    } else if (who == "F") {
+      std::string file;
+      in >> file;
+      truth.ForcedRelease(file, t);
     } else if (who == "R") {
       std::string file, host, seen;
       in >> file >> host;
@@ -66,12 +71,13 @@ TEST(GroundTruth, NamesEachFaultAndPassesLegitimateHistories) {
        {"10 A S get f", "12 A E get f 0", "13 A C f 0", "20 A S release f", "22 A E release f 0",
         "30 B S get f", "32 B E get f 0", "40 R f ha hB 2", "41 R f hb hB 2"},
        ""},
-      {"two gets both told OK",
-       {"10 A S get f", "12 A E get f 0", "11 B S get f", "14 B E get f 0"},
+      {"two gets both told OK, the second twice",
+       {"10 A S get f", "12 A E get f 0", "11 B S get f", "14 B E get f 0", "15 B S get f",
+        "16 B E get f 0"},
        "two owners"},
       {"a steal ends the owner's interval; its release is refused",
-       {"10 A S get f", "12 A E get f 0", "20 B S steal f", "25 B E steal f 0",
-        "30 A S release f", "31 A E release f 15", "40 R f ha hB 2"},
+       {"10 A S get f", "12 A E get f 0", "20 B S steal f", "25 B E steal f 0", "30 A S release f",
+        "31 A E release f 15", "40 R f ha hB 2"},
        ""},
       {"an owner's release refused with no steal",
        {"10 A S get f", "12 A E get f 0", "20 A S release f", "21 A E release f 15 not owner"},
@@ -88,11 +94,16 @@ TEST(GroundTruth, NamesEachFaultAndPassesLegitimateHistories) {
        {"10 A S get f", "12 A E get f 0", "25 B S get f", "30 B E get f 0"},
        "two owners"},
       {"an owner's lock gone", {"10 A S get f", "12 A E get f 0", "20 R f hb"}, "lost lock"},
+      {"an owner's lock removed by force; its release is refused",
+       {"10 A S get f", "12 A E get f 0", "15 F f", "20 R f hb", "30 A S release f",
+        "31 A E release f 15"},
+       ""},
       {"another owner read while the owner lives",
        {"10 A S get f", "12 A E get f 0", "20 R f hb hC 3"},
        "lost lock"},
-      {"a lock of a live worker that was told it is taken",
-       {"10 A S get f", "12 A E get f 1 taken", "20 R f ha hA 1"},
+      {"a lock of a live worker that was told it is taken, read by two hosts, twice",
+       {"10 A S get f", "12 A E get f 1 taken", "20 R f ha hA 1", "21 R f hb hA 1", "30 N",
+        "31 R f ha hA 1"},
        "unowned lock"},
       {"a confirm refused", {"10 A S get f", "12 A E get f 0", "13 A C f 15"}, "unconfirmed"},
       {"a confirm refused after a concurrent steal",
@@ -105,6 +116,13 @@ TEST(GroundTruth, NamesEachFaultAndPassesLegitimateHistories) {
        {"10 A S get f", "12 A E get f 16 malformed", "20 B S get f", "21 B E get f 16 malformed",
         "30 R f ha status 16 malformed", "31 R f hb status 16 malformed"},
        "status,status"},
+      {"a thief killed inside its steal, which took the lock",
+       {"10 A S get f", "12 A E get f 0", "20 B S steal f", "25 B K", "30 R f ha hB 2",
+        "40 A S release f", "41 A E release f 15"},
+       ""},
+      {"a thief killed inside its steal, which did not take it",
+       {"10 A S get f", "12 A E get f 0", "20 B S steal f", "25 B K", "30 R f ha hA 1"},
+       ""},
       {"an operation that never ended", {"10 A S get f"}, "no answer"},
       {"an operation cut short by a kill", {"10 A S get f", "11 A K"}, ""},
       {"hosts that disagree on a dead owner's lock",
@@ -136,6 +154,7 @@ TEST(GroundTruth, RecordsInPiecesCountAndExplain) {
   EXPECT_EQ(f.gets, 2);
   EXPECT_EQ(f.steals, 1);
   EXPECT_EQ(f.kills, 1);
+  EXPECT_EQ(f.killsInside, 0);  // killed once its get had ended
   EXPECT_EQ(f.takeOvers, 1);
   const auto found = truth.Check();
   ASSERT_EQ(found.size(), 1u);

@@ -53,11 +53,12 @@
 
 namespace {
 
-enum Family {
-  kOpen, kLink, kUnlink, kWrite, kAlloc, kReadlink, kOpendir, kStat, kRead, kClose, kRename
-};
-const char *const kFamilies[] = {"open",     "link",    "unlink", "write", "alloc", "readlink",
-                                 "opendir",  "stat",    "read",   "close", "rename"};
+// clang-format off
+enum Family { kOpen, kLink, kUnlink, kWrite, kAlloc, kReadlink, kOpendir, kStat, kRead, kClose,
+              kRename };
+// clang-format on
+const char *const kFamilies[] = {"open",    "link", "unlink", "write", "alloc", "readlink",
+                                 "opendir", "stat", "read",   "close", "rename"};
 const int kFamilyCount = sizeof kFamilies / sizeof kFamilies[0];
 const std::pair<const char *, int> kErrnos[] = {
     {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"EINTR", EINTR}, {"ENOMEM", ENOMEM}, {"EACCES", EACCES},
@@ -190,8 +191,8 @@ void AtPoints(const Where &w, bool after) {
     if (++p.seen != p.nth) continue;
     int saved = errno;
     ++gInside;
-    const bool number = gConfig.notify != nullptr && gConfig.notify[0] >= '0' &&
-                        gConfig.notify[0] <= '9';
+    const bool number =
+        gConfig.notify != nullptr && gConfig.notify[0] >= '0' && gConfig.notify[0] <= '9';
     int fd = number ? atoi(gConfig.notify) : -1;
     if (gConfig.notify != nullptr && !number) {
       fd = open(gConfig.notify, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -299,12 +300,12 @@ void *Bootstrap(size_t size) {
 // One wrapper per call: RET NAME(PARAMS) forwards ARGS to the real call under the family's
 // verdict; FAILURE is what the call returns when it fails; WHERE (path, second path, descriptor,
 // whether a name is made or removed) is what stop points and pauses look at.
-#define WRAP(ret, name, family, failure, params, args, ...)                                    \
-  extern "C" ret name params {                                                                 \
-    static ret(*real) params = nullptr;                                                        \
-    const Where where = {#name, __VA_ARGS__};                                                  \
-    return Apply(family, where, static_cast<ret>(failure),                                     \
-                 [&] { return Real(&real, #name) args; });                                     \
+#define WRAP(ret, name, family, failure, params, args, ...) \
+  extern "C" ret name params {                              \
+    static ret(*real) params = nullptr;                     \
+    const Where where = {#name, __VA_ARGS__};               \
+    return Apply(family, where, static_cast<ret>(failure),  \
+                 [&] { return Real(&real, #name) args; });  \
   }
 #define WRAP_OPEN(name, params, args)                                                         \
   extern "C" int name params {                                                                \

@@ -36,13 +36,20 @@ bool Allowed(const std::string &op, int status) {
 
 std::string StatusName(int status) {
   switch (status) {
-    case VAK_OK: return "OK";
-    case VAK_FILE_ALREADY_LOCKED: return "ALREADY_LOCKED";
-    case VAK_FILE_NOT_LOCKED: return "NOT_LOCKED";
-    case VAK_NOT_EDIT_LOCK_OWNER: return "NOT_OWNER";
-    case VAK_MALFORMED_LOCK_STAKE_FILE: return "MALFORMED";
-    case VAK_SYS_ERROR: return "SYS_ERROR";
-    default: return "status " + std::to_string(status);
+    case VAK_OK:
+      return "OK";
+    case VAK_FILE_ALREADY_LOCKED:
+      return "ALREADY_LOCKED";
+    case VAK_FILE_NOT_LOCKED:
+      return "NOT_LOCKED";
+    case VAK_NOT_EDIT_LOCK_OWNER:
+      return "NOT_OWNER";
+    case VAK_MALFORMED_LOCK_STAKE_FILE:
+      return "MALFORMED";
+    case VAK_SYS_ERROR:
+      return "SYS_ERROR";
+    default:
+      return "status " + std::to_string(status);
   }
 }
 
@@ -103,6 +110,11 @@ void GroundTruth::Read(int64_t t, const std::string &file, const std::string &ho
   readings_.push_back({t, file, host, seen});
 }
 
+void GroundTruth::ForcedRelease(const std::string &file, int64_t t) {
+  base_ = std::min(base_, t);
+  forced_.insert({file, t});
+}
+
 void GroundTruth::Round(int64_t t, int round) {
   base_ = std::min(base_, t);
   rounds_.push_back({t, round});
@@ -112,17 +124,16 @@ std::map<std::string, std::vector<GroundTruth::Steal>> GroundTruth::Steals() con
   std::map<std::string, std::vector<Steal>> steals;
   for (size_t p = 0; p < processes_.size(); ++p) {
     int64_t start = 0;
-    const TruthEvent *running = nullptr;  // an operation begun and not (yet) ended
-    for (const TruthEvent &e : processes_[p].events) {
+    const Process &proc = processes_[p];
+    for (const TruthEvent &e : proc.events) {
       if (e.kind == 'S') start = e.t;
-      running = e.kind == 'S' ? &e : e.kind == 'E' ? nullptr : running;
       if (e.kind == 'E' && e.op == "steal" && e.status == VAK_OK) {
-        steals[e.file].push_back({static_cast<int>(p), start, e.t});
+        steals[e.file].push_back({static_cast<int>(p), start, e.t, false});
       }
     }
-    // A steal under way when its worker was killed may have taken effect before the kill.
-    if (running != nullptr && running->op == "steal" && processes_[p].killed != INT64_MAX) {
-      steals[running->file].push_back({static_cast<int>(p), start, processes_[p].killed, true});
+    const TruthEvent *last = proc.events.empty() ? nullptr : &proc.events.back();
+    if (last != nullptr && last->kind == 'S' && last->op == "steal" && proc.killed != INT64_MAX) {
+      steals[last->file].push_back({static_cast<int>(p), last->t, proc.killed, true});
     }
   }
   return steals;
@@ -164,10 +175,16 @@ std::map<std::string, std::vector<GroundTruth::Claim>> GroundTruth::Claims() con
       for (const Steal &s : At(steals, fc.first)) {
         if (s.process == c.process || s.end <= c.opStart || s.start >= natural) continue;
         c.end = std::min(c.end, std::max(c.since, s.start));
-        // An unfinished steal may not have happened: the owner may still hold the lock.
         if (s.start >= c.since && !s.unfinished) c.maybeEnd = std::min(c.maybeEnd, s.start);
         c.stolen = true;
         c.stolenAt = std::min(c.stolenAt, s.start);
+      }
+      for (auto f = forced_.lower_bound(fc.first); f != forced_.upper_bound(fc.first); ++f) {
+        if (f->second < c.since || f->second >= natural) continue;
+        c.end = std::min(c.end, f->second);
+        c.maybeEnd = std::min(c.maybeEnd, f->second);
+        c.stolen = true;
+        c.stolenAt = std::min(c.stolenAt, f->second);
       }
     }
     std::sort(fc.second.begin(), fc.second.end(),
@@ -208,6 +225,7 @@ std::vector<Violation> GroundTruth::Check() const {
   // What the hosts read against the owner by the ground truth, first: an interval ends where its
   // lock was found lost, so that what follows from one loss is not reported again.
   std::map<std::pair<size_t, std::string>, std::set<std::string>> perRound;
+  std::set<std::string> strays;  // "file owner" of each unowned lock reported: once each
   for (const Reading &r : readings_) {
     const size_t round = static_cast<size_t>(
         std::upper_bound(rounds_.begin(), rounds_.end(), std::make_pair(r.t, INT32_MAX)) -
@@ -234,7 +252,7 @@ std::vector<Violation> GroundTruth::Check() const {
       owner->end = owner->maybeEnd = r.t;
       owner->lost = true;
     } else if (owner == nullptr && !r.seen.empty() && may.count(r.seen) == 0 &&
-               AliveAt(r.seen, r.t)) {
+               AliveAt(r.seen, r.t) && strays.insert(r.file + " " + r.seen).second) {
       found.push_back({"unowned lock", r.file,
                        r.host + " read a lock of live " + r.seen + " on " + r.file + " at " +
                            ms(r.t) + ", which does not own it by the ground truth",
@@ -244,13 +262,14 @@ std::vector<Violation> GroundTruth::Check() const {
   // Two owners at once.
   for (const auto &fc : claims) {
     std::vector<const Claim *> active;
+    std::set<std::pair<int, int>> pairs;  // reported once per pair of processes
     for (const Claim &c : fc.second) {
       if (c.end <= c.since) continue;
       active.erase(std::remove_if(active.begin(), active.end(),
                                   [&](const Claim *a) { return a->end <= c.since; }),
                    active.end());
       for (const Claim *a : active) {
-        if (a->process == c.process) continue;
+        if (a->process == c.process || !pairs.insert({a->process, c.process}).second) continue;
         found.push_back({"two owners", fc.first,
                          Describe(a->process) + " owned " + fc.first + " from " + ms(a->since) +
                              " (by its " + (a->byGet ? "get" : "steal") + ") when " +
@@ -318,10 +337,10 @@ std::vector<Violation> GroundTruth::Check() const {
       if (e.kind == 'E') start = nullptr;
     }
     if (start != nullptr && proc.killed == INT64_MAX) {
-      found.push_back({"no answer", start->file,
-                       Describe(static_cast<int>(p)) + " " + start->op + " " + start->file +
-                           " never ended",
-                       start->t, start->t});
+      found.push_back(
+          {"no answer", start->file,
+           Describe(static_cast<int>(p)) + " " + start->op + " " + start->file + " never ended",
+           start->t, start->t});
     }
   }
   // A file left unusable (a lock-stake file that stays malformed) fails every later operation
@@ -330,7 +349,7 @@ std::vector<Violation> GroundTruth::Check() const {
   std::map<std::string, std::pair<size_t, int>> first;  // "file status" -> finding, repeats
   for (const Violation &v : found) {
     const size_t cut = v.what.find(" gave ") != std::string::npos ? v.what.find(" gave ")
-                                                                   : v.what.find(": status ");
+                                                                  : v.what.find(": status ");
     const std::string key = v.file + v.what.substr(cut == std::string::npos ? 0 : cut, 20);
     auto it = first.find(key);
     if (v.kind != "status" || cut == std::string::npos || it == first.end()) {

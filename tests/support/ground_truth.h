@@ -2,15 +2,18 @@
 // of a race's history against it. Workers (lock_driver serve with VAK_GROUND_TRUTH) record the
 // start and end of every operation and a confirm after every VAK_OK; the harness adds kill times
 // and what each host read at the end of each round. Check() then finds:
-//   "two owners"    ownership intervals of two processes on one file overlap. An interval runs
-//                   from the end of a get or steal that told VAK_OK to the start of its owner's
-//                   release, its owner's death, its owner's next VAK_OK on the file, or the start
-//                   of a successful steal by another process that ended after the interval's own
-//                   operation started (a steal legitimately ends it; a concurrent one empties it)
+//   "two owners"    ownership intervals of two processes on one file overlap (once per pair). An
+//                   interval runs from the end of a get or steal that told VAK_OK to the start of
+//                   its owner's release, its owner's death, its owner's next VAK_OK on the file,
+//                   or the start of a successful steal by another process that ended after the
+//                   interval's own operation started (a steal legitimately ends it; a concurrent
+//                   one may have come first, so the interval is empty and the lock may be either's;
+//                   a steal whose thief was killed inside it may have replaced the lock or not)
 //   "lost lock"     a host read, at a round's end, something else than the live owner's lock
-//                   (the owner's interval ends there, so that one loss is reported once)
+//                   (after a steal or a forced release of the harness the owner is another, or
+//                   none) (the owner's interval ends there, so that one loss is reported once)
 //   "unowned lock"  a host read a lock naming a live worker that does not own the file (nor may,
-//                   by a steal concurrent with its own get or steal)
+//                   by a steal concurrent with its own get or steal); once per file and worker
 //   "unconfirmed"   the confirm right after a VAK_OK failed, with no steal begun before it
 //   "release"       an owner's release of its own lock did not give VAK_OK (VAK_NOT_EDIT_LOCK_OWNER
 //                   is expected after a steal)
@@ -49,6 +52,7 @@ struct Violation {
 
 struct Figures {
   long gets = 0, steals = 0, releases = 0, kills = 0, takeOvers = 0;
+  long killsInside = 0;  // of a process in the middle of an operation
 };
 
 class GroundTruth {
@@ -63,6 +67,9 @@ class GroundTruth {
   void Killed(int process, int64_t t);
   // What host read for file at t: an owner "HOST PID", "" for none, or "status N TEXT".
   void Read(int64_t t, const std::string &file, const std::string &host, const std::string &seen);
+  // The harness removed file's lock-stake file at t (an administrator's forced release): it ends
+  // any ownership, as a steal does.
+  void ForcedRelease(const std::string &file, int64_t t);
   // Marks the start of a round, for the timelines.
   void Round(int64_t t, int round);
   void Add(const Violation &v) { extra_.push_back(v); }
@@ -98,7 +105,7 @@ class GroundTruth {
   struct Steal {
     int process;
     int64_t start, end;
-    bool unfinished = false;  // its worker was killed during it: it may or may not have happened
+    bool unfinished;  // its thief was killed in the middle: it may or may not have replaced
   };
   // Claims per file, by since, with steal truncation applied.
   std::map<std::string, std::vector<Claim>> Claims() const;
@@ -108,6 +115,7 @@ class GroundTruth {
   std::vector<Process> processes_;
   std::vector<Reading> readings_;
   std::vector<std::pair<int64_t, int>> rounds_;
+  std::multimap<std::string, int64_t> forced_;  // file -> time of a forced release
   std::vector<Violation> extra_;
   int64_t base_ = INT64_MAX;  // the first moment recorded: timelines count from it
 };

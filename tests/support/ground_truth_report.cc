@@ -12,6 +12,7 @@ Figures GroundTruth::Count() const {
   Figures f;
   for (const Process &p : processes_) {
     f.kills += p.killed != INT64_MAX;
+    f.killsInside += p.killed != INT64_MAX && !p.events.empty() && p.events.back().kind == 'S';
     for (const TruthEvent &e : p.events) {
       f.gets += e.kind == 'E' && e.op == "get" && e.status == VAK_OK;
       f.steals += e.kind == 'E' && e.op == "steal" && e.status == VAK_OK;
@@ -59,6 +60,9 @@ std::string GroundTruth::Timeline(const Violation &v, size_t maxLines) const {
     if (r.file == v.file && r.t >= lo && r.t < hi) {
       lines.push_back({r.t, "read from " + r.host + ": " + (r.seen.empty() ? "no lock" : r.seen)});
     }
+  }
+  for (auto f = forced_.lower_bound(v.file); f != forced_.upper_bound(v.file); ++f) {
+    if (f->second >= lo && f->second < hi) lines.push_back({f->second, "FORCED RELEASE"});
   }
   for (const auto &round : rounds_) {
     if (round.first >= lo && round.first < hi) {
