@@ -1,0 +1,126 @@
+// Three simulated hosts over each kind of shared directory: each host has its own processes (its
+// /proc and its vakbd know only those), and what one host writes through its view the others read
+// through theirs. A kind that this machine cannot provide is skipped, saying why.
+#include <dirent.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_guard.h"
+#include "frame_client.h"
+#include "shared_views.h"
+#include "temp_dir.h"
+#include "test_host.h"
+
+namespace {
+
+using namespace vaktest;
+
+// The tags (the sleepers' arguments) of the sleepers that a host's /proc shows.
+std::string SleepersSeen(TestHosts *hosts, size_t host) {
+  std::string seen;
+  auto scan = [] {
+    std::string tags;
+    DIR *d = opendir("/proc");
+    while (struct dirent *e = d != nullptr ? readdir(d) : nullptr) {
+      const std::string cmd = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
+      if (cmd.compare(0, 11, std::string("/bin/sleep\0", 11)) == 0) tags += cmd.substr(11, 5) + " ";
+    }
+    if (d != nullptr) closedir(d);
+    return tags;
+  };
+  return hosts->Call(host, scan, &seen) ? seen : "call failed";
+}
+
+std::string AskAlive(TestHosts *hosts, size_t from, size_t to, pid_t hostPid) {
+  const std::string address = hosts->address(to);
+  const int port = hosts->port();
+  const std::string question =
+      "ProcAlive " + std::to_string(hostPid) + " " + std::to_string(time(nullptr));
+  std::string reply;
+  auto ask = [&] {
+    std::string r;
+    return AskDaemon(address, port, question, &r) ? r : "no answer";
+  };
+  return hosts->Call(from, ask, &reply) ? reply : "call failed";
+}
+
+class SharedViewsTest : public ::testing::TestWithParam<ViewKind> {};
+
+TEST_P(SharedViewsTest, ThreeHostsShareFilesButNotProcesses) {
+  TestHosts hosts({"hosta.test", "hostb.test", "hostc.test"}, FreeTcpPort());
+  if (!hosts.ok()) GTEST_SKIP() << hosts.error();
+  SharedViews views(&hosts, GetParam());
+  if (!views.ok()) GTEST_SKIP() << ViewKindName(GetParam()) << ": " << views.error();
+  printf("[ figures  ] %s views for 3 hosts made in %.2f s\n", ViewKindName(GetParam()),
+         views.setupSeconds());
+
+  // Processes: a sleeper per host, told apart by its argument.
+  std::vector<pid_t> sleepers, local;
+  for (size_t h = 0; h < hosts.size(); ++h) {
+    sleepers.push_back(hosts.Start(h, {"/bin/sleep", "100" + std::to_string(h) + "1"}));
+    ASSERT_GT(sleepers.back(), 0);
+    local.push_back(TestHosts::HostPid(sleepers.back()));
+    ASSERT_GT(local.back(), 0);
+    EXPECT_EQ(hosts.RootPid(h, local.back()), sleepers.back());
+    EXPECT_EQ(TestHosts::HostPid(hosts.InitPid(h)), 1);
+  }
+  for (size_t h = 0; h < hosts.size(); ++h) {
+    const std::string mine = "100" + std::to_string(h) + "1 ";
+    std::string seen;  // a sleeper just started may not have become one yet
+    for (int i = 0; i < 50 && (seen = SleepersSeen(&hosts, h)) != mine; ++i) usleep(20 * 1000);
+    EXPECT_EQ(seen, mine) << hosts.name(h);
+    // The host's own vakbd knows its sleeper; host A's knows nothing of the others' (unless the
+    // same pid happens to be in use on host A too).
+    EXPECT_EQ(AskAlive(&hosts, (h + 1) % hosts.size(), h, local[h]), "Alive") << hosts.name(h);
+    std::string onA;
+    const std::string proc = "/proc/" + std::to_string(local[h]);
+    ASSERT_TRUE(hosts.Call(0, [&] { return std::string(Exists(proc) ? "y" : "n"); }, &onA));
+    if (h > 0 && onA == "n") {
+      EXPECT_EQ(AskAlive(&hosts, h, 0, local[h]), "NotAlive");
+    }
+  }
+  const pid_t daemon = hosts.VakbdPid(1);
+  ASSERT_GT(daemon, 0);
+  EXPECT_EQ(hosts.RootPid(1, TestHosts::HostPid(daemon)), daemon);
+  for (size_t h = 0; h < hosts.size(); ++h) hosts.Kill(sleepers[h]);
+  EXPECT_EQ(SleepersSeen(&hosts, 0), "");
+
+  // Files: written whole on one host, read on every other, new and replaced.
+  const struct {
+    const char *what, *name, *text;
+    size_t writer;
+  } files[] = {
+      {"new file", "f1", "written on host a\n", 0},
+      {"replaced by another host", "f1", "written on host c, longer than before\n", 2},
+      {"in a new directory", "d/f2", "b\n", 1},
+  };
+  for (const auto &f : files) {
+    SCOPED_TRACE(f.what);
+    const std::string path = views.Sub(f.name), text = f.text;
+    std::string said;
+    auto write = [&] {
+      WriteFile(path + ".new", text);
+      return std::string(rename((path + ".new").c_str(), path.c_str()) == 0 ? "ok" : "failed");
+    };
+    ASSERT_TRUE(hosts.Call(f.writer, write, &said) && said == "ok");
+    for (size_t h = 0; h < hosts.size(); ++h) {
+      std::string read;
+      EXPECT_TRUE(hosts.Call(h, [&] { return ReadFile(path); }, &read) && read == text)
+          << "on " << hosts.name(h) << ": " << read;
+    }
+    EXPECT_EQ(ReadFile(views.backing() + "/" + f.name), text);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SharedViewsTest,
+                         ::testing::Values(ViewKind::kLocal, ViewKind::kSshfs, ViewKind::kGluster),
+                         [](const ::testing::TestParamInfo<ViewKind> &info) {
+                           return std::string(ViewKindName(info.param));
+                         });
+
+}  // namespace
