@@ -51,7 +51,8 @@ struct Worker {
     RunOptions options;
     options.env = {{"PATH", "/usr/bin:/bin"}};  // the hosts' own vakbd already serve
     pid = hosts->Start(host, {kDriver, "serve", in, out}, options);
-    id = hosts->name(host) + " " + std::to_string(pid);
+    // The lock-stake file records the pid the worker has on its own host.
+    id = hosts->name(host) + " " + std::to_string(TestHosts::HostPid(pid));
     return cmd >= 0 && res >= 0 && pid > 0;
   }
   void Stop(TestHosts *hosts) {  // killed and reaped: no process at all

@@ -59,14 +59,14 @@ TEST_P(SharedViewsTest, ThreeHostsShareFilesButNotProcesses) {
   printf("[ figures  ] %s views for 3 hosts made in %.2f s\n", ViewKindName(GetParam()),
          views.setupSeconds());
 
-  // Processes: a sleeper per host, told apart by its argument.
-  std::vector<pid_t> sleepers, local;
+  // Processes: a sleeper per host, told apart by its argument, all with the same pid.
+  std::vector<pid_t> sleepers;
   for (size_t h = 0; h < hosts.size(); ++h) {
+    ASSERT_TRUE(hosts.SetNextPid(h, 5000));
     sleepers.push_back(hosts.Start(h, {"/bin/sleep", "100" + std::to_string(h) + "1"}));
     ASSERT_GT(sleepers.back(), 0);
-    local.push_back(TestHosts::HostPid(sleepers.back()));
-    ASSERT_GT(local.back(), 0);
-    EXPECT_EQ(hosts.RootPid(h, local.back()), sleepers.back());
+    EXPECT_EQ(TestHosts::HostPid(sleepers.back()), 5000);
+    EXPECT_EQ(hosts.RootPid(h, 5000), sleepers.back());
     EXPECT_EQ(TestHosts::HostPid(hosts.InitPid(h)), 1);
   }
   for (size_t h = 0; h < hosts.size(); ++h) {
@@ -74,20 +74,27 @@ TEST_P(SharedViewsTest, ThreeHostsShareFilesButNotProcesses) {
     std::string seen;  // a sleeper just started may not have become one yet
     for (int i = 0; i < 50 && (seen = SleepersSeen(&hosts, h)) != mine; ++i) usleep(20 * 1000);
     EXPECT_EQ(seen, mine) << hosts.name(h);
-    // The host's own vakbd knows its sleeper; host A's knows nothing of the others' (unless the
-    // same pid happens to be in use on host A too).
-    EXPECT_EQ(AskAlive(&hosts, (h + 1) % hosts.size(), h, local[h]), "Alive") << hosts.name(h);
-    std::string onA;
-    const std::string proc = "/proc/" + std::to_string(local[h]);
-    ASSERT_TRUE(hosts.Call(0, [&] { return std::string(Exists(proc) ? "y" : "n"); }, &onA));
-    if (h > 0 && onA == "n") {
-      EXPECT_EQ(AskAlive(&hosts, h, 0, local[h]), "NotAlive");
-    }
+  }
+  // Each host's vakbd, asked from another host, knows its host's processes and no other's.
+  ASSERT_TRUE(hosts.SetNextPid(1, 6000));
+  sleepers.push_back(hosts.Start(1, {"/bin/sleep", "10099"}));
+  ASSERT_EQ(TestHosts::HostPid(sleepers.back()), 6000);
+  const struct {
+    size_t asker, daemon;
+    pid_t pid;
+    const char *reply;
+  } questions[] = {
+      {1, 0, 5000, "Alive"}, {0, 1, 6000, "Alive"}, {2, 0, 6000, "NotAlive"},
+      {1, 2, 6000, "NotAlive"}, {0, 2, 5000, "Alive"},
+  };
+  for (const auto &q : questions) {
+    EXPECT_EQ(AskAlive(&hosts, q.asker, q.daemon, q.pid), q.reply)
+        << "pid " << q.pid << " on " << hosts.name(q.daemon);
   }
   const pid_t daemon = hosts.VakbdPid(1);
   ASSERT_GT(daemon, 0);
   EXPECT_EQ(hosts.RootPid(1, TestHosts::HostPid(daemon)), daemon);
-  for (size_t h = 0; h < hosts.size(); ++h) hosts.Kill(sleepers[h]);
+  for (pid_t pid : sleepers) hosts.Kill(pid);
   EXPECT_EQ(SleepersSeen(&hosts, 0), "");
 
   // Files: written whole on one host, read on every other, new and replaced.

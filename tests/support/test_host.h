@@ -50,6 +50,9 @@ class TestHosts {
   static pid_t HostPid(pid_t pid);
   // This machine's pid of the process that has pid hostPid on a host; -1 if there is none.
   pid_t RootPid(size_t host, pid_t hostPid) const;
+  // Makes the next process started on a host get pid next there (if free), so that tests can
+  // give processes on different hosts the same pid, or keep them apart. False if refused.
+  bool SetNextPid(size_t host, pid_t next);
   // This machine's pid of a host's init (pid 1 there): /proc/PID/ns/* name its namespaces.
   pid_t InitPid(size_t host) const { return hosts_[host].init; }
 
