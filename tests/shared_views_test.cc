@@ -84,7 +84,7 @@ TEST_P(SharedViewsTest, ThreeHostsShareFilesButNotProcesses) {
     pid_t pid;
     const char *reply;
   } questions[] = {
-      {1, 0, 5000, "Alive"}, {0, 1, 6000, "Alive"}, {2, 0, 6000, "NotAlive"},
+      {1, 0, 5000, "Alive"},    {0, 1, 6000, "Alive"}, {2, 0, 6000, "NotAlive"},
       {1, 2, 6000, "NotAlive"}, {0, 2, 5000, "Alive"},
   };
   for (const auto &q : questions) {
@@ -117,7 +117,9 @@ TEST_P(SharedViewsTest, ThreeHostsShareFilesButNotProcesses) {
     ASSERT_TRUE(hosts.Call(f.writer, write, &said) && said == "ok");
     for (size_t h = 0; h < hosts.size(); ++h) {
       std::string read;
-      EXPECT_TRUE(hosts.Call(h, [&] { return ReadFile(path); }, &read) && read == text)
+      EXPECT_TRUE(hosts.Call(
+                      h, [&] { return ReadFile(path); }, &read) &&
+                  read == text)
           << "on " << hosts.name(h) << ": " << read;
     }
     EXPECT_EQ(ReadFile(views.backing() + "/" + f.name), text);

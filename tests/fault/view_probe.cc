@@ -80,7 +80,8 @@ const Check kChecks[] = {
     {"link() on B to a name A just linked: EEXIST",
      [](const std::string &pa, const std::string &pb, const std::string &t) {
        Read(pb);
-       if (!Write(pa + ".a", t) || link((pa + ".a").c_str(), pa.c_str()) != 0) return std::string("setup failed");
+       if (!Write(pa + ".a", t) || link((pa + ".a").c_str(), pa.c_str()) != 0)
+         return std::string("setup failed");
        Write(pb + ".b", t);
        const std::string r = Errno(link((pb + ".b").c_str(), pb.c_str()));
        return r == "<EEXIST>" ? "" : r;
@@ -89,7 +90,8 @@ const Check kChecks[] = {
      [](const std::string &pa, const std::string &pb, const std::string &t) {
        if (!Write(pa, "old " + t)) return std::string("setup failed");
        Read(pb);
-       if (!Write(pa + ".n", t) || rename((pa + ".n").c_str(), pa.c_str()) != 0) return std::string("setup failed");
+       if (!Write(pa + ".n", t) || rename((pa + ".n").c_str(), pa.c_str()) != 0)
+         return std::string("setup failed");
        return Seen(Read(pb), t);
      }},
     {"B holds the name open while A renames over it: B's descriptor still reads the old content",
@@ -97,7 +99,8 @@ const Check kChecks[] = {
        if (!Write(pa, "old " + t)) return std::string("setup failed");
        int fd = open(pb.c_str(), O_RDONLY | O_CLOEXEC);
        if (fd < 0) return Errno(-1);
-       if (!Write(pa + ".n", t) || rename((pa + ".n").c_str(), pa.c_str()) != 0) return close(fd), std::string("setup failed");
+       if (!Write(pa + ".n", t) || rename((pa + ".n").c_str(), pa.c_str()) != 0)
+         return close(fd), std::string("setup failed");
        char buf[256];
        ssize_t n = pread(fd, buf, sizeof buf, 0);
        const std::string r = n < 0 ? Errno(-1) : std::string(buf, static_cast<size_t>(n));
@@ -122,7 +125,9 @@ const Check kChecks[] = {
          return std::string("setup failed");
        }
        const std::string r = StatOf(pb, &sb);
-       return r != "ok" ? r : sa.st_ino == sb.st_ino ? "" : std::string("old number after replacement");
+       return r != "ok"                ? r
+              : sa.st_ino == sb.st_ino ? ""
+                                       : std::string("old number after replacement");
      }},
     {"st_nlink: B sees 2 after A's link() and 1 after A's unlink",
      [](const std::string &pa, const std::string &pb, const std::string &t) {
@@ -130,10 +135,13 @@ const Check kChecks[] = {
        if (!Write(pa, t) || StatOf(pb, &sb) != "ok") return std::string("setup failed");
        if (link(pa.c_str(), (pa + ".l").c_str()) != 0) return std::string("setup failed");
        std::string r = StatOf(pb, &sb);
-       if (r != "ok" || sb.st_nlink != 2) return r + " nlink " + std::to_string(sb.st_nlink) + " after link";
+       if (r != "ok" || sb.st_nlink != 2)
+         return r + " nlink " + std::to_string(sb.st_nlink) + " after link";
        if (unlink((pa + ".l").c_str()) != 0) return std::string("setup failed");
        r = StatOf(pb, &sb);
-       return r == "ok" && sb.st_nlink == 1 ? "" : r + " nlink " + std::to_string(sb.st_nlink) + " after unlink";
+       return r == "ok" && sb.st_nlink == 1
+                  ? ""
+                  : r + " nlink " + std::to_string(sb.st_nlink) + " after unlink";
      }},
     {"size: B's stat after A rewrites the file in place gives the new size",
      [](const std::string &pa, const std::string &pb, const std::string &t) {
@@ -141,7 +149,9 @@ const Check kChecks[] = {
        if (!Write(pa, "x") || StatOf(pb, &sb) != "ok") return std::string("setup failed");
        if (!Write(pa, t)) return std::string("setup failed");
        const std::string r = StatOf(pb, &sb);
-       return r == "ok" && sb.st_size == static_cast<off_t>(t.size()) ? "" : r + " size " + std::to_string(sb.st_size);
+       return r == "ok" && sb.st_size == static_cast<off_t>(t.size())
+                  ? ""
+                  : r + " size " + std::to_string(sb.st_size);
      }},
 };
 
@@ -168,7 +178,8 @@ int main(int argc, char **argv) {
     for (int r = 0; r < rounds; ++r) {
       const std::string name = dir + "/c" + std::to_string(index) + "r" + std::to_string(r);
       // A differing length every round: a stale size shows as a short or a long read.
-      const std::string text = "round " + std::to_string(r) + std::string(static_cast<size_t>(r % 7), '+');
+      const std::string text =
+          "round " + std::to_string(r) + std::string(static_cast<size_t>(r % 7), '+');
       const std::string what = c.run(a + "/" + name, b + "/" + name, text);
       what.empty() ? ++held : ++seen[what];
     }

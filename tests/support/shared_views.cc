@@ -59,10 +59,10 @@ ViewOptions ViewOptions::ForLocking() {
   // md-cache answers stat and lookup from what it saw last: a rename, unlink or rewrite by
   // another client goes unseen. open-behind opens at the first read, after the name may be gone.
   // The others keep content or delay writes; none may outlive the call that made it.
-  for (const char *key : {"performance.stat-prefetch", "performance.open-behind",
-                          "performance.quick-read", "performance.io-cache",
-                          "performance.read-ahead", "performance.write-behind",
-                          "performance.flush-behind", "performance.readdir-ahead"}) {
+  for (const char *key :
+       {"performance.stat-prefetch", "performance.open-behind", "performance.quick-read",
+        "performance.io-cache", "performance.read-ahead", "performance.write-behind",
+        "performance.flush-behind", "performance.readdir-ahead"}) {
     o.volume.push_back({key, "off"});
   }
   return o;
@@ -89,11 +89,13 @@ SharedViews::SharedViews(TestHosts *hosts, ViewKind kind, const ViewOptions &opt
   if (kind == ViewKind::kSshfs) {
     error_ = Missing({"/usr/bin/sshfs", "/usr/sbin/sshd", "/usr/bin/ssh-keygen"});
     if (error_.empty() && StartSshd()) {
-      MountAll({"/usr/bin/sshfs", "-f", "-o",
-                "IdentityFile=" + dir_ + "/ssh/user,StrictHostKeyChecking=no,UserKnownHostsFile=" +
-                    "/dev/null,LogLevel=ERROR,BatchMode=yes,dir_cache=no,entry_timeout=0,attr_timeout=0," +
-                    "negative_timeout=0",
-                "root@" + address_ + ":" + backing_, path_});
+      MountAll(
+          {"/usr/bin/sshfs", "-f", "-o",
+           "IdentityFile=" + dir_ + "/ssh/user,StrictHostKeyChecking=no,UserKnownHostsFile=" +
+               "/dev/"
+               "null,LogLevel=ERROR,BatchMode=yes,dir_cache=no,entry_timeout=0,attr_timeout=0," +
+               "negative_timeout=0",
+           "root@" + address_ + ":" + backing_, path_});
     }
   } else if (kind == ViewKind::kGluster) {
     error_ = Missing({"/usr/sbin/glusterd", "/usr/sbin/glusterfs", "/usr/sbin/gluster"});
@@ -105,8 +107,7 @@ SharedViews::SharedViews(TestHosts *hosts, ViewKind kind, const ViewOptions &opt
       MountAll(argv);
     }
   }
-  setupSeconds_ =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  setupSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 }
 
 // Whether the host's view is its own FUSE mount, answering.
@@ -153,7 +154,8 @@ bool SharedViews::StartSshd() {
   quiet.timeoutSeconds = 30;
   for (const char *key : {"host", "user"}) {
     if (RunProgram({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", ssh + "/" + key},
-                   quiet).exitStatus != 0) {
+                   quiet)
+            .exitStatus != 0) {
       error_ = "ssh-keygen failed";
       return false;
     }
@@ -173,8 +175,10 @@ bool SharedViews::StartSshd() {
 
 // The gluster command line tool, talking to our glusterd through its socket.
 std::string SharedViews::Gluster(const std::vector<std::string> &args, bool *ok) {
-  std::vector<std::string> argv = {"/usr/bin/nsenter", "--net=/run/netns/" + netns_,
-                                   "/usr/sbin/gluster", "--mode=script",
+  std::vector<std::string> argv = {"/usr/bin/nsenter",
+                                   "--net=/run/netns/" + netns_,
+                                   "/usr/sbin/gluster",
+                                   "--mode=script",
                                    "--glusterd-sock=" + dir_ + "/run/glusterd.socket",
                                    "--log-file=" + dir_ + "/log/cli.log"};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -201,14 +205,15 @@ bool SharedViews::StartGluster(const ViewOptions &options) {
   // mount namespace of their own.
   const std::string script =
       "mkdir -p /var/log/glusterfs /var/run/gluster && mount --bind \"$1/log\" /var/log/glusterfs "
-      "&& mount --bind \"$1/run\" /var/run/gluster && exec /usr/sbin/glusterd -f \"$1/glusterd.vol\" "
+      "&& mount --bind \"$1/run\" /var/run/gluster && exec /usr/sbin/glusterd -f "
+      "\"$1/glusterd.vol\" "
       "--pid-file=\"$1/glusterd.pid\" -l \"$1/log/glusterd.log\"";
   RunOptions quiet;
   quiet.timeoutSeconds = 30;
-  RunResult r = RunProgram({"/usr/bin/nsenter", "--net=/run/netns/" + netns_, "/usr/bin/unshare",
-                            "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh",
-                            dir_},
-                           quiet);
+  RunResult r =
+      RunProgram({"/usr/bin/nsenter", "--net=/run/netns/" + netns_, "/usr/bin/unshare", "--mount",
+                  "--propagation", "private", "/bin/sh", "-c", script, "sh", dir_},
+                 quiet);
   daemonPidFiles_.push_back(dir_ + "/glusterd.pid");
   if (r.exitStatus != 0) {
     error_ = "glusterd did not start: " + r.err;
@@ -235,14 +240,14 @@ SharedViews::~SharedViews() {
   std::string ignored;
   for (size_t h = 0; h < clients_.size(); ++h) {
     if (clients_[h] <= 0) continue;
-    hosts_->Call(h, [path] { return umount2(path.c_str(), MNT_DETACH), std::string(); }, &ignored,
-                 15);
+    hosts_->Call(
+        h, [path] { return umount2(path.c_str(), MNT_DETACH), std::string(); }, &ignored, 15);
     hosts_->Kill(clients_[h]);
   }
   // The bricks glusterd started, then the daemons.
   if (!dir_.empty()) {
-    RunResult bricks = RunProgram({"/bin/sh", "-c", "cat \"$1\"/run/vols/*/*.pid 2>/dev/null",
-                                   "sh", dir_});
+    RunResult bricks =
+        RunProgram({"/bin/sh", "-c", "cat \"$1\"/run/vols/*/*.pid 2>/dev/null", "sh", dir_});
     for (size_t at = 0; at < bricks.out.size();) {
       Stop(static_cast<pid_t>(atoi(bricks.out.c_str() + at)));
       const size_t end = bricks.out.find('\n', at);

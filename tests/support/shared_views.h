@@ -34,7 +34,7 @@ struct ViewOptions {
   std::vector<std::string> client;
   // What a lock built on exclusive create, link(), rename(), unlink() and whole-file reads needs
   // of a GlusterFS volume: no metadata or content cached on the client beyond one call, and
-  // opens done when asked (see RELIABILITY.md for what was measured).
+  // opens done when asked (tests/SHARED_DIRECTORIES.md says what was measured).
   static ViewOptions ForLocking();
   // The packaged defaults, kernel caches off.
   static ViewOptions Defaults();
@@ -42,7 +42,8 @@ struct ViewOptions {
 
 class SharedViews {
  public:
-  SharedViews(TestHosts *hosts, ViewKind kind, const ViewOptions &options = ViewOptions::ForLocking());
+  SharedViews(TestHosts *hosts, ViewKind kind,
+              const ViewOptions &options = ViewOptions::ForLocking());
   ~SharedViews();
   SharedViews(const SharedViews &) = delete;
   SharedViews &operator=(const SharedViews &) = delete;
@@ -71,8 +72,8 @@ class SharedViews {
   TestHosts *hosts_;
   ViewKind kind_;
   std::string dir_, path_, backing_, error_;
-  std::string netns_, address_;     // the server's network namespace and address
-  std::vector<pid_t> clients_;      // one per host (this machine's pids), -1 when none
+  std::string netns_, address_;  // the server's network namespace and address
+  std::vector<pid_t> clients_;   // one per host (this machine's pids), -1 when none
   std::vector<std::string> daemonPidFiles_;
   double setupSeconds_ = 0;
 };

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -124,7 +123,8 @@ bool TestHosts::AddServerNetwork(std::string *netns, std::string *address) {
   namespaces_.push_back(*netns);
   return Ip(prefix_ + "hub", {"link add " + port + " type veth peer name eth0 netns " + *netns,
                               "link set " + port + " master br0 up"}) &&
-         Ip(*netns, {"addr add " + *address + "/24 dev eth0", "link set eth0 up", "link set lo up"});
+         Ip(*netns,
+            {"addr add " + *address + "/24 dev eth0", "link set eth0 up", "link set lo up"});
 }
 
 // The host's init: made in new UTS, mount and PID namespaces inside the host's network namespace;
@@ -298,9 +298,15 @@ bool TestHosts::Call(size_t host, const std::function<std::string()> &fn, std::s
 // and waits for it; the working directory is kept (opened before the mount namespace is entered).
 RunResult TestHosts::Run(size_t host, const std::vector<std::string> &argv,
                          const RunOptions &options) {
-  std::vector<std::string> all = {
-      "/usr/bin/nsenter", "--target", std::to_string(hosts_[host].init), "--net", "--uts",
-      "--mount", "--pid", "--wd=.", "--"};
+  std::vector<std::string> all = {"/usr/bin/nsenter",
+                                  "--target",
+                                  std::to_string(hosts_[host].init),
+                                  "--net",
+                                  "--uts",
+                                  "--mount",
+                                  "--pid",
+                                  "--wd=.",
+                                  "--"};
   all.insert(all.end(), argv.begin(), argv.end());
   return RunProgram(all, options);
 }
@@ -361,43 +367,6 @@ pid_t TestHosts::VakbdPid(size_t host) {
   if (!Call(host, ask, &text, 15)) return -1;
   const pid_t pid = static_cast<pid_t>(atoi(text.c_str()));
   return pid > 0 ? RootPid(host, pid) : -1;
-}
-
-namespace {
-
-// The innermost pid on the NSpid line of /proc/PID/status: the pid in the process's own namespace.
-pid_t InnermostPid(const std::string &status) {
-  const size_t at = status.find("\nNSpid:");
-  if (at == std::string::npos) return -1;
-  const std::string line = status.substr(at + 7, status.find('\n', at + 7) - at - 7);
-  const size_t last = line.find_last_of(" \t");
-  return static_cast<pid_t>(atoi(line.c_str() + (last == std::string::npos ? 0 : last + 1)));
-}
-
-std::string NamespaceOf(pid_t pid) {
-  char link[128] = "";
-  ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/ns/pid").c_str(), link, sizeof link - 1);
-  return n > 0 ? std::string(link, static_cast<size_t>(n)) : "";
-}
-
-}  // namespace
-
-pid_t TestHosts::HostPid(pid_t pid) {
-  const pid_t inner = InnermostPid(ReadFile("/proc/" + std::to_string(pid) + "/status"));
-  return inner > 0 ? inner : -1;
-}
-
-pid_t TestHosts::RootPid(size_t host, pid_t hostPid) const {
-  if (hostPid == 1) return hosts_[host].init;
-  const std::string ns = NamespaceOf(hosts_[host].init);
-  DIR *proc = opendir("/proc");
-  pid_t found = -1;
-  while (struct dirent *e = proc != nullptr && found < 0 ? readdir(proc) : nullptr) {
-    const pid_t pid = static_cast<pid_t>(atoi(e->d_name));
-    if (pid > 0 && !ns.empty() && NamespaceOf(pid) == ns && HostPid(pid) == hostPid) found = pid;
-  }
-  if (proc != nullptr) closedir(proc);
-  return found;
 }
 
 TestHosts::~TestHosts() {
