@@ -97,13 +97,17 @@ TEST_P(SharedViewsTest, ThreeHostsShareFilesButNotProcesses) {
   for (pid_t pid : sleepers) hosts.Kill(pid);
   EXPECT_EQ(SleepersSeen(&hosts, 0), "");
 
-  // Files: written whole on one host, read on every other, new and replaced.
+  // Files: written whole on one host, read on every other (which read the name before), new,
+  // replaced and removed.
+  const char kGone[] = "<gone>";
   const struct {
-    const char *what, *name, *text;
+    const char *what, *name, *text;  // kGone: removed
     size_t writer;
   } files[] = {
       {"new file", "f1", "written on host a\n", 0},
       {"replaced by another host", "f1", "written on host c, longer than before\n", 2},
+      {"removed by a third", "f1", kGone, 1},
+      {"made again", "f1", "again\n", 0},
       {"in a new directory", "d/f2", "b\n", 1},
   };
   for (const auto &f : files) {
@@ -111,18 +115,20 @@ TEST_P(SharedViewsTest, ThreeHostsShareFilesButNotProcesses) {
     const std::string path = views.Sub(f.name), text = f.text;
     std::string said;
     auto write = [&] {
+      if (text == kGone) return std::string(unlink(path.c_str()) == 0 ? "ok" : "failed");
       WriteFile(path + ".new", text);
       return std::string(rename((path + ".new").c_str(), path.c_str()) == 0 ? "ok" : "failed");
     };
+    auto read = [&] { return Exists(path) ? ReadFile(path) : std::string(kGone); };
     ASSERT_TRUE(hosts.Call(f.writer, write, &said) && said == "ok");
     for (size_t h = 0; h < hosts.size(); ++h) {
-      std::string read;
-      EXPECT_TRUE(hosts.Call(
-                      h, [&] { return ReadFile(path); }, &read) &&
-                  read == text)
-          << "on " << hosts.name(h) << ": " << read;
+      std::string seen;
+      EXPECT_TRUE(hosts.Call(h, read, &seen) && seen == text)
+          << "on " << hosts.name(h) << ": " << seen;
     }
-    EXPECT_EQ(ReadFile(views.backing() + "/" + f.name), text);
+    EXPECT_EQ(
+        Exists(views.backing() + "/" + f.name) ? ReadFile(views.backing() + "/" + f.name) : kGone,
+        text);
   }
 }
 

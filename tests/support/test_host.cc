@@ -201,10 +201,9 @@ bool TestHosts::StartInit(size_t host) {
     if (text.size() == sizeof(pid_t) + 1 && text.back() == '+') break;
   }
   close(report[0]);
-  if (text.size() == sizeof(pid_t) + 1 && text.back() == '+') {
-    memcpy(&h.init, text.data(), sizeof(pid_t));
-    return true;
-  }
+  // Known even when it failed, so that the destructor kills it.
+  if (text.size() >= sizeof(pid_t)) memcpy(&h.init, text.data(), sizeof(pid_t));
+  if (text.size() == sizeof(pid_t) + 1 && text.back() == '+') return true;
   error_ = "test hosts: no init on " + h.name + ": " +
            (text.size() > sizeof(pid_t) ? text.substr(sizeof(pid_t)) : text);
   return false;
