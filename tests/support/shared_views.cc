@@ -201,13 +201,13 @@ bool SharedViews::StartGluster(const ViewOptions &options) {
                 dir_ + "/run/glusterd.socket\n    option transport-type socket\n" +
                 "    option transport.socket.listen-port 24007\n    option ping-timeout 0\n" +
                 "    option event-threads 1\n    option max-port 60999\nend-volume\n");
-  // What glusterd and the bricks it starts write to fixed places goes to ours too, through a
-  // mount namespace of their own.
+  // What glusterd and the bricks it starts write to fixed places (some under /var/lib/glusterd
+  // whatever the working directory) goes to ours too, through a mount namespace of their own.
   const std::string script =
-      "mkdir -p /var/log/glusterfs /var/run/gluster && mount --bind \"$1/log\" /var/log/glusterfs "
-      "&& mount --bind \"$1/run\" /var/run/gluster && exec /usr/sbin/glusterd -f "
-      "\"$1/glusterd.vol\" "
-      "--pid-file=\"$1/glusterd.pid\" -l \"$1/log/glusterd.log\"";
+      "mkdir -p /var/log/glusterfs /var/run/gluster /var/lib/glusterd \"$1/varlib\" && "
+      "mount --bind \"$1/log\" /var/log/glusterfs && mount --bind \"$1/run\" /var/run/gluster && "
+      "mount --bind \"$1/varlib\" /var/lib/glusterd && exec /usr/sbin/glusterd -f "
+      "\"$1/glusterd.vol\" --pid-file=\"$1/glusterd.pid\" -l \"$1/log/glusterd.log\"";
   RunOptions quiet;
   quiet.timeoutSeconds = 30;
   RunResult r =
