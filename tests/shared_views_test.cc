@@ -2,9 +2,11 @@
 // /proc and its vakbd know only those), and what one host writes through its view the others read
 // through theirs. A kind that this machine cannot provide is skipped, saying why.
 #include <dirent.h>
+#include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -129,6 +131,80 @@ TEST_P(SharedViewsTest, ThreeHostsShareFilesButNotProcesses) {
     EXPECT_EQ(
         Exists(views.backing() + "/" + f.name) ? ReadFile(views.backing() + "/" + f.name) : kGone,
         text);
+  }
+}
+
+const std::string kProbe = VAK_BINARY_DIR "/tests/fault/view_probe";
+
+// The probe's lines that did not hold, but those of the checks named in expected.
+std::string Unexpected(const std::string &out, const std::vector<std::string> &expected) {
+  std::string left;
+  for (size_t at = 0; at < out.size();) {
+    const size_t end = std::min(out.find('\n', at), out.size());
+    const std::string line = out.substr(at, end - at);
+    bool known = line.compare(0, 2, "ok") == 0;
+    for (const std::string &e : expected) known = known || line.find(e) != std::string::npos;
+    left += known ? "" : line + "\n";
+    at = end + 1;
+  }
+  return left;
+}
+
+// Two clients on one host, one changing and the other looking right after: everything a lock
+// needs holds at once. sshfs numbers inodes per mount and always says one link.
+TEST_P(SharedViewsTest, TwoClientsAgreeAtOnce) {
+  TestHosts hosts({"hosta.test"}, FreeTcpPort());
+  if (!hosts.ok()) GTEST_SKIP() << hosts.error();
+  SharedViews views(&hosts, GetParam());
+  if (!views.ok()) GTEST_SKIP() << ViewKindName(GetParam()) << ": " << views.error();
+  const std::string second = views.AddView(0);
+  ASSERT_FALSE(second.empty()) << views.error();
+  RunResult r = hosts.Run(0, {kProbe, views.path(), second, "20"});
+  ASSERT_NE(r.out, "") << r.err;
+  std::vector<std::string> expected;
+  if (GetParam() == ViewKind::kSshfs) expected = {"st_ino", "st_nlink"};
+  EXPECT_EQ(Unexpected(r.out, expected), "") << r.out << r.err;
+}
+
+// The GlusterFS settings compared, one volume per setting (about 5 s each); run with
+// VAK_GLUSTER_SWEEP=ROUNDS to print the probe's findings for each.
+TEST(GlusterSettings, WhatTwoClientsSeeUnderEachSetting) {
+  const char *env = getenv("VAK_GLUSTER_SWEEP");
+  if (env == nullptr) GTEST_SKIP() << "set VAK_GLUSTER_SWEEP=ROUNDS to run the comparison";
+  const std::vector<std::string> timeouts = ViewOptions::Defaults().client;
+  const struct {
+    const char *what;
+    ViewOptions options;
+  } settings[] = {
+      {"packaged defaults", ViewOptions::Defaults()},
+      {"stat-prefetch off", {{{"performance.stat-prefetch", "off"}}, timeouts}},
+      {"open-behind off", {{{"performance.open-behind", "off"}}, timeouts}},
+      {"md-cache-timeout 0, open-behind off",
+       {{{"performance.md-cache-timeout", "0"}, {"performance.open-behind", "off"}}, timeouts}},
+      {"quick-read, io-cache, read-ahead off",
+       {{{"performance.quick-read", "off"},
+         {"performance.io-cache", "off"},
+         {"performance.read-ahead", "off"}},
+        timeouts}},
+      {"nl-cache on", {{{"performance.nl-cache", "on"}}, timeouts}},
+      {"upcall invalidation, md-cache 600 s, open-behind off",
+       {{{"features.cache-invalidation", "on"},
+         {"performance.cache-invalidation", "on"},
+         {"performance.md-cache-timeout", "600"},
+         {"performance.open-behind", "off"}},
+        timeouts}},
+      {"for locking", ViewOptions::ForLocking()},
+      {"for locking, kernel caches on", {ViewOptions::ForLocking().volume, {}}},
+  };
+  for (const auto &s : settings) {
+    TestHosts hosts({"hosta.test"}, FreeTcpPort());
+    if (!hosts.ok()) GTEST_SKIP() << hosts.error();
+    SharedViews views(&hosts, ViewKind::kGluster, s.options);
+    if (!views.ok()) GTEST_SKIP() << views.error();
+    const std::string second = views.AddView(0);
+    ASSERT_FALSE(second.empty()) << views.error();
+    RunResult r = hosts.Run(0, {kProbe, views.path(), second, env}, RunOptions{});
+    printf("== %s\n%s%s", s.what, r.out.c_str(), r.err.c_str());
   }
 }
 

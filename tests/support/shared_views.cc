@@ -69,7 +69,7 @@ ViewOptions ViewOptions::ForLocking() {
 }
 
 SharedViews::SharedViews(TestHosts *hosts, ViewKind kind, const ViewOptions &options)
-    : hosts_(hosts), kind_(kind), clients_(hosts->size(), -1) {
+    : hosts_(hosts), kind_(kind) {
   const auto began = std::chrono::steady_clock::now();
   std::string templ = "/tmp/vakviews." + std::to_string(getpid()) + ".XXXXXX";
   if (!hosts->ok()) {
@@ -89,30 +89,31 @@ SharedViews::SharedViews(TestHosts *hosts, ViewKind kind, const ViewOptions &opt
   if (kind == ViewKind::kSshfs) {
     error_ = Missing({"/usr/bin/sshfs", "/usr/sbin/sshd", "/usr/bin/ssh-keygen"});
     if (error_.empty() && StartSshd()) {
-      MountAll(
-          {"/usr/bin/sshfs", "-f", "-o",
-           "IdentityFile=" + dir_ + "/ssh/user,StrictHostKeyChecking=no,UserKnownHostsFile=" +
-               "/dev/"
-               "null,LogLevel=ERROR,BatchMode=yes,dir_cache=no,entry_timeout=0,attr_timeout=0," +
-               "negative_timeout=0",
-           "root@" + address_ + ":" + backing_, path_});
+      argv_ = {"/usr/bin/sshfs", "-f", "-o",
+               "IdentityFile=" + dir_ + "/ssh/user,StrictHostKeyChecking=no,LogLevel=ERROR," +
+                   "UserKnownHostsFile=/dev/null,BatchMode=yes,dir_cache=no,entry_timeout=0," +
+                   "attr_timeout=0,negative_timeout=0",
+               "root@" + address_ + ":" + backing_};
+      MountAll();
     }
   } else if (kind == ViewKind::kGluster) {
     error_ = Missing({"/usr/sbin/glusterd", "/usr/sbin/glusterfs", "/usr/sbin/gluster"});
     if (error_.empty() && StartGluster(options)) {
-      std::vector<std::string> argv = {"/usr/sbin/glusterfs", "-N", "--volfile-server=" + address_,
-                                       std::string("--volfile-id=") + kVolume};
-      argv.insert(argv.end(), options.client.begin(), options.client.end());
-      argv.insert(argv.end(), {"-l", dir_ + "/log/client.log", path_});
-      MountAll(argv);
+      argv_ = {"/usr/sbin/glusterfs",
+               "-N",
+               "--volfile-server=" + address_,
+               std::string("--volfile-id=") + kVolume,
+               "-l",
+               dir_ + "/log/client.log"};
+      argv_.insert(argv_.end(), options.client.begin(), options.client.end());
+      MountAll();
     }
   }
   setupSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 }
 
-// Whether the host's view is its own FUSE mount, answering.
-bool SharedViews::Mounted(size_t host) {
-  const std::string path = path_;
+// Whether a path on the host is a FUSE mount, answering.
+bool SharedViews::Mounted(size_t host, const std::string &path) {
   std::string answer;
   auto look = [path] {
     struct statfs fs;
@@ -124,23 +125,38 @@ bool SharedViews::Mounted(size_t host) {
   return hosts_->Call(host, look, &answer, 20) && answer == "y";
 }
 
-// A client per host, in the host's namespaces; one that gives up (its server not yet serving) is
-// started again, within bounds.
-bool SharedViews::MountAll(const std::vector<std::string> &argv) {
+// A client on the host, in its namespaces, mounting at path; one that gives up (its server not
+// yet serving) is started again, within bounds.
+bool SharedViews::Mount(size_t host, const std::string &path) {
+  std::vector<std::string> argv = argv_;
+  argv.push_back(path);
+  pid_t pid = -1;
+  bool up = false;
+  for (int attempt = 0; attempt < 100 && !up; ++attempt) {
+    if (pid <= 0 || hosts_->Ended(pid)) pid = hosts_->Start(host, argv);
+    usleep(attempt == 0 ? 20 * 1000 : 100 * 1000);
+    up = pid > 0 && Mounted(host, path);
+  }
+  if (pid > 0) clients_.push_back({host, pid, path});
+  if (!up) {
+    error_ = std::string(ViewKindName(kind_)) + " did not mount on " + hosts_->name(host) +
+             " (see " + dir_ + "/log)";
+  }
+  return up;
+}
+
+bool SharedViews::MountAll() {
   for (size_t h = 0; h < hosts_->size(); ++h) {
-    bool up = false;
-    for (int attempt = 0; attempt < 100 && !up; ++attempt) {
-      if (clients_[h] <= 0 || hosts_->Ended(clients_[h])) clients_[h] = hosts_->Start(h, argv);
-      usleep(attempt == 0 ? 20 * 1000 : 100 * 1000);
-      up = clients_[h] > 0 && Mounted(h);
-    }
-    if (!up) {
-      error_ = std::string(ViewKindName(kind_)) + " did not mount on " + hosts_->name(h) +
-               " (see " + dir_ + "/log)";
-      return false;
-    }
+    if (!Mount(h, path_)) return false;
   }
   return true;
+}
+
+std::string SharedViews::AddView(size_t host) {
+  if (kind_ == ViewKind::kLocal) return path_;
+  const std::string path = dir_ + "/extra" + std::to_string(clients_.size());
+  mkdir(path.c_str(), 0755);
+  return Mount(host, path) ? path : "";
 }
 
 bool SharedViews::StartSshd() {
@@ -236,13 +252,12 @@ bool SharedViews::StartGluster(const ViewOptions &options) {
 }
 
 SharedViews::~SharedViews() {
-  const std::string path = path_;
   std::string ignored;
-  for (size_t h = 0; h < clients_.size(); ++h) {
-    if (clients_[h] <= 0) continue;
+  for (const Client &c : clients_) {
+    const std::string path = c.path;
     hosts_->Call(
-        h, [path] { return umount2(path.c_str(), MNT_DETACH), std::string(); }, &ignored, 15);
-    hosts_->Kill(clients_[h]);
+        c.host, [path] { return umount2(path.c_str(), MNT_DETACH), std::string(); }, &ignored, 15);
+    hosts_->Kill(c.pid);
   }
   // The bricks glusterd started, then the daemons.
   if (!dir_.empty()) {

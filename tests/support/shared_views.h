@@ -59,12 +59,22 @@ class SharedViews {
   // Where the files lie on this machine, outside the hosts: the directory itself (local), the
   // directory sshd serves (sshfs), the brick (GlusterFS: look only, never write there).
   const std::string &backing() const { return backing_; }
+  // Another view on a host, through a client of its own (the same directory for kLocal): two
+  // views on one host let one process compare two clients. Its path, or "" (error() says why).
+  std::string AddView(size_t host);
   // Seconds that making the views took, servers and every host's mount included.
   double setupSeconds() const { return setupSeconds_; }
 
  private:
-  bool MountAll(const std::vector<std::string> &argv);
-  bool Mounted(size_t host);
+  struct Client {
+    size_t host;
+    pid_t pid;  // this machine's
+    std::string path;
+  };
+
+  bool Mount(size_t host, const std::string &path);
+  bool MountAll();
+  bool Mounted(size_t host, const std::string &path);
   bool StartSshd();
   bool StartGluster(const ViewOptions &options);
   std::string Gluster(const std::vector<std::string> &args, bool *ok);
@@ -72,8 +82,9 @@ class SharedViews {
   TestHosts *hosts_;
   ViewKind kind_;
   std::string dir_, path_, backing_, error_;
-  std::string netns_, address_;  // the server's network namespace and address
-  std::vector<pid_t> clients_;   // one per host (this machine's pids), -1 when none
+  std::string netns_, address_;    // the server's network namespace and address
+  std::vector<std::string> argv_;  // a client, less its mount point
+  std::vector<Client> clients_;
   std::vector<std::string> daemonPidFiles_;
   double setupSeconds_ = 0;
 };
