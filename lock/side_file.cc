@@ -24,6 +24,7 @@ constexpr size_t kTimeBufferSize = 2047;
 // half-written side file must stay unchanged before it counts as abandoned: a writer writes its
 // whole text with one call right after the create.
 constexpr long kBusyWaitMs = 2000, kHalfWrittenMs = 1000;
+constexpr int kMaxCreateAttempts = 64;
 
 // The readable time of the last locking, kept for the rest of its second: an application that
 // locks many files in a burst formats the time once.
@@ -158,6 +159,11 @@ int SideFile::Create(const char *lockStakePath, const char *text, size_t length,
 
   long waitedMs = 0, halfWrittenMs = 0, pauseMs = 2;
   for (int attempt = 1;; ++attempt) {
+    // A file system whose create and read disagree about the name (a stale entry) must not keep
+    // this loop going for ever.
+    if (attempt > kMaxCreateAttempts) {
+      return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+    }
     // O_NOFOLLOW: a symbolic link planted under the name must not make this process write
     // wherever it points.
     fd_.reset(open(name_.get(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
