@@ -214,25 +214,32 @@ int Race(TestHosts *hosts, const std::string &backing, const std::vector<std::st
         usleep(inside ? rng() % 300 : rng() % 3000);
         killed(v);
       }
-      // The answers. A worker parked at its stop point waits until the others have answered,
-      // then dies there or goes on.
+      // The answers. A worker parked at its stop point waits until the others have answered (or
+      // for three seconds: another may be waiting for what the parked one holds, as a release
+      // waits for a live holder of the dirlock), then dies there or goes on.
       std::map<size_t, Reply> replies;
       std::set<size_t> parked;
-      for (int64_t end = MonotonicNs() + 30 * kSecond; MonotonicNs() < end;) {
-        std::vector<struct pollfd> fds;
-        std::vector<size_t> who;
-        for (size_t i = 0; i < workers.size(); ++i) {
-          if (ops[i].empty() || victims.count(i) || replies.count(i)) continue;
-          if (parked.count(i) == 0 && workers[i].Parked()) parked.insert(i);
-          if (parked.count(i) == 0) fds.push_back({workers[i].res, POLLIN, 0}), who.push_back(i);
+      const int64_t answersFrom = MonotonicNs();
+      auto collect = [&](bool forParked) {
+        for (int64_t end = answersFrom + 30 * kSecond; MonotonicNs() < end;) {
+          std::vector<struct pollfd> fds;
+          std::vector<size_t> who;
+          for (size_t i = 0; i < workers.size(); ++i) {
+            if (ops[i].empty() || victims.count(i) || replies.count(i)) continue;
+            if (forParked && parked.count(i) == 0 && workers[i].Parked()) parked.insert(i);
+            if (parked.count(i) == 0) fds.push_back({workers[i].res, POLLIN, 0}), who.push_back(i);
+          }
+          if (fds.empty()) break;
+          if (forParked && !parked.empty() && MonotonicNs() > answersFrom + 3 * kSecond) break;
+          poll(fds.data(), fds.size(), 2);
+          for (size_t k = 0; k < fds.size(); ++k) {
+            if (fds[k].revents & POLLIN) replies[who[k]] = workers[who[k]].Receive();
+          }
         }
-        if (fds.empty()) break;
-        poll(fds.data(), fds.size(), 2);
-        for (size_t k = 0; k < fds.size(); ++k) {
-          if (fds[k].revents & POLLIN) replies[who[k]] = workers[who[k]].Receive();
-        }
-      }
-      for (size_t i : parked) {
+      };
+      collect(true);
+      const std::set<size_t> wasParked = parked;
+      for (size_t i : wasParked) {
         if (rng() % 2 == 0) {
           ++parks;
           kill(workers[i].pid, SIGCONT);
@@ -241,6 +248,9 @@ int Race(TestHosts *hosts, const std::string &backing, const std::vector<std::st
           killed(i);
         }
       }
+      // Those that waited for a parked one answer once it has gone on or died.
+      parked.clear();
+      collect(false);
       for (size_t i = 0; i < workers.size(); ++i) {
         if (ops[i].empty() || victims.count(i)) continue;
         const Reply r = replies.count(i) ? replies[i] : Reply(-1, "");
