@@ -67,6 +67,17 @@ bool SameProcess(const ProcessIdentity *a, const ProcessIdentity *b) {
          a->processId == b->processId && strcmp(a->hostName, b->hostName) == 0;
 }
 
+// Whether a process is known to be dead, asked as for any lock owner; a process whose liveness
+// cannot be decided counts as live: it may still act.
+bool KnownDead(const ProcessIdentity *process) {
+  int alive = VAK_PROC_ALIVE;
+  char *msg = nullptr;
+  const bool dead =
+      vakIsProcessAlive(process, &alive, &msg) == VAK_OK && alive == VAK_PROC_NOT_ALIVE;
+  vakReleaseErrorMsg(&msg);
+  return dead;
+}
+
 // Links the holder's text to the dirlock name; 0 or an errno (ENOENT: the source is gone).
 int LinkSource(const DirlockRequest &r) {
   if (r.side != nullptr) return r.side->LinkTo(r.dirlock);
@@ -136,15 +147,8 @@ bool Scan(const char *lockStakePath, const SideFile &mine, std::vector<Announcem
       continue;
     }
     const ProcessIdentity *writer = held.Owner();
-    int alive = VAK_PROC_ALIVE;
-    char *msg = nullptr;
-    if (SameIdentity(writer, vakInitInfo->processId)) {
-      alive = VAK_PROC_NOT_ALIVE;  // an earlier one of this very process
-    } else if (vakIsProcessAlive(writer, &alive, &msg) != VAK_OK) {
-      alive = VAK_PROC_INDETERMINATE;  // undecided counts as live: it may act
-    }
-    vakReleaseErrorMsg(&msg);
-    a.live = alive != VAK_PROC_NOT_ALIVE;
+    // One of this very process is an earlier one's, left behind.
+    a.live = !SameIdentity(writer, vakInitInfo->processId) && !KnownDead(writer);
     a.lowerRank = a.live && CompareIdentity(writer, vakInitInfo->processId) < 0;
     a.text.reset(held.text);
     a.length = held.length;
@@ -307,13 +311,7 @@ void ClearDeadSideFile(const char *path) {
     }
     return;
   }
-  int alive = VAK_PROC_ALIVE;
-  char *msg = nullptr;
-  if (SameIdentity(held.Owner(), vakInitInfo->processId) ||
-      vakIsProcessAlive(held.Owner(), &alive, &msg) != VAK_OK || alive != VAK_PROC_NOT_ALIVE) {
-    vakReleaseErrorMsg(&msg);
-    return;
-  }
+  if (SameIdentity(held.Owner(), vakInitInfo->processId) || !KnownDead(held.Owner())) return;
   StakeSnapshot now;
   if (ReadSnapshot(path, &now, nullptr) == VAK_OK && now.SameText(held)) unlink(path);
 }
@@ -323,13 +321,7 @@ void ClearDeadDirlock(const char *dirlock, size_t lockStakeLength) {
   if (lockStakePath == nullptr) return;
   StakeSnapshot holder;
   if (ReadSnapshot(dirlock, &holder, nullptr) != VAK_OK) return;
-  int alive = VAK_PROC_ALIVE;
-  char *msg = nullptr;
-  if (SameProcess(holder.Owner(), vakInitInfo->processId) ||
-      vakIsProcessAlive(holder.Owner(), &alive, &msg) != VAK_OK || alive != VAK_PROC_NOT_ALIVE) {
-    vakReleaseErrorMsg(&msg);
-    return;
-  }
+  if (SameProcess(holder.Owner(), vakInitInfo->processId) || !KnownDead(holder.Owner())) return;
   // Announced by a side file naming this process, as a get that clears it would be.
   orv::MallocPtr<char> locked(
       strndup(lockStakePath.get(), lockStakeLength - VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH));
