@@ -272,10 +272,13 @@ int AcquireDirlock(const DirlockRequest &r, char **errMsg) {
       continue;
     }
     if (alive != VAK_PROC_NOT_ALIVE) return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
-    // Stale: clear it, announced by the side file, or by one made for the purpose.
+    // Stale: clear it, announced by the side file; a release announces itself by a link to its
+    // own lock-stake file, whose text names this process, so that it needs no free space.
     const SideFile *mine = r.side;
     if (mine == nullptr) {
-      status = announcement.Create(r.lockStakePath, r.stakeText, r.stakeLength, errMsg);
+      status = announcement.CreateAsLink(r.lockStakePath, r.stakeFd, r.stakeText, r.stakeLength,
+                                         errMsg);
+      if (status == kSideFileSourceGone) return kDirlockSourceGone;
       if (status != VAK_OK) return status;
       mine = &announcement;
     }

@@ -24,7 +24,7 @@ unsigned long OwnPid() {
 // Records a lock just taken. If the registry cannot record it (out of memory), the lock is given
 // back, so that the caller never holds a lock that its exit would not release.
 int Register(const char *filePath, int noFollow, char **errMsg) {
-  if (vakHashAddEntry(filePath)) return VAK_OK;
+  if (RegistryRecordLock(filePath, noFollow)) return VAK_OK;
   vakEditLockControlRetry(filePath, nullptr, RELEASE_LOCK, noFollow, nullptr, nullptr, nullptr);
   return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
 }
@@ -93,7 +93,7 @@ extern "C" int vakReleaseEditLockEx(const char *filePath, int noFollow, char **e
       vakEditLockControlRetry(filePath, nullptr, RELEASE_LOCK, noFollow, nullptr, nullptr, errMsg);
   if (status != VAK_OK) return status;  // the registry keeps the entry: the exit tries again
   if (CompatibilityMode()) status = vakCompatDUnLock(filePath, OwnPid(), errMsg);
-  vakHashDeleteEntry(filePath);
+  RegistryForgetLock(filePath, noFollow);
   return status;
 }
 
@@ -114,6 +114,15 @@ extern "C" int vakConfirmEditLock(const char *filePath, char **errMsg) {
 
 extern "C" int vakListAllMyEditLocks(void *, char **errMsg) {
   return vakInit(nullptr, vakDefaultLockingMode, errMsg);
+}
+
+// The exit's release of one recorded lock, by the path recorded when it was taken; the
+// old-style lock goes by the path it was taken with. The registry itself is kept by the caller.
+int vakiReleaseHeld(const char *filePath, const char *releasePath, int noFollow) {
+  int status = vakEditLockControlRetry(releasePath, nullptr, RELEASE_LOCK, noFollow, nullptr,
+                                       nullptr, nullptr);
+  if (status == VAK_OK && CompatibilityMode()) vakCompatDUnLock(filePath, OwnPid(), nullptr);
+  return status;
 }
 
 // Runs from the exit handler too. It does not initialise the library: a process that never

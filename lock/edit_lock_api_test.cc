@@ -1,14 +1,21 @@
 // The application operations and the held-lock registry, through real processes: what a process
 // leaves behind when it exits is the point of the registry.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "child_process.h"
 #include "daemon_guard.h"
+#include "fault_driver.h"
 #include "orv.h"
 #include "temp_dir.h"
 #include "vak.h"
@@ -20,6 +27,36 @@ uint64_t OwnerOf(const std::string &file) {
   std::string text = vaktest::ReadFile(file + ".orvlck");
   size_t at = text.find("\nProcessIdentifier");
   return at == std::string::npos ? 0 : strtoull(text.c_str() + at + 19, nullptr, 10);
+}
+
+// Names in dir that belong to the locking: lock-stake files, side files, dirlocks.
+std::vector<std::string> LockFiles(const std::string &dir) {
+  std::vector<std::string> found;
+  DIR *d = opendir(dir.c_str());
+  while (dirent *e = d != nullptr ? readdir(d) : nullptr) {
+    if (strstr(e->d_name, ".orvlck") != nullptr) found.push_back(e->d_name);
+  }
+  if (d != nullptr) closedir(d);
+  return found;
+}
+
+// Writes until the file system of path is full, in ever smaller pieces and then in new files (a
+// file system may still have room for a small one); false if it never says so.
+bool Fill(const std::string &path) {
+  static char block[65536];
+  bool full = false;
+  for (int i = 0; i < 1000 && !full; ++i) {
+    const std::string name = path + std::to_string(i);
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return errno == ENOSPC;
+    for (size_t size : {sizeof block, size_t{4096}, size_t{1}}) {
+      for (int n = 0; n < 100000 && write(fd, block, size) > 0; ++n) {
+      }
+    }
+    full = errno == ENOSPC && i > 0 && lseek(fd, 0, SEEK_END) == 0;
+    close(fd);
+  }
+  return full;
 }
 
 class EditLockApiTest : public ::testing::Test {
@@ -55,6 +92,94 @@ TEST_F(EditLockApiTest, ExitReleasesWhatTheProcessStillOwns) {
   ASSERT_EQ(0u, holder.out.rfind("15 1 0 ", 0)) << holder.out;
   EXPECT_FALSE(vaktest::Exists(a + ".orvlck"));
   EXPECT_EQ(strtoull(holder.out.c_str() + 7, nullptr, 10), OwnerOf(b)) << "stolen, not released";
+}
+
+// The exit releases a lock by what was recorded when it was taken: the link's own lock-stake file
+// for a lock taken without following, and the file meant whatever the working directory is now.
+TEST_F(EditLockApiTest, ExitReleasesEachLockAsItWasTaken) {
+  struct Case {
+    const char *name, *path;  // path relative to the test directory
+    int noFollow;
+    bool followToo;  // also taken following the link, and that one released by the application
+  };
+  const Case cases[] = {
+      {"no-follow on a link", "link", 1, false},
+      {"no-follow and follow on one link", "link", 1, true},
+      {"relative path", "t", 0, false},
+      {"relative path through a link", "link", 0, false},
+      {"relative path with dot-dot", "sub/../t", 0, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    vaktest::TempDir dir;
+    vaktest::WriteFile(dir.Sub("t"), "x");
+    vaktest::WriteFile(dir.Sub("sub/u"), "x");
+    ASSERT_EQ(0, symlink("t", dir.Sub("link").c_str()));
+    vaktest::ChildResult holder = vaktest::RunInChild([&]() -> int {
+      Start();
+      if (chdir(dir.path().c_str()) != 0) return 90;
+      int status = vakGetEditLockEx(c.path, "held", c.noFollow, nullptr);
+      if (status != VAK_OK) return status;
+      if (c.followToo) {
+        if ((status = vakGetEditLock(c.path, "held", nullptr)) != VAK_OK) return status;
+        if ((status = vakReleaseEditLock(c.path, nullptr)) != VAK_OK) return status;
+      }
+      printf("%zu", LockFiles(dir.path()).size());
+      // Elsewhere, the relative path names nothing, or another file.
+      if (chdir("/") != 0) return 91;
+      exit(0);
+    });
+    EXPECT_EQ(0, holder.exitStatus);
+    EXPECT_EQ("1", holder.out) << "one lock held before the exit";
+    EXPECT_EQ(std::vector<std::string>{}, LockFiles(dir.path()));
+  }
+}
+
+// Releasing one's own lock needs no free space, at the exit or by the application, even when a
+// stale dirlock left by a dead process must be cleared first. Run in a private mount namespace
+// with a small tmpfs, so it needs root.
+TEST_F(EditLockApiTest, ReleaseNeedsNoFreeSpace) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "SKIPPED: needs root to mount a small file system and fill it";
+  }
+  vaktest::ChildResult run = vaktest::RunInChild([&]() -> int {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+      return 80;
+    const std::string full = tmp_.Sub("full");
+    if (mkdir(full.c_str(), 0755) != 0 ||
+        mount("tmpfs", full.c_str(), "tmpfs", 0, "size=256k,mode=0755") != 0)
+      return 81;
+    vaktest::ChildResult owner = vaktest::RunInChild([&]() -> int {
+      Start();
+      const std::string f = full + "/f", g = full + "/g", h = full + "/h";
+      for (const std::string &file : {f, g, h}) {
+        if (vakGetEditLock(file.c_str(), "held", nullptr) != VAK_OK) return 82;
+      }
+      // A dirlock held by a dead process, on g and h.
+      const std::string stale = vaktest::StakeText(vakInitInfo->processId->hostName,
+                                                   static_cast<unsigned long>(vaktest::DeadPid()));
+      vaktest::WriteFile(g + ".orvlck.dirlock", stale);
+      vaktest::WriteFile(h + ".orvlck.dirlock", stale);
+      // Each release finds the file system full: the one before it gave some space back.
+      std::string said;
+      for (const std::string &file : {g, f}) {
+        if (!Fill(file + "-filler")) return 83;
+        char *msg = nullptr;
+        int status = vakReleaseEditLock(file.c_str(), &msg);
+        said += std::to_string(status) + " " + (msg != nullptr ? msg : "-") + "|";
+        free(msg);
+      }
+      printf("%s", said.c_str());
+      if (!Fill(h + "-filler")) return 84;
+      exit(0);  // h is released by the exit
+    });
+    printf("%s%d ", owner.out.c_str(), owner.exitStatus);
+    for (const std::string &name : LockFiles(full)) printf("%s ", name.c_str());
+    umount2(full.c_str(), MNT_DETACH);
+    return 0;
+  });
+  EXPECT_EQ(0, run.exitStatus) << run.err;
+  EXPECT_EQ("0 -|0 -|0 ", run.out) << "statuses, then what was left";
 }
 
 // Against the real vakcompatd: get takes the old-style lock too, and release, a failed get and the

@@ -198,6 +198,62 @@ TEST_F(EngineTest, ReleaseWaitsForALiveDirlockHolder) {
   EXPECT_EQ(0u, Leftovers(tmp_.path()));
 }
 
+// A writer and a reader accept each other's files: what the reader would refuse (too large) is
+// refused at the get or steal, with nothing left on disk, and what
+// is written reads back for its owner's confirm and release.
+TEST_F(EngineTest, OnlyTextsThatReadBackAreWritten) {
+  const size_t limit = 16 * 1024 * 1024;
+  const std::string near(limit - 4096, 'r'), over(limit + 1024 * 1024, 'r');
+  struct Case {
+    const char *name;
+    std::string file, reason;
+    unsigned action;
+    bool heldByAnother;  // a live process holds the lock with a reason of near-limit size
+    int want;
+  };
+  const Case cases[] = {
+      {"a reason larger than a reader accepts", "f", over, GET_LOCK, false, VAK_MALFORMED_REQUEST},
+      {"a reason just below it", "f", near, GET_LOCK, false, VAK_OK},
+      {"a steal whose history would be too large", "f", near, STEAL_LOCK, true,
+       VAK_MALFORMED_REQUEST},
+      // Line breaks in values are written as blanks: no value can cut or forge a key line.
+      {"a line break in the reason", "f", "two\nlines", GET_LOCK, false, VAK_OK},
+      {"a reason that forges a section", "f",
+       "x\nFilePathUsedToEditLock y\nTimeEditLocked z\nLockStakeVersion 1.1", GET_LOCK, false,
+       VAK_OK},
+      {"a line break in the file name", "f\ng", "why", GET_LOCK, false, VAK_OK},
+      {"a carriage return in the reason", "f", "why\r", GET_LOCK, false, VAK_OK},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    vaktest::TempDir dir;
+    const std::string file = dir.Sub(c.file);
+    const uint64_t other = static_cast<uint64_t>(getppid());
+    std::string before;
+    if (c.heldByAnother) {
+      const ProcessIdentity saved = *vakInitInfo->processId;
+      vakInitInfo->processId->processId = other;
+      ASSERT_EQ(VAK_OK, vakEditLockControl(file.c_str(), near.c_str(), GET_LOCK, 0, nullptr,
+                                           nullptr, nullptr));
+      *vakInitInfo->processId = saved;
+      before = vaktest::ReadFile(file + ".orvlck");
+    }
+    char *msg = nullptr;
+    EXPECT_EQ(c.want, vakEditLockControl(file.c_str(), c.reason.c_str(), c.action, 0, nullptr,
+                                         nullptr, &msg));
+    EXPECT_EQ(c.want != VAK_OK, msg != nullptr && strlen(msg) > 0);
+    vakReleaseErrorMsg(&msg);
+    if (c.want == VAK_OK) {
+      EXPECT_EQ(VAK_OK, Control(file, CONFIRM_LOCK));
+      EXPECT_EQ(Pids{BecomeOwner()}, Owners(file));
+      EXPECT_EQ(VAK_OK, Control(file, RELEASE_LOCK));
+    }
+    // Nothing of the refused operation: the lock as it was, no side file.
+    EXPECT_TRUE(before == vaktest::ReadFile(file + ".orvlck")) << "the lock changed";
+    EXPECT_EQ(0u, Leftovers(dir.path()));
+  }
+}
+
 // Processes of their own identity that each run one action on file whenever they are told to.
 // They live until the test ends: an owner that had ended would rightly be taken over.
 struct Workers {

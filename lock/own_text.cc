@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "side_file.h"
+#include "stake_file.h"
 #include "status.h"
 
 namespace {
@@ -30,13 +31,35 @@ bool FormatInto(char *buffer, size_t capacity, const char *filePath, const char 
 
 }  // namespace
 
+// A get or steal that wrote what no reader accepts would leave a lock that its own owner could
+// neither confirm nor release, and others could not judge: such a text is refused here, before
+// anything reaches the disk.
+int OwnText::CheckReadsBack(const LockStake *formerOwners, char **errMsg) const {
+  int sections = 0;
+  int status = vakiCheckStakeText(data_, length_, &sections);
+  if (status == VAK_OUT_OF_MEMORY) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (length_ > kMaxStakeFileSize) {
+    return vakFormatErrorMsg(VAK_MALFORMED_REQUEST, errMsg,
+                             "The lock-stake file would be %zu bytes, more than the %zu that a "
+                             "reader accepts: the reason or the history of owners is too long",
+                             length_, kMaxStakeFileSize);
+  }
+  int expected = 1;
+  for (const LockStake *s = formerOwners; s != nullptr; s = s->next) ++expected;
+  if (status != VAK_OK || sections != expected) {
+    return vakAllocErrorMsg(VAK_MALFORMED_REQUEST,
+                            "The lock-stake file would not read back as written", errMsg);
+  }
+  return VAK_OK;
+}
+
 int OwnText::Format(const char *filePath, const char *reason, LockStake *formerOwners,
                     char **errMsg) {
   // On the stack when it fits, as it does unless the path, the reason or the history is long;
   // else (and for the messages of any failure) into a buffer that grows.
   if (FormatInto(fixed_, sizeof fixed_, filePath, reason, formerOwners, &length_)) {
     data_ = fixed_;
-    return VAK_OK;
+    return CheckReadsBack(formerOwners, errMsg);
   }
   char *buffer = nullptr;
   size_t length = 0;
@@ -49,7 +72,7 @@ int OwnText::Format(const char *filePath, const char *reason, LockStake *formerO
   if (!closed) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
   data_ = grown_.get();
   length_ = length;
-  return VAK_OK;
+  return CheckReadsBack(formerOwners, errMsg);
 }
 
 int OwnText::Assign(const char *text, size_t length, char **errMsg) {

@@ -15,7 +15,8 @@ class OwnText {
   OwnText(const OwnText &) = delete;
   OwnText &operator=(const OwnText &) = delete;
 
-  // Formats the text; VAK_OK, or the status and message of the failure.
+  // Formats the text; VAK_OK, or the status and message of the failure. A text that the reader
+  // would not accept back whole (too large, say) gives VAK_MALFORMED_REQUEST.
   int Format(const char *filePath, const char *reason, LockStake *formerOwners, char **errMsg);
   // Takes a text already formatted (a copy is kept).
   int Assign(const char *text, size_t length, char **errMsg);
@@ -23,6 +24,8 @@ class OwnText {
   size_t length() const { return length_; }
 
  private:
+  int CheckReadsBack(const LockStake *formerOwners, char **errMsg) const;
+
   char fixed_[8192];
   orv::MallocPtr<char> grown_;
   const char *data_ = nullptr;

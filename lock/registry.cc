@@ -1,11 +1,12 @@
-// registry.cc - the registry of the file paths on which this process holds Edit Locks, released
-// at normal process exit. Paths are kept as the application gave them: two spellings of one file
-// are two entries.
+// registry.cc - the registry of the Edit Locks this process holds, released at normal process
+// exit (see registry.h).
 #include "registry.h"
 
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "posix_io.h"
 
@@ -16,12 +17,36 @@ namespace {
 int vakCompareHashElement(const void *stored, const void *key) {
   const RegistryEntry *a = static_cast<const RegistryEntry *>(stored);
   const RegistryEntry *b = static_cast<const RegistryEntry *>(key);
-  return a != nullptr && b != nullptr && a->filePath != nullptr && b->filePath != nullptr &&
-         strcmp(a->filePath, b->filePath) == 0;
+  return a != nullptr && b != nullptr && a->releasePath != nullptr && b->releasePath != nullptr &&
+         strcmp(a->releasePath, b->releasePath) == 0;
 }
 
 uint32_t vakFilePathHash(const void *record, const OrvHashTable *) {
-  return orvHashString(static_cast<const RegistryEntry *>(record)->filePath);
+  return orvHashString(static_cast<const RegistryEntry *>(record)->releasePath);
+}
+
+// filePath joined to the working directory, from malloc; filePath itself when the directory
+// cannot be had (removed, say): the best that is left.
+char *ReleasePathOf(const char *filePath) {
+  if (filePath[0] == '/') return strdup(filePath);
+  orv::MallocPtr<char> cwd(getcwd(nullptr, 0));
+  if (cwd == nullptr || cwd.get()[0] != '/') return strdup(filePath);
+  size_t size = strlen(cwd.get()) + strlen(filePath) + 2;
+  char *joined = static_cast<char *>(malloc(size));
+  if (joined != nullptr) {
+    snprintf(joined, size, "%s%s%s", cwd.get(), strcmp(cwd.get(), "/") == 0 ? "" : "/", filePath);
+  }
+  return joined;
+}
+
+unsigned ModeOf(int noFollow) {
+  return noFollow != 0 ? kHeldNotFollowing : kHeldFollowing;
+}
+
+void FreeEntry(RegistryEntry *entry) {
+  free(entry->filePath);
+  free(entry->releasePath);
+  free(entry);
 }
 
 OrvHashTable *Table() {
@@ -47,27 +72,53 @@ int vakInitHashTable(void) {
   return 1;
 }
 
-int vakHashAddEntry(const char *filePath) {
+int RegistryRecordLock(const char *filePath, int noFollow) {
   if (filePath == nullptr || *filePath == '\0') return 0;
   if (!vakInitHashTable()) return 0;
-  RegistryEntry key = {nullptr, const_cast<char *>(filePath)};
-  if (vakIntHashProbe(&key) != nullptr) return 1;
+  orv::MallocPtr<char> releasePath(ReleasePathOf(filePath));
+  if (releasePath == nullptr) return 0;
+  RegistryEntry key = {nullptr, const_cast<char *>(filePath), releasePath.get(), 0};
+  if (auto *found = static_cast<RegistryEntry *>(vakIntHashProbe(&key))) {
+    found->modes |= ModeOf(noFollow);
+    return 1;
+  }
   orv::MallocPtr<RegistryEntry> entry(
       static_cast<RegistryEntry *>(calloc(1, sizeof(RegistryEntry))));
   if (entry == nullptr) return 0;
   entry->filePath = strdup(filePath);
   if (entry->filePath == nullptr) return 0;
+  entry->releasePath = releasePath.release();
+  entry->modes = ModeOf(noFollow);
   vakIntHashInsert(entry.release());
   return 1;
 }
 
+// A lock taken both ways is two locks where the path is a symbolic link: the entry stays until
+// both are released.
+int RegistryForgetLock(const char *filePath, int noFollow) {
+  if (filePath == nullptr || *filePath == '\0' || hashTableHandle == nullptr) return 0;
+  orv::MallocPtr<char> releasePath(ReleasePathOf(filePath));
+  if (releasePath == nullptr) return 0;
+  RegistryEntry key = {nullptr, const_cast<char *>(filePath), releasePath.get(), 0};
+  auto *found = static_cast<RegistryEntry *>(vakIntHashProbe(&key));
+  if (found == nullptr) return 0;
+  found->modes &= ~ModeOf(noFollow);
+  if (found->modes == 0) FreeEntry(static_cast<RegistryEntry *>(vakIntHashDelete(&key)));
+  return 1;
+}
+
+int vakHashAddEntry(const char *filePath) {
+  return RegistryRecordLock(filePath, 0);
+}
+
 int vakHashDeleteEntry(const char *filePath) {
-  if (filePath == nullptr || *filePath == '\0') return 0;
-  RegistryEntry key = {nullptr, const_cast<char *>(filePath)};
+  if (filePath == nullptr || *filePath == '\0' || hashTableHandle == nullptr) return 0;
+  orv::MallocPtr<char> releasePath(ReleasePathOf(filePath));
+  if (releasePath == nullptr) return 0;
+  RegistryEntry key = {nullptr, const_cast<char *>(filePath), releasePath.get(), 0};
   RegistryEntry *removed = static_cast<RegistryEntry *>(vakIntHashDelete(&key));
   if (removed == nullptr) return 0;
-  free(removed->filePath);
-  free(removed);
+  FreeEntry(removed);
   return 1;
 }
 
@@ -77,9 +128,17 @@ void vakHashTableReleaseAllEditLocks(void) {
   for (int32_t i = 0; i < table->size; ++i) {
     void *entry = table->buckets[i];
     while (entry != nullptr) {
-      // A successful release deletes and frees this very entry, so read the link first.
+      // Removing this entry unlinks it from its chain, so read the link first.
       void *next = *reinterpret_cast<void **>(static_cast<char *>(entry) + table->linkOffset);
-      vakReleaseEditLock(static_cast<RegistryEntry *>(entry)->filePath, nullptr);
+      RegistryEntry *held = static_cast<RegistryEntry *>(entry);
+      for (unsigned mode = kHeldFollowing; mode <= kHeldNotFollowing; mode <<= 1) {
+        if ((held->modes & mode) != 0 &&
+            vakiReleaseHeld(held->filePath, held->releasePath, mode == kHeldNotFollowing) ==
+                VAK_OK) {
+          held->modes &= ~mode;
+        }
+      }
+      if (held->modes == 0) FreeEntry(static_cast<RegistryEntry *>(vakIntHashDelete(held)));
       entry = next;
     }
   }

@@ -143,7 +143,9 @@ int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath,
   return vakWriteLockStakeInfo(lockedPath, out, stake.get(), errMsg);
 }
 
-int SideFile::Create(const char *lockStakePath, const char *text, size_t length, char **errMsg) {
+template <typename Make>
+int SideFile::Claim(const char *lockStakePath, const char *text, size_t length, Make make,
+                    bool linking, char **errMsg) {
   Remove();
   text_ = text;
   length_ = length;
@@ -164,14 +166,11 @@ int SideFile::Create(const char *lockStakePath, const char *text, size_t length,
     if (attempt > kMaxCreateAttempts) {
       return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
     }
-    // O_NOFOLLOW: a symbolic link planted under the name must not make this process write
-    // wherever it points.
-    fd_.reset(open(name_.get(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (fd_.valid()) break;
-    int err = vakiExclusiveFailure(errno, name_.get());
-    if (err == -1 && attempt < kExclusiveAttempts) continue;
+    int err = make();
+    if (err == 0) break;
+    if (err == ENOENT && linking) return kSideFileSourceGone;
     if (err != EEXIST) {
-      errno = err == -1 ? EPERM : err;
+      errno = err;
       return SysError(errMsg);
     }
     int failed = VAK_OK;
@@ -199,27 +198,70 @@ int SideFile::Create(const char *lockStakePath, const char *text, size_t length,
     }
   }
   owned_ = true;
+  return VAK_OK;
+}
+
+int SideFile::Create(const char *lockStakePath, const char *text, size_t length, char **errMsg) {
+  auto make = [this]() -> int {
+    for (int attempt = 1;; ++attempt) {
+      // O_NOFOLLOW: a symbolic link planted under the name must not make this process write
+      // wherever it points.
+      fd_.reset(open(name_.get(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+      if (fd_.valid()) return 0;
+      int err = vakiExclusiveFailure(errno, name_.get());
+      if (err == -1 && attempt < kExclusiveAttempts) continue;
+      return err == -1 ? EPERM : err;
+    }
+  };
+  int status = Claim(lockStakePath, text, length, make, false, errMsg);
+  if (status != VAK_OK) return status;
   contentOnly_ = ContentOnly(fd_.get());
   // Every failure from here on removes the file created: an incomplete side file is of no use.
   if (fchmod(fd_.get(), 0666) != 0) {
-    int status = SysError(errMsg);
+    status = SysError(errMsg);
     Remove();
     return status;
   }
   if (!WriteAll(fd_.get(), text, length)) {
     // The text reaches the file in one write, where a stream would have written it at its flush:
     // reported as the failed flush it stands for.
-    int status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(errno));
+    status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(errno));
     Remove();
     return status;
   }
   return VAK_OK;
 }
 
+int SideFile::CreateAsLink(const char *lockStakePath, int sourceFd, const char *text,
+                           size_t length, char **errMsg) {
+  const bool byName = ContentOnly(sourceFd) || !ProcUsable();
+  auto make = [&]() -> int {
+    return byName ? MakeLink(lockStakePath, name_.get()) : LinkDescriptor(sourceFd, name_.get());
+  };
+  int status = Claim(lockStakePath, text, length, make, true, errMsg);
+  if (status != VAK_OK) return status;
+  contentOnly_ = byName;
+  if (byName) {
+    // Linked by name: the name may have led to another process's lock by then.
+    StakeSnapshot made;
+    if (ReadSnapshot(name_.get(), &made, nullptr) != VAK_OK || !made.SameText(text, length)) {
+      Remove();
+      return kSideFileSourceGone;
+    }
+  }
+  return VAK_OK;
+}
+
 struct timespec SideFile::written() const {
   struct stat st;
-  if (!fd_.valid() || fstat(fd_.get(), &st) != 0) return {0, 0};
-  return st.st_mtim;
+  if (fd_.valid() ? fstat(fd_.get(), &st) != 0 : !owned_ || lstat(name_.get(), &st) != 0) {
+    return {0, 0};
+  }
+  // A side file made as a link keeps its source's modification time; the link changed its ctime.
+  const bool changedLater = st.st_ctim.tv_sec > st.st_mtim.tv_sec ||
+                            (st.st_ctim.tv_sec == st.st_mtim.tv_sec &&
+                             st.st_ctim.tv_nsec > st.st_mtim.tv_nsec);
+  return changedLater ? st.st_ctim : st.st_mtim;
 }
 
 namespace {

@@ -37,6 +37,8 @@ int MakeLink(const char *from, const char *to);
 // The same for exactly the file open on fd (through /proc/self/fd): ENOENT if it has no name left.
 int LinkDescriptor(int fd, const char *to);
 
+enum { kSideFileSourceGone = -3 };
+
 class SideFile {
  public:
   SideFile() = default;
@@ -48,6 +50,12 @@ class SideFile {
   // VAK_FILE_ALREADY_LOCKED when a live process with the same identifier keeps the name busy;
   // or the failure with its message (a write that fails reports "fflush failed. ...").
   int Create(const char *lockStakePath, const char *text, size_t length, char **errMsg);
+  // The same name made as a hard link to the lock-stake file open on sourceFd (by its descriptor
+  // where the file system allows, else by the name lockStakePath), whose text is text: nothing is
+  // written, so it needs no free space. kSideFileSourceGone: that file has no name left (or the
+  // name led to another text).
+  int CreateAsLink(const char *lockStakePath, int sourceFd, const char *text, size_t length,
+                   char **errMsg);
   // Links the side file to another name, exactly this file where the file system allows it (by
   // its descriptor), else by name; 0 or an errno (EEXIST: the name is taken).
   int LinkTo(const char *to);
@@ -65,6 +73,10 @@ class SideFile {
   struct timespec written() const;
 
  private:
+  template <typename Make>
+  int Claim(const char *lockStakePath, const char *text, size_t length, Make make, bool linking,
+            char **errMsg);
+
   orv::MallocPtr<char> name_;
   orv::UniqueFd fd_;
   const char *text_ = nullptr;

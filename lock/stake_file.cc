@@ -17,10 +17,6 @@
 
 namespace {
 
-// A lock-stake file is a few hundred bytes per owner section. Anything this large is not one, and
-// reading it whole would only exhaust memory; it is refused as malformed.
-const off_t kMaxStakeFileSize = 16 * 1024 * 1024;
-
 int Malformed(char **errMsg) {
   return vakAllocErrorMsg(VAK_MALFORMED_LOCK_STAKE_FILE, vakMalformedMsg, errMsg);
 }
@@ -67,6 +63,35 @@ ssize_t ReadWholeText(ReadSome readSome, char *text, size_t size) {
   return static_cast<ssize_t>(kept);
 }
 
+// Parses the sections of a whole text, in place; on VAK_OK *chain is the whole chain.
+int ParseSections(char *text, LockStake **chain, char **errMsg) {
+  *chain = nullptr;
+  LockStake *head = nullptr;
+  LockStake **tail = &head;
+  char *pos = text;
+  int status = VAK_OK;
+  for (;;) {
+    LockStake *section = static_cast<LockStake *>(calloc(1, sizeof *section));
+    if (section == nullptr) {
+      status = vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+      break;
+    }
+    *tail = section;
+    tail = &section->next;
+    status = vakReadHeaderInfo(pos, &pos, &section->header, errMsg);
+    if (status == VAK_OK) status = vakReadTrailerInfo(pos, &pos, &section->trailer, errMsg);
+    // Anything after a section, even a blank line, must be a further section.
+    if (status != VAK_OK || *pos == '\0') break;
+  }
+  vakReturnStatusValue = static_cast<signed char>(status);
+  if (status != VAK_OK) {
+    vakFreeLockStake(head);
+    return status;
+  }
+  *chain = head;
+  return VAK_OK;
+}
+
 // The whole reader over an open file descriptor fd, read through readSome.
 template <typename ReadSome>
 int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
@@ -76,7 +101,9 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
   struct stat st;
   if (fstat(fd, &st) != 0) return ReadFailed(errMsg);
   if (seen != nullptr) *seen = st;
-  if (st.st_size <= 0 || st.st_size > kMaxStakeFileSize) return Malformed(errMsg);
+  if (st.st_size <= 0 || st.st_size > static_cast<off_t>(kMaxStakeFileSize)) {
+    return Malformed(errMsg);
+  }
   size_t size = static_cast<size_t>(st.st_size);
   orv::MallocPtr<char> text(static_cast<char *>(malloc(size + 1)));
   if (text == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
@@ -98,34 +125,12 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
     *textLength = static_cast<size_t>(length);
   }
 
-  LockStake *head = nullptr;
-  LockStake **tail = &head;
-  char *pos = text.get();
-  int status = VAK_OK;
-  for (;;) {
-    LockStake *section = static_cast<LockStake *>(calloc(1, sizeof *section));
-    if (section == nullptr) {
-      status = vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-      break;
-    }
-    *tail = section;
-    tail = &section->next;
-    status = vakReadHeaderInfo(pos, &pos, &section->header, errMsg);
-    if (status == VAK_OK) status = vakReadTrailerInfo(pos, &pos, &section->trailer, errMsg);
-    // Anything after a section, even a blank line, must be a further section.
-    if (status != VAK_OK || *pos == '\0') break;
+  int status = ParseSections(text.get(), chain, errMsg);
+  if (status != VAK_OK && textCopy != nullptr) {
+    free(*textCopy);
+    *textCopy = nullptr;
   }
-  vakReturnStatusValue = static_cast<signed char>(status);
-  if (status != VAK_OK) {
-    vakFreeLockStake(head);
-    if (textCopy != nullptr) {
-      free(*textCopy);
-      *textCopy = nullptr;
-    }
-    return status;
-  }
-  *chain = head;
-  return VAK_OK;
+  return status;
 }
 
 }  // namespace
@@ -235,6 +240,23 @@ int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
     return got == 0 && ferror(in) ? -1 : static_cast<ssize_t>(got);
   };
   return ReadStake(fileno(in), readSome, chain, errMsg);
+}
+
+int vakiCheckStakeText(const char *text, size_t length, int *sections) {
+  *sections = 0;
+  if (length == 0 || length > kMaxStakeFileSize) return VAK_MALFORMED_LOCK_STAKE_FILE;
+  orv::MallocPtr<char> copy(static_cast<char *>(malloc(length + 1)));
+  if (copy == nullptr) return VAK_OUT_OF_MEMORY;
+  memcpy(copy.get(), text, length);
+  copy.get()[length] = '\0';
+  if (strlen(copy.get()) != length) return VAK_MALFORMED_LOCK_STAKE_FILE;
+  LockStake *chain = nullptr;
+  const signed char kept = vakReturnStatusValue;
+  int status = ParseSections(copy.get(), &chain, nullptr);
+  vakReturnStatusValue = kept;
+  for (LockStake *s = chain; s != nullptr; s = s->next) ++*sections;
+  vakFreeLockStake(chain);
+  return status;
 }
 
 bool vakiVanished(int status, int err) {

@@ -2,6 +2,7 @@
 #ifndef VAK_STAKE_FILE_H_
 #define VAK_STAKE_FILE_H_
 
+#include <stddef.h>
 #include <stdio.h>
 #include <sys/stat.h>
 
@@ -23,6 +24,13 @@ int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg);
 // copy of the text as read (from malloc, NUL-terminated, *length bytes), on VAK_OK only.
 int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen = nullptr,
                         char **text = nullptr, size_t *length = nullptr);
+// A lock-stake file is a few hundred bytes per owner section. Anything larger than this is not
+// one, and reading it whole would only exhaust memory: the reader refuses it as malformed, and so
+// nothing larger may be written.
+constexpr size_t kMaxStakeFileSize = 16 * 1024 * 1024;
+// Whether the reader accepts text as a whole lock-stake file: VAK_OK, with *sections the number
+// of owner sections read back; else the status the reader would give (or VAK_OUT_OF_MEMORY).
+int vakiCheckStakeText(const char *text, size_t length, int *sections);
 // Whether a read that failed with status and errno err found the file removed after it was opened:
 // a network file system (sshfs asks by name; NFS answers ESTALE) can fail the fstat or the read of
 // a file that another host has just released or replaced. Such a file counts as gone.
