@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -208,6 +209,60 @@ TEST(VakbdTest, ClockStepsNeitherKillOwnersNorHideReusedIdentifiers) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
+}
+
+// Sends StartLog as uid (after setuid in a child when not root) and waits until the daemon has
+// handled it (it closes the connection); false when that could not be done.
+bool StartLogAs(int uid, int port, const std::string &file) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (uid != 0 && setuid(static_cast<uid_t>(uid)) != 0) _exit(2);
+    FrameClient client;
+    std::string greeting;
+    bool handled = client.Connect(kLocal, port) && client.ReadFrame(&greeting) &&
+                   client.WriteFrame("StartLog " + file) && client.ClosedByPeer(5000);
+    _exit(handled ? 0 : 1);
+  }
+  int status = -1;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// StartLog makes the daemon create and append to a file with its own rights: only a requester
+// with those same rights on this host may choose it, and only by an absolute name whose last
+// part is no symbolic link.
+TEST(VakbdTest, StartLogCreatesFilesOnlyForTheDaemonsOwnUser) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "NOT TESTED: needs root, to run vakbd as root and send StartLog as uid 65534";
+  }
+  TempDir dir;  // mode 0700, root's: only root may create files in it
+  const std::string relative = "vakbd-test-" + std::to_string(getpid()) + ".log";
+  ASSERT_EQ(symlink(dir.Sub("aim").c_str(), dir.Sub("link").c_str()), 0);
+  DaemonGuard guard;
+  ASSERT_EQ(RunProgram({StagedProgram("vakbd")}).exitStatus, 0);
+  const struct {
+    const char *what;
+    int uid;
+    std::string name, lookAt;  // lookAt: where a file would appear
+    bool created;
+  } cases[] = {
+      {"another user", 65534, dir.Sub("a.log"), dir.Sub("a.log"), false},
+      {"relative name (the daemon works in /)", 0, relative, "/" + relative, false},
+      {"symbolic link", 0, dir.Sub("link"), dir.Sub("aim"), false},
+      {"the daemon's user", 0, dir.Sub("a.log"), dir.Sub("a.log"), true},
+      {"another user, while a log is open", 65534, dir.Sub("b.log"), dir.Sub("b.log"), false},
+  };
+  for (const auto &c : cases) {
+    ASSERT_TRUE(StartLogAs(c.uid, guard.port(), c.name)) << c.what;
+    struct stat st;
+    EXPECT_EQ(lstat(c.lookAt.c_str(), &st) == 0, c.created) << c.what;
+    if (!c.created) unlink(c.lookAt.c_str());
+  }
+  std::string reply;
+  ASSERT_TRUE(AskDaemon(kLocal, guard.port(), "ReportLog", &reply));
+  EXPECT_NE(reply.find(" log=" + dir.Sub("a.log") + " "), std::string::npos) << reply;
+  EXPECT_NE(ReadFile(dir.Sub("a.log")).find("refused"), std::string::npos)
+      << "the refusal while a log is open is logged";
 }
 
 }  // namespace

@@ -41,7 +41,8 @@ bool InstallSignalHandlers(sigset_t *waitMask);
 // Control requests (Die, StartLog, StopLog, Debug) are honoured only from a peer on this host:
 // a loopback address (127.0.0.0/8), or the very address the peer connected to, which is what a
 // local client that named this host by its own name connects from (the kernel routes such a
-// connection over the loopback interface, so no other host can present it).
+// connection over the loopback interface, so no other host can present it). StartLog further
+// needs a peer of the daemon's own user (peer_uid.h), and the log file rules of Log::Start.
 bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo);
 
 class Server {

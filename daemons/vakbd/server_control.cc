@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "peer_uid.h"
 #include "server.h"
 
 namespace vakbd {
@@ -70,9 +71,24 @@ void Server::HandleControl(Connection *c, const Request &request) {
   Drop(c, "done");
 }
 
-void Server::StartLog(Connection *, const char *path) {
+void Server::StartLog(Connection *c, const char *path) {
   char name[512];
   Sanitize(path, name, sizeof name);
+  // The file is created and written with the daemon's rights, which may be root's: only a
+  // requester who holds those same rights may name it, or any local user could have the daemon
+  // create or grow files where only the daemon's user may write.
+  uid_t peerUid = 0;
+  if (!PeerUid(c->fd, &peerUid)) {
+    log_->Write("StartLog %s from %s:%u refused: the requester's user is unknown", name, c->peer,
+                c->peerPort);
+    return;
+  }
+  if (peerUid != geteuid()) {
+    log_->Write("StartLog %s from %s:%u refused: user %u is not the daemon's user %u", name,
+                c->peer, c->peerPort, static_cast<unsigned>(peerUid),
+                static_cast<unsigned>(geteuid()));
+    return;
+  }
   const char *why = "";
   if (log_->Start(path, &why)) {
     log_->Write("log started by vakbd pid %d on port %u", static_cast<int>(getpid()),
