@@ -11,8 +11,8 @@
 namespace vakbd {
 
 // First line of every log file. An existing, non-empty file is appended to only when it begins
-// with this line: the daemon runs with its user's rights while StartLog comes from any local
-// user, who must not be able to make it append text to that user's other files.
+// with this line: the daemon runs with its user's rights, and a name given in error must not
+// make it append text to that user's other files.
 extern const char kLogHeader[];
 
 class Log {

@@ -25,7 +25,7 @@ TEST(DaemonLogTest, SanitizeKeepsHostileTextOnOneLine) {
   }
 }
 
-// StartLog comes from any local user: it must not make the daemon write into another file of its
+// StartLog names any file: it must not make the daemon write into another file of its
 // user's, nor hang on a fifo. (A final symbolic link is refused in the daemon's black-box tests.)
 TEST(DaemonLogTest, StartAcceptsOnlyNewFilesAndEarlierLogs) {
   vaktest::TempDir dir;

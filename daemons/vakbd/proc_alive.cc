@@ -5,9 +5,9 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "posix_io.h"
@@ -34,40 +34,7 @@ bool ParseStartTicks(const char *statLine, unsigned long long *ticks) {
   return true;
 }
 
-bool ReadBootTime(FILE *procStat, int64_t *bootTime) {
-  char line[256];
-  bool atLineStart = true;
-  while (fgets(line, sizeof line, procStat) != nullptr) {
-    bool startsLine = atLineStart;
-    atLineStart = strchr(line, '\n') != nullptr;
-    if (!startsLine || strncmp(line, "btime ", 6) != 0) continue;
-    char *end = nullptr;
-    errno = 0;
-    long long value = strtoll(line + 6, &end, 10);
-    if (errno == ERANGE || end == line + 6 || (*end != '\n' && *end != '\0')) return false;
-    *bootTime = value;
-    return true;
-  }
-  return false;
-}
-
-// The btime of /proc/stat is the wall-clock time minus the time since boot, in whole seconds.
-// Computed from the two clocks it costs no system call (both are read in user space), where
-// reading /proc/stat costs five and makes the kernel format every counter of every CPU; and like
-// btime it follows every adjustment of the clock. /proc/stat remains the fallback.
-bool BootTime(int64_t *bootTime) {
-  struct timespec wall, sinceBoot;
-  if (clock_gettime(CLOCK_REALTIME, &wall) == 0 && clock_gettime(CLOCK_BOOTTIME, &sinceBoot) == 0) {
-    int64_t nanos = (static_cast<int64_t>(wall.tv_sec) - sinceBoot.tv_sec) * 1000000000 +
-                    (wall.tv_nsec - sinceBoot.tv_nsec);
-    *bootTime = nanos / 1000000000 - (nanos % 1000000000 < 0 ? 1 : 0);
-    return true;
-  }
-  orv::UniqueFile stat(fopen("/proc/stat", "re"));
-  return stat != nullptr && ReadBootTime(stat.get(), bootTime);
-}
-
-bool ProcessStartTime(pid_t pid, int64_t *startTime) {
+bool ProcessStartSinceBoot(pid_t pid, int64_t *nanos) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   orv::UniqueFd fd(orv::RetryOnEintr([&] { return open(path, O_RDONLY | O_CLOEXEC); }));
@@ -82,14 +49,13 @@ bool ProcessStartTime(pid_t pid, int64_t *startTime) {
   if (!ParseStartTicks(line, &ticks)) return false;
   long ticksPerSecond = sysconf(_SC_CLK_TCK);
   if (ticksPerSecond <= 0) return false;
-  int64_t bootTime = 0;
-  if (!BootTime(&bootTime)) return false;
-  *startTime =
-      bootTime + static_cast<int64_t>(ticks / static_cast<unsigned long long>(ticksPerSecond));
+  const unsigned long long perSecond = static_cast<unsigned long long>(ticksPerSecond);
+  *nanos = static_cast<int64_t>(ticks / perSecond) * 1000000000 +
+           static_cast<int64_t>(ticks % perSecond * 1000000000 / perSecond);
   return true;
 }
 
-Liveness CheckProcess(uint64_t pid, int64_t creationTime) {
+Liveness CheckProcess(uint64_t pid, int64_t creationTime, const int64_t *lowestOffsetNs) {
   Liveness answer;
   if (pid == 0 || pid > static_cast<uint64_t>(INT_MAX)) {
     answer.reason = "identifier outside the range of process identifiers";
@@ -106,7 +72,8 @@ Liveness CheckProcess(uint64_t pid, int64_t creationTime) {
     answer.reason = "process exists; no creation time to compare";
     return answer;
   }
-  if (!ProcessStartTime(id, &answer.startTime)) {
+  int64_t sinceBoot = 0;
+  if (lowestOffsetNs == nullptr || !ProcessStartSinceBoot(id, &sinceBoot)) {
     answer.startTime = -1;
     // The process may have ended between the two looks.
     if (kill(id, 0) != 0 && errno == ESRCH) {
@@ -117,6 +84,9 @@ Liveness CheckProcess(uint64_t pid, int64_t creationTime) {
     }
     return answer;
   }
+  // Whole seconds rounded down: the process's start as early as it can have been.
+  const int64_t start = sinceBoot + *lowestOffsetNs;
+  answer.startTime = start / 1000000000 - (start % 1000000000 < 0 ? 1 : 0);
   // Written as a subtraction: creationTime may be as large as INT64_MAX.
   if (answer.startTime - kStartToleranceSeconds > creationTime) {
     answer.alive = false;

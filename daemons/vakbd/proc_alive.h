@@ -4,18 +4,19 @@
 // or fails with EPERM (it belongs to another user). It is not alive when kill() reports ESRCH.
 // It is also not alive when the identifier now belongs to a process that started more than
 // kStartToleranceSeconds after the given creation time: a lock owner records its creation time
-// when it initialises, which is at or after its start, so a later-started process cannot be that
-// owner; the owner died and the identifier was reused. A process's start time is field 22 of
-// /proc/<pid>/stat (clock ticks since boot) plus btime of /proc/stat; the tolerance absorbs the
-// tick granularity and the drift of btime when the clock is adjusted. A creation time of 0 or less
-// means the owner's creation time was never recorded, so only the identifier is checked; and when
-// the start time cannot be read the process counts as alive, because wrongly declaring an owner
-// dead lets another process take its lock.
+// (wall clock) when it initialises, which is at or after its start, so a later-started process
+// cannot be that owner; the owner died and the identifier was reused. A process's start is field
+// 22 of /proc/<pid>/stat (clock ticks since boot), which no step of the clock moves; it is put on
+// the wall clock with the lowest offset from boot seen (boot_offset.h), so that no step of the
+// clock, forward or back, makes a live owner look younger than its own creation time. The
+// tolerance absorbs the rounding of both times. A creation time of 0 or less means the owner's
+// creation time was never recorded, so only the identifier is checked; and when the start time
+// cannot be read the process counts as alive, because wrongly declaring an owner dead lets
+// another process take its lock.
 #ifndef VAKBD_PROC_ALIVE_H_
 #define VAKBD_PROC_ALIVE_H_
 
 #include <stdint.h>
-#include <stdio.h>
 #include <sys/types.h>
 
 namespace vakbd {
@@ -25,24 +26,18 @@ enum { kStartToleranceSeconds = 2 };
 struct Liveness {
   bool alive = false;
   const char *reason = "";  // for the debug log
-  int64_t startTime = -1;   // seconds since the epoch, -1 when not read
+  int64_t startTime = -1;   // seconds since the epoch by the lowest offset, -1 when not read
 };
 
-Liveness CheckProcess(uint64_t pid, int64_t creationTime);
+// lowestOffsetNs: BootOffset's lowest offset, or nullptr when the clocks could not be read.
+Liveness CheckProcess(uint64_t pid, int64_t creationTime, const int64_t *lowestOffsetNs);
 
 // Field 22 (start time in clock ticks since boot) of a /proc/<pid>/stat line. The command name
 // in field 2 may hold blanks and parentheses, so fields are counted from its last ')'.
 bool ParseStartTicks(const char *statLine, unsigned long long *ticks);
 
-// The "btime" value (boot time, seconds since the epoch) of a /proc/stat stream. Lines may be
-// longer than any buffer (the "intr" line is), so only text at the start of a line is examined.
-bool ReadBootTime(FILE *procStat, int64_t *bootTime);
-
-// Boot time in seconds since the epoch, the btime of /proc/stat.
-bool BootTime(int64_t *bootTime);
-
-// Start time of a process in seconds since the epoch.
-bool ProcessStartTime(pid_t pid, int64_t *startTime);
+// Start of a process in nanoseconds since boot.
+bool ProcessStartSinceBoot(pid_t pid, int64_t *nanos);
 
 }  // namespace vakbd
 

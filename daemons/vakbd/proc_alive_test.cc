@@ -1,8 +1,12 @@
 #include "proc_alive.h"
 
+#include <poll.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "boot_offset.h"
 
 namespace vakbd {
 namespace {
@@ -21,6 +25,19 @@ TEST(ProcAliveTest, StartTicksAreCountedFromTheLastParenthesis) {
     EXPECT_EQ(ParseStartTicks(c.line.c_str(), &ticks), c.ticks != 0) << c.line;
     EXPECT_EQ(ticks, c.ticks) << c.line;
   }
+}
+
+// The clock-set watch must be accepted by the kernel (the flags only go together with an absolute
+// expiry) and stay quiet while the clock is not set.
+TEST(BootOffsetTest, WatchIsArmedAndQuiet) {
+  BootOffset offset;
+  ASSERT_TRUE(offset.Start());
+  struct pollfd watch = {offset.watchFd(), POLLIN, 0};
+  EXPECT_EQ(poll(&watch, 1, 0), 0);
+  int64_t first = 0, second = 0;
+  ASSERT_TRUE(offset.Sample(&first));
+  ASSERT_TRUE(offset.Sample(&second));
+  EXPECT_LE(second, first);
 }
 
 }  // namespace

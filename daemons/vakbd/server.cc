@@ -14,7 +14,6 @@
 #include <new>
 
 #include "proc_alive.h"
-#include "request.h"
 
 namespace vakbd {
 
@@ -46,24 +45,6 @@ char *MakeFrame(const char *text, size_t *frameLength) {
 
 }  // namespace
 
-struct Server::Connection {
-  int fd = -1;
-  uint64_t serial = 0;  // acceptance order: the lowest is the oldest
-  int64_t deadline = 0;
-  char peer[INET_ADDRSTRLEN] = "";
-  uint16_t peerPort = 0;
-  struct in_addr peerAddress = {};
-  unsigned char head[4] = {0, 0, 0, 0};
-  uint32_t headGot = 0;
-  char *body = nullptr;  // request text, from malloc once its length is known
-  uint32_t bodyLength = 0;
-  uint32_t bodyGot = 0;
-  char *out = nullptr;  // frame being sent (greeting or reply), from malloc
-  size_t outLength = 0;
-  size_t outSent = 0;
-  bool replying = false;  // out holds the reply: the connection ends once it is sent
-};
-
 bool InstallSignalHandlers(sigset_t *waitMask) {
   struct sigaction action;
   memset(&action, 0, sizeof action);
@@ -83,10 +64,6 @@ bool InstallSignalHandlers(sigset_t *waitMask) {
   if (sigprocmask(SIG_SETMASK, &blocked, nullptr) != 0) return false;
   sigemptyset(waitMask);
   return true;
-}
-
-bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo) {
-  return (ntohl(peer.s_addr) >> 24) == 127 || peer.s_addr == connectedTo.s_addr;
 }
 
 Server::~Server() {
@@ -110,11 +87,14 @@ bool Server::Init(int listenFd, const ServerOptions &options) {
   // Everything the loop needs is allocated here, once: serving never depends on the heap except
   // for the few bytes of one request or reply, whose failure only drops that connection.
   slots_ = static_cast<Connection *>(calloc(n, sizeof(Connection)));
-  pollFds_ = static_cast<struct pollfd *>(calloc(n + 1, sizeof(struct pollfd)));
-  pollSlot_ = static_cast<int *>(calloc(n + 1, sizeof(int)));
+  pollFds_ = static_cast<struct pollfd *>(calloc(n + 2, sizeof(struct pollfd)));
+  pollSlot_ = static_cast<int *>(calloc(n + 2, sizeof(int)));
   if (slots_ == nullptr || pollFds_ == nullptr || pollSlot_ == nullptr) return false;
   for (size_t i = 0; i < n; ++i) new (&slots_[i]) Connection();
   reserveFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (!clock_.Start()) {
+    log_->Write("cannot watch for steps of the clock: %s", strerror(errno));
+  }
   return true;
 }
 
@@ -128,6 +108,7 @@ void Server::Run(const sigset_t *waitMask) {
     int64_t nearest = -1;
     int n = 0;
     pollFds_[n++] = {listenFd_, POLLIN, 0};
+    pollFds_[n++] = {clock_.watchFd(), POLLIN, 0};  // poll skips it when -1
     for (int i = 0; i < used_; ++i) {
       Connection &c = slots_[i];
       if (c.fd < 0) continue;
@@ -154,7 +135,8 @@ void Server::Run(const sigset_t *waitMask) {
       continue;
     }
     now = NowMs();
-    for (int k = 1; k < n && !stopping_; ++k) {
+    if ((pollFds_[1].revents & POLLIN) != 0) clock_.OnClockSet();
+    for (int k = 2; k < n && !stopping_; ++k) {
       Connection *c = &slots_[pollSlot_[k]];
       if (c->fd != pollFds_[k].fd) continue;  // dropped meanwhile
       short events = pollFds_[k].revents;
@@ -322,6 +304,9 @@ void Server::Receive(Connection *c) {
 }
 
 void Server::Handle(Connection *c) {
+  // Every request samples the clocks: the lowest offset must include the one in force now.
+  int64_t offset = 0;
+  const bool haveOffset = clock_.Sample(&offset);
   char shown[512];
   Sanitize(c->body, shown, sizeof shown);
   // A NUL inside the frame would hide the rest of the text from the parser; such a frame was not
@@ -335,7 +320,8 @@ void Server::Handle(Connection *c) {
       Drop(c, "unrecognised request");
       return;
     case RequestKind::kProcAlive: {
-      Liveness answer = CheckProcess(request.pid, request.creationTime);
+      Liveness answer =
+          CheckProcess(request.pid, request.creationTime, haveOffset ? &offset : nullptr);
       log_->Debug("process %llu, creation time %lld, start time %lld: %s",
                   static_cast<unsigned long long>(request.pid),
                   static_cast<long long>(request.creationTime),
@@ -343,68 +329,16 @@ void Server::Handle(Connection *c) {
       Reply(c, answer.alive ? "Alive" : "NotAlive");
       return;
     }
-    case RequestKind::kReportLog: {
-      char *text = LogInfoText();
-      if (text == nullptr) {
-        Drop(c, "out of memory");
-        return;
-      }
-      Reply(c, text);
-      free(text);
+    case RequestKind::kReportLog:
+      HandleReportLog(c);
       return;
-    }
     case RequestKind::kNull:
       Drop(c, "no reply needed");
       return;
     default:
-      break;
+      HandleControl(c, request);
+      return;
   }
-  // The control requests change the daemon itself: only a process on this host may ask.
-  if (!FromThisHost(c)) {
-    log_->Write("%s from remote peer %s:%u ignored", RequestName(request.kind), c->peer,
-                c->peerPort);
-    Drop(c, "control request from a remote peer");
-    return;
-  }
-  switch (request.kind) {
-    case RequestKind::kDie:
-      log_->Write("stopping at the request of %s:%u", c->peer, c->peerPort);
-      stopping_ = true;
-      break;
-    case RequestKind::kStartLog: {
-      char name[512];
-      Sanitize(request.logFile, name, sizeof name);
-      const char *why = "";
-      if (log_->Start(request.logFile, &why)) {
-        log_->Write("log started by vakbd pid %d on port %u", static_cast<int>(getpid()),
-                    options_.port);
-      } else {
-        log_->Write("cannot log to %s: %s", name, why);
-      }
-      break;
-    }
-    case RequestKind::kStopLog:
-      log_->Write("log stopped");
-      log_->Stop();
-      break;
-    case RequestKind::kDebug:
-      log_->EnableDebug();
-      log_->Write("debug logging on");
-      break;
-    default:
-      break;
-  }
-  Drop(c, "done");
-}
-
-char *Server::LogInfoText() {
-  const char *path = log_->path();
-  size_t size = strlen(path) + 96;
-  char *text = static_cast<char *>(malloc(size));
-  if (text == nullptr) return nullptr;
-  snprintf(text, size, "LogInfo pid=%d port=%u log=%s debug=%s", static_cast<int>(getpid()),
-           options_.port, path, log_->debug() ? "on" : "off");
-  return text;
 }
 
 void Server::Reply(Connection *c, const char *text) {
@@ -419,17 +353,6 @@ void Server::Reply(Connection *c, const char *text) {
   c->outSent = 0;
   c->replying = true;
   Flush(c);
-}
-
-bool Server::FromThisHost(const Connection *c) {
-  // Asked only for the rare control requests, so that a liveness question costs no system call
-  // for it.
-  struct sockaddr_in local;
-  socklen_t localLength = sizeof local;
-  if (getsockname(c->fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0) {
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // then only loopback peers qualify
-  }
-  return IsLocalPeer(c->peerAddress, local.sin_addr);
 }
 
 void Server::Drop(Connection *c, const char *why) {

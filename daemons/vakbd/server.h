@@ -9,12 +9,15 @@
 #ifndef VAKBD_SERVER_H_
 #define VAKBD_SERVER_H_
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 
+#include "boot_offset.h"
 #include "daemon_log.h"
+#include "request.h"
 
 namespace vakbd {
 
@@ -38,7 +41,8 @@ bool InstallSignalHandlers(sigset_t *waitMask);
 // Control requests (Die, StartLog, StopLog, Debug) are honoured only from a peer on this host:
 // a loopback address (127.0.0.0/8), or the very address the peer connected to, which is what a
 // local client that named this host by its own name connects from (the kernel routes such a
-// connection over the loopback interface, so no other host can present it).
+// connection over the loopback interface, so no other host can present it). StartLog further
+// needs a peer of the daemon's own user (peer_uid.h), and the log file rules of Log::Start.
 bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo);
 
 class Server {
@@ -54,20 +58,40 @@ class Server {
   void Run(const sigset_t *waitMask);
 
  private:
-  struct Connection;
+  struct Connection {
+    int fd = -1;
+    uint64_t serial = 0;  // acceptance order: the lowest is the oldest
+    int64_t deadline = 0;
+    char peer[INET_ADDRSTRLEN] = "";
+    uint16_t peerPort = 0;
+    struct in_addr peerAddress = {};
+    unsigned char head[4] = {0, 0, 0, 0};
+    uint32_t headGot = 0;
+    char *body = nullptr;  // request text, from malloc once its length is known
+    uint32_t bodyLength = 0;
+    uint32_t bodyGot = 0;
+    char *out = nullptr;  // frame being sent (greeting or reply), from malloc
+    size_t outLength = 0;
+    size_t outSent = 0;
+    bool replying = false;  // out holds the reply: the connection ends once it is sent
+  };
 
   void AcceptPending(int64_t now);
   void ShedForDescriptor();
   void Flush(Connection *c);
   void Receive(Connection *c);
   void Handle(Connection *c);
+  // ReportLog and the control requests (server_control.cc).
+  void HandleReportLog(Connection *c);
+  void HandleControl(Connection *c, const Request &request);
+  void StartLog(Connection *c, const char *path);
   void Reply(Connection *c, const char *text);
   void Drop(Connection *c, const char *why);
   Connection *Oldest();
   bool FromThisHost(const Connection *c);
-  char *LogInfoText();
 
   Log *log_;
+  BootOffset clock_;
   ServerOptions options_;
   int listenFd_ = -1;
   int reserveFd_ = -1;  // given up to accept (and refuse) a client when out of descriptors

@@ -1,0 +1,103 @@
+// peer_uid.cc - finding a local peer's user in the kernel's socket tables.
+#include "peer_uid.h"
+
+#include <netinet/in.h>
+#include <stdint.h>
+#include <string.h>
+#include <strings.h>
+
+#include "posix_io.h"
+
+namespace vakbd {
+
+namespace {
+
+// TCP states, as the tables write them, of a socket whose owner is still recorded.
+bool LiveState(unsigned state) {
+  switch (state) {
+    case 0x01:  // ESTABLISHED
+    case 0x04:  // FIN_WAIT1
+    case 0x05:  // FIN_WAIT2
+    case 0x08:  // CLOSE_WAIT
+    case 0x09:  // LAST_ACK
+    case 0x0B:  // CLOSING
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool Lookup(const char *table, const struct sockaddr_storage &peer,
+            const struct sockaddr_storage &local, bool mapped, uid_t *uid) {
+  char peerEnd[64], localEnd[64];
+  if (!FormatEndpoint(peer, mapped, peerEnd, sizeof peerEnd) ||
+      !FormatEndpoint(local, mapped, localEnd, sizeof localEnd)) {
+    return false;
+  }
+  orv::UniqueFile file(fopen(table, "re"));
+  return file != nullptr && FindSocketOwner(file.get(), peerEnd, localEnd, uid);
+}
+
+}  // namespace
+
+bool FormatEndpoint(const struct sockaddr_storage &address, bool mapped, char *out, size_t size) {
+  uint32_t words[4];
+  unsigned port;
+  int n;
+  if (address.ss_family == AF_INET) {
+    const auto *in = reinterpret_cast<const struct sockaddr_in *>(&address);
+    port = ntohs(in->sin_port);
+    if (!mapped) {
+      memcpy(words, &in->sin_addr, 4);
+      n = snprintf(out, size, "%08X:%04X", words[0], port);
+      return n > 0 && static_cast<size_t>(n) < size;
+    }
+    const unsigned char prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    memcpy(words, prefix, 12);
+    memcpy(&words[3], &in->sin_addr, 4);
+  } else if (address.ss_family == AF_INET6) {
+    const auto *in6 = reinterpret_cast<const struct sockaddr_in6 *>(&address);
+    port = ntohs(in6->sin6_port);
+    memcpy(words, &in6->sin6_addr, 16);
+  } else {
+    return false;
+  }
+  n = snprintf(out, size, "%08X%08X%08X%08X:%04X", words[0], words[1], words[2], words[3], port);
+  return n > 0 && static_cast<size_t>(n) < size;
+}
+
+bool FindSocketOwner(FILE *table, const char *localEnd, const char *remoteEnd, uid_t *uid) {
+  // "sl local remote st tx:rx tr:when retransmits uid ...": lines are far shorter than this
+  // buffer; the heading line does not parse.
+  char line[512];
+  while (fgets(line, sizeof line, table) != nullptr) {
+    char local[64], remote[64];
+    unsigned state, owner;
+    if (sscanf(line, "%*s %63s %63s %x %*s %*s %*s %u", local, remote, &state, &owner) != 4) {
+      continue;
+    }
+    if (strcasecmp(local, localEnd) != 0 || strcasecmp(remote, remoteEnd) != 0) continue;
+    if (!LiveState(state)) continue;
+    *uid = static_cast<uid_t>(owner);
+    return true;
+  }
+  return false;
+}
+
+bool PeerUid(int fd, uid_t *uid) {
+  struct sockaddr_storage peer, local;
+  socklen_t peerLength = sizeof peer, localLength = sizeof local;
+  if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLength) != 0 ||
+      getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0 ||
+      peer.ss_family != local.ss_family) {
+    return false;
+  }
+  // An IPv4 peer may have connected from an IPv6 socket, which tcp6 lists with mapped addresses.
+  if (peer.ss_family == AF_INET) {
+    return Lookup("/proc/net/tcp", peer, local, false, uid) ||
+           Lookup("/proc/net/tcp6", peer, local, true, uid);
+  }
+  return Lookup("/proc/net/tcp6", peer, local, false, uid);
+}
+
+}  // namespace vakbd

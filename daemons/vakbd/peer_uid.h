@@ -1,0 +1,33 @@
+// peer_uid.h - the user of the process at the other end of a TCP connection on this host.
+//
+// The kernel's socket tables (/proc/net/tcp and /proc/net/tcp6) list every TCP socket of this
+// network namespace with the user that created it. The peer's socket is the one whose local end
+// is the connection's remote end and whose remote end is its local end. A peer on another host,
+// or in another network namespace, has no such entry, so no user is found for it.
+#ifndef VAKBD_PEER_UID_H_
+#define VAKBD_PEER_UID_H_
+
+#include <stddef.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+namespace vakbd {
+
+// The user that created the peer's socket of the connected TCP socket fd; false when none is
+// found (a remote peer, an unreadable table, a connection already gone).
+bool PeerUid(int fd, uid_t *uid);
+
+// An endpoint as the socket tables write it: "0100007F:1F90" for 127.0.0.1:8080 (the address as
+// the kernel's 32-bit words in memory order, the port in host order). An IPv4 address is written
+// v4-mapped when mapped is true, as tcp6 lists an IPv4 peer of a dual-stack socket. False for
+// other address families.
+bool FormatEndpoint(const struct sockaddr_storage &address, bool mapped, char *out, size_t size);
+
+// Looks up in a socket table the socket with these local and remote endpoints; only sockets of a
+// live connection count (a TIME_WAIT entry carries user 0 whoever made it).
+bool FindSocketOwner(FILE *table, const char *localEnd, const char *remoteEnd, uid_t *uid);
+
+}  // namespace vakbd
+
+#endif  // VAKBD_PEER_UID_H_
