@@ -32,9 +32,10 @@ uint16_t vakBdGetServerPort(int selector);
 // Position just after the keyword, or NULL (kind untouched).
 const char *vakBdParseMsg(const char *message, int *kind);
 int connectWithTimeout(int sock, const struct sockaddr *addr, socklen_t addrLen, int seconds);
-// Reads one daemon message as vakNetRead does (6 seconds for it to begin). On failure errno names
-// the cause even where the framing layer sets none: ETIMEDOUT when nothing came, ECONNRESET when
-// the daemon closed before a whole message arrived.
+// Reads one daemon message as vakNetRead does (6 seconds for it to begin, 6 more for the rest). On
+// failure errno names the cause even where the framing layer sets none: ETIMEDOUT when nothing
+// came or the message did not end in time, ECONNRESET when the daemon closed before a whole
+// message arrived.
 int vakBdReadReply(int sock, char **reply);
 int vakBdGetVersionMsg(int sock, char **errMsg);
 int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg);

@@ -20,6 +20,7 @@ TEST(BdClientTest, AgainstScriptedDaemon) {
   enum Op { kCheck, kStartLog, kReport, kFullQueue, kNoNetwork };
   const std::string hi = "VakBoolVersion 1", sys = "18 ", longName(5000, 'n'),
                     bad = "20 vak: Could not recognize response from Boolean Daemon to ",
+                    timedOut = "19 " + std::string(strerror(ETIMEDOUT)),
                     tooLong =
                         "19 vak: Log file name is too long to send to vakbd (at most 4102 "
                         "characters).";
@@ -36,7 +37,9 @@ TEST(BdClientTest, AgainstScriptedDaemon) {
       {{"VakBoolVersion 2"}, kCheck, "", "20 vak: Invalid Boolean Daemon version 2.", ""},
       {{"NotAlive"}, kCheck, "", bad + "VakBoolVersion message.", ""},
       {{"Hello"}, kCheck, "", sys + strerror(EPROTO), ""},
-      {{"<read>"}, kCheck, "", "19 " + std::string(strerror(ETIMEDOUT)), ""},
+      {{"<read>"}, kCheck, "", timedOut, ""},
+      // A greeting that begins and stalls fails as one that never begins.
+      {{"<len>VakBoolVersion 1", "<stall>"}, kCheck, "", timedOut, ""},
       {{hi, "<read>"}, kStartLog, longName, tooLong, ""},
       {{}, kFullQueue, "", "19 vak: Unable to connect to host \"127.0.0.1\".\n", ""},
       {{}, kNoNetwork, "", "19 vak: Unable to look up host name \"no.such.invalid\".\n", ""}};

@@ -240,11 +240,13 @@ int vakCompatDReadFromDaemon(char **message, char **errMsg) {
       return VAK_OK;
     }
     int err = errno;
-    if (err == EMSGSIZE || err == ENOMEM) {
-      // Part of the message is still in the pipe and the stream cannot be brought back into step:
-      // this child is given up and the next request starts a new one.
+    if (err == EMSGSIZE || err == ENOMEM || err == ETIMEDOUT) {
+      // Part of the message is still in the pipe, or was consumed by a read that ran out of time:
+      // the stream cannot be brought back into step, so this child is given up and the next
+      // request starts a new one. One that stalled mid-message fails as one that died there.
       vakiCompatDWriteToDaemon("Die", nullptr);
       vakiCompatDClean(conn);
+      if (err == ETIMEDOUT) break;
       if (err == ENOMEM) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
       return vakFormatErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
                                "vak: The Compatibility Daemon sent a message longer than %d bytes.",

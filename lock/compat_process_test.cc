@@ -47,6 +47,9 @@ TEST(CompatProcessTest, StartsHandshakesJudgesRepliesAndRecoversFromBadDaemons) 
        "vak: Invalid Compatibility Daemon version 3.\nWe expected version 2.\n",
        "start\nVersionReq\nDie\nstart\nVersionReq\nDie\n"},
       {"die-mid", VAK_NOT_OK, kDied, "start\nVersionReq\n" + kLock + "start\nVersionReq\n" + kLock},
+      // A reply stalled halfway leaves the pipe out of step: that child is told to go.
+      {"stall-mid", VAK_NOT_OK, kDied,
+       "start\nVersionReq\n" + kLock + "Die\nstart\nVersionReq\n" + kLock + "Die\n"},
       {"silent", VAK_OK, "", kTwo},
       {"absent", VAK_SYS_ERROR, "Problem with vakcompatd executable: \"", ""},
   };

@@ -2,14 +2,18 @@
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
 #include <netdb.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -96,6 +100,42 @@ TEST(LivenessTest, Decision) {
     std::string request = "ProcAlive " + std::to_string(pid) + " -7";
     EXPECT_EQ(c.asked ? request + "|" + request : "", fake.Requests());
     if (other > 0 && kill(other, SIGKILL) == 0) waitpid(other, nullptr, 0);
+  }
+  vakBdPort = savedPort;
+}
+
+// A daemon whose reply never begins, or begins and stalls, or whose greeting stalls: the question
+// is an error (the process status left alone) within the time a message has to begin and end,
+// not a wait for as long as the daemon keeps the connection open.
+TEST(LivenessTest, AStalledDaemonIsAnErrorNotAHang) {
+  vaktest::DaemonGuard guard;
+  ASSERT_EQ(VAK_OK, vakInit("test", 1, nullptr));
+  unsetenv("VAK_DONT_QUERY_REMOTE_HOSTS");
+  ASSERT_EQ(VAK_OK, vakInitEnvStructures(0, nullptr));
+  vakBdInit();
+  const int32_t savedPort = vakBdPort;
+  const std::string timedOut = strerror(ETIMEDOUT);
+  const struct {
+    std::vector<std::string> script;
+    std::string want;  // status, process status, message
+  } cases[] = {
+      {{"VakBoolVersion 1", "<read>", "<stall>"}, "18 -1 " + timedOut},
+      {{"VakBoolVersion 1", "<read>", "<len>NotAlive", "<stall>"}, "18 -1 " + timedOut},
+      {{"<len>VakBoolVersion 1", "<stall>"}, "19 -1 " + timedOut},
+  };
+  for (const auto &c : cases) {
+    vaktest::FakeVakbd fake(c.script);
+    vakBdPort = fake.port();
+    ProcessIdentity owner = {const_cast<char *>("127.0.0.1"), uint64_t(getpid()), -7};
+    int procStatus = -1;
+    char *msg = nullptr;
+    auto start = std::chrono::steady_clock::now();
+    int status = vakIsProcessAlive(&owner, &procStatus, &msg);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(c.want,
+              std::to_string(status) + " " + std::to_string(procStatus) + " " + (msg ? msg : ""));
+    EXPECT_LT(took.count(), 10) << c.want;  // one message's 6 s, and a margin
+    vakReleaseErrorMsg(&msg);
   }
   vakBdPort = savedPort;
 }

@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "posix_io.h"
+
 namespace {
 
 void ReportError() {
@@ -27,30 +29,59 @@ long long MonotonicMillis() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Whether fd has data or end-of-file before the deadline (monotonic milliseconds; -1: none). An
+// interrupted wait goes on with only what is left of the deadline, so signals cannot extend it,
+// and leaves errno as it was: callers read an untouched errno as "nothing came".
+// poll rather than select: select cannot watch a descriptor numbered FD_SETSIZE or above.
+bool ReadableBy(int fd, long long deadline) {
+  struct pollfd p = {fd, POLLIN, 0};
+  const int saved = errno;
+  int ready = orv::RetryOnEintr([&] {
+    long long left = deadline < 0 ? -1 : deadline - MonotonicMillis();
+    return poll(&p, 1, deadline >= 0 && left < 0 ? 0 : static_cast<int>(left));
+  });
+  if (ready >= 0) errno = saved;
+  return ready > 0;
+}
+
+// Reads exactly count bytes. On failure errno is ETIMEDOUT when the deadline passed first, is
+// left alone when the peer closed, and names the error when a read failed.
+bool ReadAllBy(int fd, char *buf, size_t count, long long deadline) {
+  for (size_t got = 0; got < count;) {
+    if (!ReadableBy(fd, deadline)) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    ssize_t n = vakRead(fd, buf + got, count - got);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
+// An interrupted attempt leaves no trace in errno: after end-of-file callers expect it untouched.
 ssize_t vakRead(int fd, void *buf, size_t count) {
-  for (;;) {
-    ssize_t n = read(fd, buf, count);
-    if (n >= 0) return n;
-    if (errno != EINTR) {
-      ReportError();
-      return n;
-    }
-    errno = 0;
+  const int saved = errno;
+  ssize_t n = orv::RetryOnEintr([&] { return read(fd, buf, count); });
+  if (n < 0) {
+    ReportError();
+  } else {
+    errno = saved;
   }
+  return n;
 }
 
 ssize_t vakWrite(int fd, const void *buf, size_t count) {
-  for (;;) {
-    ssize_t n = write(fd, buf, count);
-    if (n >= 0) return n;
-    if (errno != EINTR) {
-      ReportError();
-      return n;
-    }
-    errno = 0;
+  const int saved = errno;
+  ssize_t n = orv::RetryOnEintr([&] { return write(fd, buf, count); });
+  if (n < 0) {
+    ReportError();
+  } else {
+    errno = saved;
   }
+  return n;
 }
 
 int vakClose(int fd) {
@@ -89,17 +120,7 @@ int vakNetWrite(int fd, const char *message) {
 }
 
 int vakNetIsDataReady(int fd, int seconds) {
-  // poll rather than select: select cannot watch a descriptor numbered FD_SETSIZE or above.
-  const long long deadline = MonotonicMillis() + static_cast<long long>(seconds) * 1000;
-  for (;;) {
-    long long left = deadline - MonotonicMillis();
-    if (left < 0) left = 0;
-    struct pollfd p = {fd, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(left));
-    if (ready > 0) return 1;
-    if (ready == 0) return 0;
-    if (errno != EINTR) return 0;
-  }
+  return ReadableBy(fd, MonotonicMillis() + static_cast<long long>(seconds) * 1000) ? 1 : 0;
 }
 
 int vakNetRead(int fd, char **message) {
@@ -107,26 +128,23 @@ int vakNetRead(int fd, char **message) {
 }
 
 int vakNetReadEx(int fd, char **message, int wait) {
-  if (wait && !vakNetIsDataReady(fd, kVakMessageWaitSeconds)) return 0;
+  // The first byte is waited for within the usual bound or, for a daemon idle between requests,
+  // without one; from then on the whole message has one deadline: a peer that stalls halfway or
+  // trickles a byte at a time would otherwise hold the reader for as long as it keeps the
+  // connection open.
+  if (!ReadableBy(fd, wait ? MonotonicMillis() + kVakMessageWaitSeconds * 1000 : -1)) return 0;
+  const long long deadline = MonotonicMillis() + kVakMessageRestSeconds * 1000;
   uint32_t header = 0;
-  if (vakRead(fd, &header, sizeof header) != static_cast<ssize_t>(sizeof header)) return 0;
+  if (!ReadAllBy(fd, reinterpret_cast<char *>(&header), sizeof header, deadline)) return 0;
   uint32_t length = ntohl(header);
   if (length > static_cast<uint32_t>(kVakMaxMessageLength)) {
     errno = EMSGSIZE;
     return 0;
   }
-  char *text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+  orv::MallocPtr<char> text(static_cast<char *>(malloc(static_cast<size_t>(length) + 1)));
   if (text == nullptr) return 0;
-  size_t got = 0;
-  while (got < length) {
-    ssize_t n = vakRead(fd, text + got, length - got);
-    if (n <= 0) {
-      free(text);
-      return 0;
-    }
-    got += static_cast<size_t>(n);
-  }
-  text[length] = '\0';
-  *message = text;
+  if (!ReadAllBy(fd, text.get(), length, deadline)) return 0;
+  text.get()[length] = '\0';
+  *message = text.release();
   return 1;
 }

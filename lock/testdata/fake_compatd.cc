@@ -4,6 +4,7 @@
 //   v3       answers the handshake with version 3
 //   silent   answers its first Lock only after 7 seconds, past the client's 6-second read window
 //   die-mid  answers a Lock with a length and a piece of text, then ends
+//   stall-mid  answers a Lock with a length and a piece of text, then reads on without answering
 //   reply:T  answers every Lock with T
 //   (other)  answers the handshake, Lock and Unlock with success; ends after Die
 #include <stdio.h>
@@ -34,10 +35,10 @@ int main(int argc, char **argv) {
     if (text == "Die") return 0;
     if (text == "VersionReq") {
       vakNetWrite(out, mode == "v3" ? "VakCompatDVersion 3" : "VakCompatDVersion 2");
-    } else if (text.compare(0, 5, "Lock ") == 0 && mode == "die-mid") {
+    } else if (text.compare(0, 5, "Lock ") == 0 && (mode == "die-mid" || mode == "stall-mid")) {
       const unsigned char partial[] = {0, 0, 0, 100, 'G', 'o', 't'};
       if (write(out, partial, sizeof partial) < 0) return 1;
-      return 0;
+      if (mode == "die-mid") return 0;
     } else if (text.compare(0, 5, "Lock ") == 0) {
       if (mode == "silent" && locks++ == 0) sleep(7);
       vakNetWrite(out, mode.compare(0, 6, "reply:") == 0 ? mode.c_str() + 6 : "GotLock TRUE");

@@ -27,7 +27,9 @@ FakeVakbd::FakeVakbd(std::vector<std::string> script, const std::string &address
         bool lengthOnly = script[i].compare(0, 5, "<len>") == 0;
         std::string text = lengthOnly ? script[i].substr(5) : script[i];
         uint32_t n;
-        if (text != "<read>") {
+        if (text == "<stall>") {
+          for (int ticks = 0; ticks < 1000 && !stop_; ++ticks) usleep(20000);
+        } else if (text != "<read>") {
           text = LengthField(static_cast<uint32_t>(text.size())) + (lengthOnly ? "" : text);
           send(fd, text.data(), text.size(), MSG_NOSIGNAL);
         } else if (recv(fd, &n, 4, MSG_WAITALL) == 4) {

@@ -12,7 +12,8 @@ namespace vaktest {
 
 // Plays the script on each connection it accepts, then closes it. Steps: "<read>" reads one
 // request (waiting up to 10 seconds), "<len>TEXT" sends only the length field of a message TEXT,
-// anything else is sent as one framed message.
+// "<stall>" keeps the connection open in silence for 20 seconds (or until Requests()), anything
+// else is sent as one framed message.
 class FakeVakbd {
  public:
   // Listens on the given local IPv4 address.
