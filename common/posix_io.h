@@ -1,6 +1,7 @@
 // posix_io.h - the one place for the small wrappers round system calls that the libraries and the
-// daemons share: owners of descriptors, streams, directories and malloc'ed memory, and the EINTR
-// retry. Header-only, so that both the static and the shared libraries can use it without
+// daemons share: owners of descriptors, streams, directories and malloc'ed memory, the EINTR
+// retry, whole reads and writes, monotonic time, sleeping, and waiting for a descriptor until a
+// deadline. Header-only, so that both the static and the shared libraries can use it without
 // exporting anything.
 //
 // Never retry close() after EINTR: on Linux the descriptor is released either way and may already
@@ -10,9 +11,12 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -89,6 +93,85 @@ struct FreeDeleter {
 // Owns memory from malloc (texts handed across the C boundary are malloc'ed).
 template <typename T>
 using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+// Milliseconds on the monotonic clock, which no step of the wall clock moves.
+inline int64_t MonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+inline void SleepMs(long ms) {
+  struct timespec wait = {ms / 1000, (ms % 1000) * 1000000};
+  nanosleep(&wait, nullptr);
+}
+
+// A point on the monotonic clock by which something must be done; Never() waits without end.
+class Deadline {
+ public:
+  static Deadline In(int64_t ms) { return Deadline(MonotonicMs() + (ms < 0 ? 0 : ms)); }
+  static Deadline Never() { return Deadline(-1); }
+  bool never() const { return at_ < 0; }
+  // What is left, in milliseconds for poll(): -1 for no deadline, 0 once it has passed.
+  int LeftMs() const {
+    if (at_ < 0) return -1;
+    int64_t left = at_ - MonotonicMs();
+    return left <= 0 ? 0 : left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+  }
+  bool Passed() const { return at_ >= 0 && at_ <= MonotonicMs(); }
+
+ private:
+  explicit Deadline(int64_t at) : at_(at) {}
+  int64_t at_;
+};
+
+// Waits until fd is ready for events (or has hung up) before the deadline. An interrupted wait
+// goes on with only what is left, so signals cannot extend it. 1 ready; 0 the deadline passed
+// (errno ETIMEDOUT); -1 poll failed. poll rather than select: select cannot watch a descriptor
+// numbered FD_SETSIZE or above.
+inline int PollUntil(int fd, short events, const Deadline &deadline) {
+  struct pollfd p = {fd, events, 0};
+  int ready = RetryOnEintr([&] { return poll(&p, 1, deadline.LeftMs()); });
+  if (ready == 0) errno = ETIMEDOUT;
+  return ready > 0 ? 1 : ready;
+}
+
+// Writes all of count bytes; false with errno set (EIO for a write that wrote nothing).
+inline bool WriteAll(int fd, const void *buf, size_t count) {
+  const char *p = static_cast<const char *>(buf);
+  while (count > 0) {
+    ssize_t n = RetryOnEintr([&] { return write(fd, p, count); });
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    p += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads exactly count bytes, waiting for each piece until the deadline (a non-blocking descriptor
+// is waited for too). False: errno ETIMEDOUT when the deadline passed first, 0 when the peer
+// closed first, else the read's error.
+inline bool ReadFull(int fd, void *buf, size_t count, const Deadline &deadline) {
+  char *p = static_cast<char *>(buf);
+  while (count > 0) {
+    if (!deadline.never() && PollUntil(fd, POLLIN, deadline) != 1) return false;
+    ssize_t n = RetryOnEintr([&] { return read(fd, p, count); });
+    if (n < 0 && errno == EAGAIN) {
+      if (PollUntil(fd, POLLIN, deadline) != 1) return false;
+      continue;
+    }
+    if (n <= 0) {
+      if (n == 0) errno = 0;
+      return false;
+    }
+    p += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 }  // namespace orv
 
