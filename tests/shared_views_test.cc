@@ -166,49 +166,6 @@ TEST_P(SharedViewsTest, TwoClientsAgreeAtOnce) {
   EXPECT_EQ(Unexpected(r.out, expected), "") << r.out << r.err;
 }
 
-// The GlusterFS settings compared, one volume per setting (about 5 s each): a measurement, not a
-// check, so it runs only when asked for (--gtest_also_run_disabled_tests), with
-// VAK_GLUSTER_SWEEP=ROUNDS rounds (default 50), printing the probe's findings for each.
-TEST(GlusterSettings, DISABLED_WhatTwoClientsSeeUnderEachSetting) {
-  const char *rounds = getenv("VAK_GLUSTER_SWEEP");
-  const char *env = rounds != nullptr ? rounds : "50";
-  const std::vector<std::string> timeouts = ViewOptions::Defaults().client;
-  const struct {
-    const char *what;
-    ViewOptions options;
-  } settings[] = {
-      {"packaged defaults", ViewOptions::Defaults()},
-      {"stat-prefetch off", {{{"performance.stat-prefetch", "off"}}, timeouts}},
-      {"open-behind off", {{{"performance.open-behind", "off"}}, timeouts}},
-      {"md-cache-timeout 0, open-behind off",
-       {{{"performance.md-cache-timeout", "0"}, {"performance.open-behind", "off"}}, timeouts}},
-      {"quick-read, io-cache, read-ahead off",
-       {{{"performance.quick-read", "off"},
-         {"performance.io-cache", "off"},
-         {"performance.read-ahead", "off"}},
-        timeouts}},
-      {"nl-cache on", {{{"performance.nl-cache", "on"}}, timeouts}},
-      {"upcall invalidation, md-cache 600 s, open-behind off",
-       {{{"features.cache-invalidation", "on"},
-         {"performance.cache-invalidation", "on"},
-         {"performance.md-cache-timeout", "600"},
-         {"performance.open-behind", "off"}},
-        timeouts}},
-      {"for locking", ViewOptions::ForLocking()},
-      {"for locking, kernel caches on", {ViewOptions::ForLocking().volume, {}}},
-  };
-  for (const auto &s : settings) {
-    TestHosts hosts({"hosta.test"}, FreeTcpPort());
-    if (!hosts.ok()) GTEST_SKIP() << hosts.error();
-    SharedViews views(&hosts, ViewKind::kGluster, s.options);
-    if (!views.ok()) GTEST_SKIP() << views.error();
-    const std::string second = views.AddView(0);
-    ASSERT_FALSE(second.empty()) << views.error();
-    RunResult r = hosts.Run(0, {kProbe, views.path(), second, env}, RunOptions{});
-    printf("== %s\n%s%s", s.what, r.out.c_str(), r.err.c_str());
-  }
-}
-
 INSTANTIATE_TEST_SUITE_P(Kinds, SharedViewsTest,
                          ::testing::Values(ViewKind::kLocal, ViewKind::kSshfs, ViewKind::kGluster),
                          [](const ::testing::TestParamInfo<ViewKind> &info) {
