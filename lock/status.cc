@@ -150,10 +150,6 @@ void vakiPassMessage(char **from, char **errMsg) {
 
 void vakiKeepOneMessage(char **keep, char **drop, char **errMsg) {
   vakReleaseErrorMsg(drop);
-  if (errMsg != nullptr) {
-    *errMsg = *keep;
-    *keep = nullptr;
-  } else {
-    vakReleaseErrorMsg(keep);
-  }
+  if (*keep == nullptr && errMsg != nullptr) *errMsg = nullptr;
+  vakiPassMessage(keep, errMsg);
 }

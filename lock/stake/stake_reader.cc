@@ -164,66 +164,70 @@ int vakGetValue(char *pos, char **next, const char *key, char **value, char **er
   return VAK_OK;
 }
 
-int vakReadProcIdInfo(char *pos, char **next, ProcessIdentity **processId, char **errMsg) {
-  ProcessIdentity *id = static_cast<ProcessIdentity *>(calloc(1, sizeof *id));
-  *processId = nullptr;
-  if (id == nullptr) return vakiOutOfMemory(errMsg);
-  char *number = nullptr;
-  int status = vakGetValue(pos, &pos, "HostName", &id->hostName, errMsg);
-  if (status == VAK_OK) status = FindValue(pos, &pos, "ProcessIdentifier", &number, errMsg);
-  if (status == VAK_OK) {
-    // Text that is not a number reads as 0; that is not an error.
-    id->processId = strtoull(number, nullptr, 10);
-    status = FindValue(pos, &pos, "ProcessCreationTime_UTC", &number, errMsg);
-  }
-  if (status == VAK_OK) id->creationTime = strtoll(number, nullptr, 10);
+namespace {
+
+// Allocates a record, fills it from the key lines at pos through parse(record, &pos) and hands it
+// out only whole (with *next after its lines); a record that fails to parse is freed.
+template <typename Record, typename Parse>
+int ReadRecord(char *pos, char **next, Record **out, Parse parse, void (*freeRecord)(Record *),
+               char **errMsg) {
+  Record *record = static_cast<Record *>(calloc(1, sizeof *record));
+  *out = nullptr;
+  if (record == nullptr) return vakiOutOfMemory(errMsg);
+  int status = parse(record, &pos);
   if (status != VAK_OK) {
-    vakFreeProcId(id);
+    freeRecord(record);
     return status;
   }
-  *processId = id;
+  *out = record;
   *next = pos;
   return VAK_OK;
+}
+
+}  // namespace
+
+int vakReadProcIdInfo(char *pos, char **next, ProcessIdentity **processId, char **errMsg) {
+  auto parse = [errMsg](ProcessIdentity *id, char **at) {
+    char *number = nullptr;
+    int status = vakGetValue(*at, at, "HostName", &id->hostName, errMsg);
+    if (status == VAK_OK) status = FindValue(*at, at, "ProcessIdentifier", &number, errMsg);
+    if (status == VAK_OK) {
+      // Text that is not a number reads as 0; that is not an error.
+      id->processId = strtoull(number, nullptr, 10);
+      status = FindValue(*at, at, "ProcessCreationTime_UTC", &number, errMsg);
+    }
+    if (status == VAK_OK) id->creationTime = strtoll(number, nullptr, 10);
+    return status;
+  };
+  return ReadRecord(pos, next, processId, parse, vakFreeProcId, errMsg);
 }
 
 int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **errMsg) {
-  LockStakeHeader *h = static_cast<LockStakeHeader *>(calloc(1, sizeof *h));
-  *header = nullptr;
-  if (h == nullptr) return vakiOutOfMemory(errMsg);
-  int status = vakGetValue(pos, &pos, "LockStakeVersion", &h->lockStakeVersion, errMsg);
-  if (status == VAK_OK) status = vakGetValue(pos, &pos, "LoginName", &h->loginName, errMsg);
-  if (status == VAK_OK) status = vakReadProcIdInfo(pos, &pos, &h->processId, errMsg);
-  if (status == VAK_OK) {
-    status =
-        vakGetValue(pos, &pos, "ProcessCreationTime_Readable", &h->creationTimeReadable, errMsg);
-  }
-  if (status == VAK_OK) status = vakGetValue(pos, &pos, "AppIdentifier", &h->appIdentifier, errMsg);
-  if (status == VAK_OK) status = vakGetValue(pos, &pos, "OSType", &h->osType, errMsg);
-  if (status != VAK_OK) {
-    vakFreeHeader(h);
+  auto parse = [errMsg](LockStakeHeader *h, char **at) {
+    int status = vakGetValue(*at, at, "LockStakeVersion", &h->lockStakeVersion, errMsg);
+    if (status == VAK_OK) status = vakGetValue(*at, at, "LoginName", &h->loginName, errMsg);
+    if (status == VAK_OK) status = vakReadProcIdInfo(*at, at, &h->processId, errMsg);
+    if (status == VAK_OK) {
+      status =
+          vakGetValue(*at, at, "ProcessCreationTime_Readable", &h->creationTimeReadable, errMsg);
+    }
+    if (status == VAK_OK) status = vakGetValue(*at, at, "AppIdentifier", &h->appIdentifier, errMsg);
+    if (status == VAK_OK) status = vakGetValue(*at, at, "OSType", &h->osType, errMsg);
     return status;
-  }
-  *header = h;
-  *next = pos;
-  return VAK_OK;
+  };
+  return ReadRecord(pos, next, header, parse, vakFreeHeader, errMsg);
 }
 
 int vakReadTrailerInfo(char *pos, char **next, LockStakeTrailer **trailer, char **errMsg) {
-  LockStakeTrailer *t = static_cast<LockStakeTrailer *>(calloc(1, sizeof *t));
-  *trailer = nullptr;
-  if (t == nullptr) return vakiOutOfMemory(errMsg);
-  int status = vakGetValue(pos, &pos, "ReasonForPlacingEditLock", &t->reason, errMsg);
-  if (status == VAK_OK) {
-    status = vakGetValue(pos, &pos, "FilePathUsedToEditLock", &t->filePathUsed, errMsg);
-  }
-  if (status == VAK_OK) status = vakGetValue(pos, &pos, "TimeEditLocked", &t->timeLocked, errMsg);
-  if (status != VAK_OK) {
-    vakFreeTrailer(t);
+  auto parse = [errMsg](LockStakeTrailer *t, char **at) {
+    int status = vakGetValue(*at, at, "ReasonForPlacingEditLock", &t->reason, errMsg);
+    if (status == VAK_OK) {
+      status = vakGetValue(*at, at, "FilePathUsedToEditLock", &t->filePathUsed, errMsg);
+    }
+    if (status == VAK_OK) status = vakGetValue(*at, at, "TimeEditLocked", &t->timeLocked, errMsg);
     return status;
-  }
-  *trailer = t;
-  *next = pos;
-  return VAK_OK;
+  };
+  return ReadRecord(pos, next, trailer, parse, vakFreeTrailer, errMsg);
 }
 
 int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
