@@ -203,7 +203,7 @@ extern "C" int vakLockStakeDetails(const char *filePath, LockStakeInfo **info, c
   LockStakeInfo *record = static_cast<LockStakeInfo *>(calloc(1, sizeof *record));
   if (record == nullptr) {
     vakFreeLockStake(chain);
-    return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+    return vakiOutOfMemory(errMsg);
   }
   record->lockStake = chain;
   status = vakGetLockStakeFile(filePath, 0, &record->lockStakeFilePath, nullptr, nullptr, errMsg);
