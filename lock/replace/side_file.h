@@ -1,7 +1,7 @@
 // side_file.h - the side file "<lock-stake file>.<pid>": a complete lock-stake text that only its
 // writer uses, linked into place as the dirlock or as a first lock, so that no reader ever sees a
 // half-written lock. It is also the writer's announcement to a process that clears a stale
-// dirlock (dirlock.h): while it exists, its writer may be about to act on the dirlock.
+// dirlock (leftovers.h): while it exists, its writer may be about to act on the dirlock.
 //
 // Two hosts can run processes with the same identifier, so the name is not unique by itself: it
 // is created exclusively, and a name found taken is examined. A live writer's file is left alone
