@@ -187,10 +187,6 @@ void SideFile::Remove() {
     unlink(name_.get());
     errno = saved;
   }
-  Forget();
-}
-
-void SideFile::Forget() {
   owned_ = false;
   fd_.reset();
 }

@@ -44,8 +44,6 @@ class SideFile {
   int LinkTo(const char *to);
   // Removes the side file's name, if this object still owns it.
   void Remove();
-  // Forgets the name without removing it (it has been linked and removed by a rename, say).
-  void Forget();
 
   const char *name() const { return name_.get(); }
   const char *text() const { return text_; }
