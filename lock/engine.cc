@@ -1,62 +1,28 @@
 // engine.cc - the edit lock control engine: one entry point that takes, steals, confirms, inspects
-// and releases the Edit Lock of a file. It resolves the file's lock-stake file, reads it and
-// decides, by the action and the current owner (and, where it matters, the owner's liveness),
-// what to change; replace.h makes the change on disk.
+// and releases the Edit Lock of a file. It checks the request, resolves the file's lock-stake file
+// once, reads it, tells what it found, and does what the decision table (engine/decision_table.h)
+// says for the action and that finding; engine/act.h carries the step out.
 #include "engine.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <utility>
-
+#include "engine/act.h"
+#include "engine/decision_table.h"
 #include "init.h"
-#include "own_text.h"
 #include "posix_io.h"
-#include "replace.h"
 #include "resolve.h"
-#include "stake_snapshot.h"
+#include "stake/stake_snapshot.h"
 #include "status.h"
 
 namespace {
 
-const char kOwnerIndeterminateMsg[] =
-    "The status of the Edit Lock owner could not be conclusively determined";
 const char kNotInitialisedMsg[] =
     "The Edit Lock library has not been initialised: the caller's identity is unknown.";
 
-int SysError(char **errMsg) {
-  return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
-}
-
-int Invariant(char **errMsg) {
-  return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
-}
-
-int AlreadyLocked(char **errMsg) {
-  return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
-}
-
-// Hands the message of a failure to the caller's slot, or releases it when there is no slot.
-void PassMessage(char **from, char **errMsg) {
-  if (*from == nullptr) return;
-  if (errMsg != nullptr) {
-    *errMsg = *from;
-    *from = nullptr;
-  } else {
-    vakReleaseErrorMsg(from);
-  }
-}
-
-// An administrator's release: the file goes, whoever owns it and whatever it holds.
-int RemoveOutright(const char *lockStakePath, char **errMsg) {
-  if (unlink(lockStakePath) != 0 && errno != ENOENT) return SysError(errMsg);
-  return VAK_OK;
-}
+// The outcome of CheckRequest that lets the engine go on.
+constexpr int kRequestAccepted = -1000;
 
 bool EndsWith(const char *text, const char *tail) {
   size_t length = strlen(text), tailLength = strlen(tail);
@@ -69,113 +35,15 @@ bool IsDevicePath(const char *path) {
   return strncmp(path, "/devices/", 9) == 0 && (EndsWith(path, "null") || EndsWith(path, "zero"));
 }
 
-bool NeedsIdentity(unsigned int action) {
-  return action == GET_LOCK || action == STEAL_LOCK || action == CONFIRM_LOCK ||
-         action == RELEASE_LOCK;
-}
-
-// Same host name (exactly) and same process identifier; the creation time is not compared, so a
-// process keeps its locks across a re-initialisation.
-bool SameProcess(const ProcessIdentity *a, const ProcessIdentity *b) {
-  return a != nullptr && b != nullptr && a->hostName != nullptr && b->hostName != nullptr &&
-         a->processId == b->processId && strcmp(a->hostName, b->hostName) == 0;
-}
-
-// GET_LOCK over another process's lock and RELEASE_DEAD_LOCK both depend on the owner's liveness.
-int ActOnLiveness(unsigned int action, const char *lockStakePath, const char *filePath,
-                  const char *reason, const StakeSnapshot &read, char **errMsg) {
-  int alive = -1;
-  int status = vakIsProcessAlive(read.Owner(), &alive, errMsg);
-  if (status != VAK_OK) return status;
-  switch (alive) {
-    case VAK_PROC_ALIVE:
-      return AlreadyLocked(errMsg);
-    case VAK_PROC_INDETERMINATE:
-      return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
-    case VAK_PROC_NOT_ALIVE: {
-      // A take-over starts a fresh history: the dead owner's sections are dropped.
-      OwnText text;
-      status = text.Format(filePath, reason, nullptr, errMsg);
-      if (status != VAK_OK) return status;
-      return ChangeUnderDirlock(lockStakePath, text, read, action == RELEASE_DEAD_LOCK, errMsg);
-    }
-    default:
-      return Invariant(errMsg);
-  }
-}
-
-int ActOnPresent(const char *lockStakePath, const char *filePath, const char *reason,
-                 unsigned int action, const ProcessIdentity *ownerFilter, StakeSnapshot *read,
-                 orv::UniqueFd fd, LockStake **details, char **errMsg) {
-  const ProcessIdentity *owner = read->Owner();
-  const bool mine = NeedsIdentity(action) && SameProcess(owner, vakInitInfo->processId);
-  switch (action) {
-    case GET_DETAILS:
-      *details = read->ReleaseChain();
-      return VAK_OK;
-    case GET_LOCK:
-      if (mine) return VAK_OK;
-      return ActOnLiveness(action, lockStakePath, filePath, reason, *read, errMsg);
-    case STEAL_LOCK: {
-      if (mine) return VAK_OK;
-      // Every section read, the current owner first, follows the thief as former owners.
-      OwnText text;
-      int status = text.Format(filePath, reason, read->chain, errMsg);
-      if (status != VAK_OK) return status;
-      return ChangeUnderDirlock(lockStakePath, text, *read, false, errMsg);
-    }
-    case CONFIRM_LOCK:
-      if (mine) return VAK_OK;
-      return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
-    case RELEASE_LOCK:
-      if (mine) return ReleaseOwn(lockStakePath, *read, std::move(fd), errMsg);
-      return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
-    case FORCE_RELEASE_LOCK:
-      if (ownerFilter == nullptr || SameProcess(owner, ownerFilter)) {
-        return RemoveOutright(lockStakePath, errMsg);
-      }
-      return VAK_OK;
-    case RELEASE_DEAD_LOCK:
-      return ActOnLiveness(action, lockStakePath, filePath, reason, *read, errMsg);
-    default:
-      return Invariant(errMsg);
-  }
-}
-
-int ActOnAbsent(const char *lockStakePath, const char *filePath, const char *reason,
-                unsigned int action, char **errMsg) {
-  switch (action) {
-    case GET_DETAILS:
-    case CONFIRM_LOCK:
-      return vakAllocErrorMsg(VAK_FILE_NOT_LOCKED, vakNoEditLockMsg, errMsg);
-    case RELEASE_LOCK:
-    case FORCE_RELEASE_LOCK:
-    case RELEASE_DEAD_LOCK:
-      return VAK_OK;
-    case GET_LOCK:
-    case STEAL_LOCK: {
-      OwnText text;
-      int status = text.Format(filePath, reason, nullptr, errMsg);
-      if (status != VAK_OK) return status;
-      return FirstLock(lockStakePath, text, errMsg);
-    }
-    default:
-      return Invariant(errMsg);
-  }
-}
-
-}  // namespace
-
-extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsigned int action,
-                                  int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
-                                  char **errMsg) {
+// The checks made before anything is resolved or read: kRequestAccepted, or the engine's result.
+int CheckRequest(const char *filePath, const ActionRow &row, LockStake **details, char **errMsg) {
   if (filePath == nullptr) return vakAllocErrorMsg(VAK_NOT_OK, "NULL file path supplied", errMsg);
   if (IsDevicePath(filePath)) return VAK_OK;
   if (vakIsLockStakeFileName(filePath)) {
     return vakAllocErrorMsg(VAK_LOCK_STAKE_FILE_NOT_LOCKABLE,
                             "Lock-Stake files cannot be manipulated for Edit", errMsg);
   }
-  if (action == GET_DETAILS) {
+  if (row.action == GET_DETAILS) {
     if (details == nullptr) {
       return vakAllocErrorMsg(VAK_NOT_OK,
                               "Internal error: Request is: GET_DETAILS. But a NULL "
@@ -185,64 +53,130 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
     *details = nullptr;
   }
   // Owner tests compare with the caller's identity, which only initialisation provides.
-  if (NeedsIdentity(action) && (vakInitInfo == nullptr || vakInitInfo->processId == nullptr)) {
+  if (row.comparesOwner && (vakInitInfo == nullptr || vakInitInfo->processId == nullptr)) {
     return vakAllocErrorMsg(VAK_NOT_OK, kNotInitialisedMsg, errMsg);
   }
+  return kRequestAccepted;
+}
 
-  char *resolved = nullptr;
-  int status = vakGetLockStakeFile(filePath, noFollow, &resolved, nullptr, nullptr, errMsg);
+// The finding of another process's lock, by its owner's liveness where the row depends on it.
+// VAK_OK with *found set; else the failure of the liveness question.
+int TellOther(const ActionRow &row, const StakeSnapshot &read, Found *found, char **errMsg) {
+  *found = Found::kLiveOther;
+  if (!row.AsksLiveness()) return VAK_OK;
+  int alive = -1;
+  int status = vakIsProcessAlive(read.Owner(), &alive, errMsg);
   if (status != VAK_OK) return status;
-  orv::MallocPtr<char> lockStakePath(resolved);
+  switch (alive) {
+    case VAK_PROC_ALIVE:
+      return VAK_OK;
+    case VAK_PROC_NOT_ALIVE:
+      *found = Found::kDeadOther;
+      return VAK_OK;
+    case VAK_PROC_INDETERMINATE:
+      *found = Found::kUndecidedOther;
+      return VAK_OK;
+    default:
+      return vakiInvariant(errMsg);
+  }
+}
 
-  // Only an action that may replace or remove the file by what it read needs its text; a release
-  // of one's own lock also keeps the file open, to take the dirlock with that very file.
-  const bool changes = action == GET_LOCK || action == STEAL_LOCK || action == RELEASE_LOCK ||
-                       action == RELEASE_DEAD_LOCK;
+// Reads the lock-stake file, tells what it holds and acts by the row.
+int Decide(const char *lockStakePath, const char *filePath, const char *reason,
+           const ActionRow &row, ProcessIdentity *ownerFilter, LockStake **details, char **errMsg) {
   StakeSnapshot read;
   orv::UniqueFd fd;
   char *readMsg = nullptr;
-  status = ReadSnapshot(lockStakePath.get(), &read, &readMsg,
-                        action == RELEASE_LOCK ? &fd : nullptr, changes);
-  if (status == kSnapshotAbsent) {
-    return ActOnAbsent(lockStakePath.get(), filePath, reason, action, errMsg);
+  int readStatus =
+      ReadSnapshot(lockStakePath, &read, &readMsg, row.keepsOpen ? &fd : nullptr, row.readsText);
+  Found found;
+  int status = VAK_OK;
+  if (readStatus == kSnapshotAbsent) {
+    found = Found::kNoLock;
+  } else if (readStatus == kSnapshotOpenFailed) {
+    found = Found::kUnreadable;
+  } else if (readStatus == VAK_MALFORMED_LOCK_STAKE_FILE) {
+    found = Found::kMalformed;
+  } else if (readStatus != VAK_OK) {
+    vakiPassMessage(&readMsg, errMsg);
+    return readStatus;
+  } else if (row.comparesOwner && SameProcess(read.Owner(), vakInitInfo->processId)) {
+    found = Found::kOwnLock;
+  } else {
+    status = TellOther(row, read, &found, errMsg);
   }
-  if (status == kSnapshotOpenFailed) {
-    // Unreadable: only the administrative release may act on a file it cannot read.
-    if (action == FORCE_RELEASE_LOCK) return RemoveOutright(lockStakePath.get(), errMsg);
-    return SysError(errMsg);
+  if (status == VAK_OK) {
+    const StepContext context = {lockStakePath, filePath, reason,     ownerFilter,
+                                 &read,         &fd,      readStatus, &readMsg};
+    status = Act(row.At(found), context, details, errMsg);
   }
-  if (status == VAK_MALFORMED_LOCK_STAKE_FILE && action == FORCE_RELEASE_LOCK) {
-    vakReleaseErrorMsg(&readMsg);
-    return RemoveOutright(lockStakePath.get(), errMsg);
-  }
-  if (status != VAK_OK) {
-    PassMessage(&readMsg, errMsg);
-    return status;
-  }
-  status = ActOnPresent(lockStakePath.get(), filePath, reason, action, ownerFilter, &read,
-                        std::move(fd), details, errMsg);
   int saved = errno;
+  vakReleaseErrorMsg(&readMsg);
   read.Reset();
   errno = saved;
   return status;
 }
 
-int vakEditLockControlRetry(const char *filePath, const char *reason, unsigned int action,
-                            int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
-                            char **errMsg) {
+// Calls engine() under the retry rule of vakEditLockControlRetry; engine takes the message slot.
+template <typename Engine>
+int RetryOnInterruption(Engine engine, char **errMsg) {
   for (int call = 1;; ++call) {
     char *msg = nullptr;
     errno = 0;
-    int status = vakEditLockControl(filePath, reason, action, noFollow, ownerFilter, details,
-                                    errMsg != nullptr ? &msg : nullptr);
+    int status = engine(errMsg != nullptr ? &msg : nullptr);
     if (status != VAK_SYS_ERROR || errno != EINTR || call >= kEngineMaxCalls) {
-      PassMessage(&msg, errMsg);
+      vakiPassMessage(&msg, errMsg);
       return status;
     }
     vakReleaseErrorMsg(&msg);
   }
 }
 
+}  // namespace
+
+extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsigned int action,
+                                  int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
+                                  char **errMsg) {
+  const ActionRow &row = RowFor(action);
+  int status = CheckRequest(filePath, row, details, errMsg);
+  if (status != kRequestAccepted) return status;
+  char *resolved = nullptr;
+  status = vakGetLockStakeFile(filePath, noFollow, &resolved, nullptr, nullptr, errMsg);
+  if (status != VAK_OK) return status;
+  orv::MallocPtr<char> lockStakePath(resolved);
+  return Decide(lockStakePath.get(), filePath, reason, row, ownerFilter, details, errMsg);
+}
+
+int vakiEditLockControlOnStake(const char *lockStakePath, const char *filePath, const char *reason,
+                               unsigned int action, ProcessIdentity *ownerFilter,
+                               LockStake **details, char **errMsg) {
+  const ActionRow &row = RowFor(action);
+  int status = CheckRequest(filePath, row, details, errMsg);
+  if (status != kRequestAccepted) return status;
+  return Decide(lockStakePath, filePath, reason, row, ownerFilter, details, errMsg);
+}
+
+int vakEditLockControlRetry(const char *filePath, const char *reason, unsigned int action,
+                            int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
+                            char **errMsg) {
+  return RetryOnInterruption(
+      [&](char **msg) {
+        return vakEditLockControl(filePath, reason, action, noFollow, ownerFilter, details, msg);
+      },
+      errMsg);
+}
+
+int vakiEditLockControlOnStakeRetry(const char *lockStakePath, const char *filePath,
+                                    const char *reason, unsigned int action,
+                                    ProcessIdentity *ownerFilter, LockStake **details,
+                                    char **errMsg) {
+  return RetryOnInterruption(
+      [&](char **msg) {
+        return vakiEditLockControlOnStake(lockStakePath, filePath, reason, action, ownerFilter,
+                                          details, msg);
+      },
+      errMsg);
+}
 extern "C" int vakGetEditLockDetailsEx(const char *filePath, LockStake **details, int noFollow,
                                        char **errMsg) {
   int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
@@ -269,7 +203,7 @@ extern "C" int vakLockStakeDetails(const char *filePath, LockStakeInfo **info, c
   LockStakeInfo *record = static_cast<LockStakeInfo *>(calloc(1, sizeof *record));
   if (record == nullptr) {
     vakFreeLockStake(chain);
-    return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+    return vakiOutOfMemory(errMsg);
   }
   record->lockStake = chain;
   status = vakGetLockStakeFile(filePath, 0, &record->lockStakeFilePath, nullptr, nullptr, errMsg);

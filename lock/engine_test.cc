@@ -15,6 +15,7 @@
 #include "daemon_guard.h"
 #include "init.h"
 #include "posix_io.h"
+#include "resolve.h"
 #include "status.h"
 #include "temp_dir.h"
 
@@ -136,10 +137,12 @@ TEST_F(EngineTest, ActionByCase) {
       {kMineCoarse, RELEASE_LOCK, nullptr, VAK_OK, kGone},
       {kDeadCoarse, RELEASE_DEAD_LOCK, nullptr, VAK_OK, kGone},
   };
-  int row = 0;
-  for (const auto &c : cases) {
-    SCOPED_TRACE("row " + std::to_string(row));
-    const std::string dir = tmp_.Sub("r" + std::to_string(row++)), file = dir + "/f";
+  // Each case twice: through the entry that resolves, then the one given the resolved path.
+  for (size_t run = 0; run < 2 * (sizeof cases / sizeof cases[0]); ++run) {
+    const auto &c = cases[run / 2];
+    const bool onStake = run % 2 == 1;
+    SCOPED_TRACE("row " + std::to_string(run / 2) + (onStake ? " on the resolved path" : ""));
+    const std::string dir = tmp_.Sub("r" + std::to_string(run)), file = dir + "/f";
     const std::string stake = file + ".orvlck", dirlock = stake + ".dirlock";
     vaktest::WriteFile(file, "x");
     const Before &b = c.before;
@@ -157,8 +160,13 @@ TEST_F(EngineTest, ActionByCase) {
     const std::string text = vaktest::ReadFile(stake);
     LockStake *details = nullptr;
     char *msg = nullptr;
-    int got = vakEditLockControl(c.path ? c.path : file.c_str(), "why", c.action, 0, c.filter,
-                                 &details, &msg);
+    const char *path = c.path ? c.path : file.c_str();
+    char *resolved = nullptr;
+    ASSERT_EQ(VAK_OK, vakGetLockStakeFile(path, 0, &resolved, nullptr, nullptr, nullptr));
+    orv::MallocPtr<char> lockStakePath(resolved);
+    int got = onStake ? vakiEditLockControlOnStake(lockStakePath.get(), path, "why", c.action,
+                                                   c.filter, &details, &msg)
+                      : vakEditLockControl(path, "why", c.action, 0, c.filter, &details, &msg);
     EXPECT_EQ(c.want, got) << msg;
     EXPECT_EQ(got == VAK_OK, msg == nullptr);
     vakFreeLockStake(details);

@@ -35,7 +35,7 @@ constexpr int kMaxLinks = 20;
 // name another file's lock-stake file.
 int TooLong(char **errMsg) {
   errno = ENAMETOOLONG;
-  return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  return vakiSysError(errMsg);
 }
 
 // Every exit of a resolution leaves the resolution state at rest.
@@ -83,7 +83,7 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
   // the working directory, so it is refused as the system would refuse opening it.
   if (filePath[0] == '\0') {
     errno = ENOENT;
-    return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    return vakiSysError(errMsg);
   }
   ResolutionState state;
   char buffers[2][kPathBufferSize];
@@ -95,7 +95,7 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
     struct stat st;
     if (lstat(current, &st) != 0) {
       // A missing file can be locked; a missing link target is a dangling link.
-      if (errno != ENOENT || chasingLink) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+      if (errno != ENOENT || chasingLink) return vakiSysError(errMsg);
       found = 0;
       break;
     }
@@ -117,7 +117,7 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
     }
     char target[kPathBufferSize];
     ssize_t length = readlink(current, target, sizeof target);
-    if (length < 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    if (length < 0) return vakiSysError(errMsg);
     if (static_cast<size_t>(length) >= sizeof target) return TooLong(errMsg);
     target[length] = '\0';
     char *next = buffers[spare];
@@ -139,7 +139,7 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
   const size_t suffixLength = static_cast<size_t>(VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH);
   if (length + suffixLength + 1 > kPathBufferSize) return TooLong(errMsg);
   char *path = static_cast<char *>(malloc(length + suffixLength + 1));
-  if (path == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (path == nullptr) return vakiOutOfMemory(errMsg);
   memcpy(path, current, length);
   memcpy(path + length, VAK_LOCK_STAKE_FILE_SUFFIX, suffixLength + 1);
   if (outermost) {

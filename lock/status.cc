@@ -109,3 +109,47 @@ void vakReleaseErrorMsg(char **errMsg) {
   if (*errMsg != outOfMemMsg) free(*errMsg);
   *errMsg = nullptr;
 }
+
+int vakiSysError(char **errMsg) {
+  return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+}
+
+int vakiOutOfMemory(char **errMsg) {
+  return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+}
+
+int vakiAlreadyLocked(char **errMsg) {
+  return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+}
+
+int vakiNotOwner(char **errMsg) {
+  return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
+}
+
+int vakiNotLocked(char **errMsg) {
+  return vakAllocErrorMsg(VAK_FILE_NOT_LOCKED, vakNoEditLockMsg, errMsg);
+}
+
+int vakiMalformed(char **errMsg) {
+  return vakAllocErrorMsg(VAK_MALFORMED_LOCK_STAKE_FILE, vakMalformedMsg, errMsg);
+}
+
+int vakiInvariant(char **errMsg) {
+  return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
+}
+
+void vakiPassMessage(char **from, char **errMsg) {
+  if (*from == nullptr) return;
+  if (errMsg != nullptr) {
+    *errMsg = *from;
+    *from = nullptr;
+  } else {
+    vakReleaseErrorMsg(from);
+  }
+}
+
+void vakiKeepOneMessage(char **keep, char **drop, char **errMsg) {
+  vakReleaseErrorMsg(drop);
+  if (*keep == nullptr && errMsg != nullptr) *errMsg = nullptr;
+  vakiPassMessage(keep, errMsg);
+}

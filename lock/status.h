@@ -25,4 +25,21 @@ int vakFormatErrorMsg(int status, char **errMsg, const char *format, ...)
 // Releases the message in a slot, unless it is the shared out-of-memory text, and clears the slot.
 void vakReleaseErrorMsg(char **errMsg);
 
+// The failures that every module reports the same way; each stores its message in the slot (when
+// there is one) as vakAllocErrorMsg does, and returns its status.
+int vakiSysError(char **errMsg);       // VAK_SYS_ERROR, with errno's text (vakGetStrErrorMsg)
+int vakiOutOfMemory(char **errMsg);    // VAK_OUT_OF_MEMORY, outOfMemMsg
+int vakiAlreadyLocked(char **errMsg);  // VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg
+int vakiNotOwner(char **errMsg);       // VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg
+int vakiNotLocked(char **errMsg);      // VAK_FILE_NOT_LOCKED, vakNoEditLockMsg
+int vakiMalformed(char **errMsg);      // VAK_MALFORMED_LOCK_STAKE_FILE, vakMalformedMsg
+int vakiInvariant(char **errMsg);      // VAK_NOT_OK, vakInvariantMsg
+
+// Hands the message in *from (a failure's, from an inner call) to the caller's slot errMsg, or
+// releases it when there is no slot; *from is left NULL. A NULL message leaves the slot as it is.
+void vakiPassMessage(char **from, char **errMsg);
+// Of two failures' messages, keeps one for the caller and releases the other: *drop is released;
+// *keep goes to the slot (even when NULL), or is released when there is no slot.
+void vakiKeepOneMessage(char **keep, char **drop, char **errMsg);
+
 #endif  // VAK_STATUS_H_

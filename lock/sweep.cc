@@ -25,7 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "dirlock.h"
+#include "replace/leftovers.h"
 #include "engine.h"
 #include "posix_io.h"
 #include "resolve.h"

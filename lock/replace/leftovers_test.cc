@@ -1,4 +1,4 @@
-#include "dirlock.h"
+#include "replace/leftovers.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

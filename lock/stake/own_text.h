@@ -6,8 +6,15 @@
 
 #include <stddef.h>
 
+#include <stdio.h>
+
 #include "posix_io.h"
 #include "vak.h"
+
+// Writes the lock-stake text that makes the calling process the current owner, followed by the
+// former owners (may be NULL). The caller's records are borrowed, not freed.
+int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
+                     char **errMsg);
 
 class OwnText {
  public:

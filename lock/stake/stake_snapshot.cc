@@ -1,17 +1,16 @@
 // stake_snapshot.cc - reading a lock-stake format file whole, with its text kept for comparison.
-#include "stake_snapshot.h"
+#include "stake/stake_snapshot.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <utility>
 
 #include "posix_io.h"
-#include "stake_file.h"
+#include "stake/stake_file.h"
 #include "status.h"
 
 namespace {
@@ -19,11 +18,6 @@ namespace {
 // A stale handle or an I/O error on open is how GlusterFS reports a name that another client has
 // just replaced; the name leads to the new file once the client has looked it up again.
 constexpr int kOpenAttempts = 5;
-
-void Pause(long microseconds) {
-  struct timespec wait = {0, microseconds * 1000};
-  nanosleep(&wait, nullptr);
-}
 
 bool SameText(const char *a, const char *b) {
   return a == b || (a != nullptr && b != nullptr && strcmp(a, b) == 0);
@@ -64,7 +58,7 @@ int ReadSnapshot(const char *name, StakeSnapshot *snap, char **errMsg, orv::Uniq
     if (!fd.valid()) {
       if (errno == ENOENT) return kSnapshotAbsent;
       if ((errno == ESTALE || errno == EIO) && attempt < kOpenAttempts) {
-        Pause(1000L * attempt);
+        orv::SleepMs(attempt);
         continue;
       }
       return kSnapshotOpenFailed;
@@ -84,15 +78,9 @@ int ReadSnapshot(const char *name, StakeSnapshot *snap, char **errMsg, orv::Uniq
       *keep = std::move(fd);
     } else if (close(fd.release()) != 0 && status == VAK_OK) {
       snap->Reset();
-      return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+      return vakiSysError(errMsg);
     }
-    if (status != VAK_OK) {
-      if (errMsg != nullptr) {
-        *errMsg = readMsg;
-      } else {
-        vakReleaseErrorMsg(&readMsg);
-      }
-    }
+    if (status != VAK_OK) vakiPassMessage(&readMsg, errMsg);
     return status;
   }
 }
@@ -100,6 +88,11 @@ int ReadSnapshot(const char *name, StakeSnapshot *snap, char **errMsg, orv::Uniq
 bool SameIdentity(const ProcessIdentity *a, const ProcessIdentity *b) {
   return a != nullptr && b != nullptr && a->processId == b->processId &&
          a->creationTime == b->creationTime && SameText(a->hostName, b->hostName);
+}
+
+bool SameProcess(const ProcessIdentity *a, const ProcessIdentity *b) {
+  return a != nullptr && b != nullptr && a->hostName != nullptr && b->hostName != nullptr &&
+         a->processId == b->processId && strcmp(a->hostName, b->hostName) == 0;
 }
 
 int CompareIdentity(const ProcessIdentity *a, const ProcessIdentity *b) {

@@ -46,6 +46,9 @@ int ReadSnapshot(const char *name, StakeSnapshot *snap, char **errMsg,
 
 // Whether two identities name the same process (host, identifier and creation time).
 bool SameIdentity(const ProcessIdentity *a, const ProcessIdentity *b);
+// Same host name (exactly) and same process identifier; the creation time is not compared, so a
+// process keeps its locks across a re-initialisation.
+bool SameProcess(const ProcessIdentity *a, const ProcessIdentity *b);
 // A total order of processes (host name, identifier, creation time): <0, 0 or >0.
 int CompareIdentity(const ProcessIdentity *a, const ProcessIdentity *b);
 

@@ -1,10 +1,10 @@
-// stake_writer.cc - writing the lock-stake file text (stake_file.cc reads it).
+// stake_writer.cc - writing the lock-stake file text (stake_reader.cc reads it).
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "stake_file.h"
+#include "stake/stake_file.h"
 #include "status.h"
 
 namespace {
@@ -119,34 +119,26 @@ void PutTrailer(KeyLines *lines, const LockStakeTrailer *trailer) {
   lines->Put("TimeEditLocked", t->timeLocked);
 }
 
-int WriteFailed(char **errMsg) {
-  return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
-}
-
 }  // namespace
 
 int vakWriteProcIdInfo(FILE *out, const ProcessIdentity *processId, char **errMsg) {
   KeyLines lines(out);
   PutProcId(&lines, processId);
-  return lines.Finish() ? VAK_OK : WriteFailed(errMsg);
+  return lines.Finish() ? VAK_OK : vakiSysError(errMsg);
 }
 
 int vakWriteHeaderInfo(FILE *out, const LockStakeHeader *header, char **errMsg) {
   KeyLines lines(out);
   PutHeader(&lines, header);
-  return lines.Finish() ? VAK_OK : WriteFailed(errMsg);
+  return lines.Finish() ? VAK_OK : vakiSysError(errMsg);
 }
 
 int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMsg) {
   KeyLines lines(out);
   PutTrailer(&lines, trailer);
-  return lines.Finish() ? VAK_OK : WriteFailed(errMsg);
+  return lines.Finish() ? VAK_OK : vakiSysError(errMsg);
 }
 
-// When the final flush fails, nothing is removed here: the file being written may be a side file,
-// or the lock-stake file beside the target of a symbolic link, and neither is named by lockedPath.
-// The caller that opened the file knows which one it is and removes it; errno is left at the
-// flush's error so that it can tell a full disk (ENOSPC) from other failures.
 int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *chain,
                           char **errMsg) {
   (void)lockedPath;
@@ -156,13 +148,15 @@ int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *ch
     KeyLines lines(out);
     PutHeader(&lines, s->header);
     PutTrailer(&lines, s->trailer);
-    if (!lines.Finish()) return WriteFailed(errMsg);
+    if (!lines.Finish()) return vakiSysError(errMsg);
   }
-  if (fflush(out) != 0) {
-    int err = errno;
-    int status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(err));
-    errno = err;
-    return status;
-  }
+  if (fflush(out) != 0) return vakiFlushFailed(errMsg);
   return VAK_OK;
+}
+
+int vakiFlushFailed(char **errMsg) {
+  int err = errno;
+  int status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(err));
+  errno = err;
+  return status;
 }

@@ -1,15 +1,28 @@
-// own_text.cc - formatting the caller's lock-stake text into memory.
-#include "own_text.h"
+// own_text.cc - the caller's own lock-stake text: composed as a record chain (vakWriteEditLock) and
+// formatted into memory.
+#include "stake/own_text.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
-#include "side_file.h"
-#include "stake_file.h"
+#include "init.h"
+#include "stake/stake_file.h"
 #include "status.h"
 
 namespace {
+
+// Size of the buffer for the readable time of locking.
+constexpr size_t kTimeBufferSize = 2047;
+
+// The readable time of the last locking, kept for the rest of its second: an application that
+// locks many files in a burst formats the time once.
+struct {
+  time_t second = -1;
+  char readable[kTimeBufferSize];
+} lastTimeLocked;
 
 // Formats into buffer; false if it does not fit or anything else fails.
 bool FormatInto(char *buffer, size_t capacity, const char *filePath, const char *reason,
@@ -31,13 +44,46 @@ bool FormatInto(char *buffer, size_t capacity, const char *filePath, const char 
 
 }  // namespace
 
+int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
+                     char **errMsg) {
+  if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr) return vakiInvariant(errMsg);
+  orv::MallocPtr<LockStake> stake(static_cast<LockStake *>(calloc(1, sizeof(LockStake))));
+  orv::MallocPtr<LockStakeTrailer> trailer(
+      static_cast<LockStakeTrailer *>(calloc(1, sizeof(LockStakeTrailer))));
+  if (stake == nullptr || trailer == nullptr) return vakiOutOfMemory(errMsg);
+  errno = 0;
+  time_t now = time(nullptr);
+  if (now == static_cast<time_t>(-1)) return vakiSysError(errMsg);
+  if (now != lastTimeLocked.second) {
+    struct tm local;
+    lastTimeLocked.second = -1;
+    if (localtime_r(&now, &local) == nullptr ||
+        strftime(lastTimeLocked.readable, sizeof lastTimeLocked.readable, "%c %Z", &local) == 0) {
+      return vakiSysError(errMsg);
+    }
+    lastTimeLocked.second = now;
+  }
+  orv::MallocPtr<char> timeLocked(strdup(lastTimeLocked.readable));
+  if (timeLocked == nullptr) return vakiOutOfMemory(errMsg);
+
+  // Borrowed parts: the caller's reason and path, the process's own identity, the former owners.
+  // They are only pointed at, never freed here.
+  trailer->reason = const_cast<char *>(reason != nullptr ? reason : unspecifiedReasonMsg);
+  trailer->filePathUsed = const_cast<char *>(lockedPath != nullptr ? lockedPath : "");
+  trailer->timeLocked = timeLocked.get();
+  stake->header = vakInitInfo;
+  stake->trailer = trailer.get();
+  stake->next = formerOwners;
+  return vakWriteLockStakeInfo(lockedPath, out, stake.get(), errMsg);
+}
+
 // A get or steal that wrote what no reader accepts would leave a lock that its own owner could
 // neither confirm nor release, and others could not judge: such a text is refused here, before
 // anything reaches the disk.
 int OwnText::CheckReadsBack(const LockStake *formerOwners, char **errMsg) const {
   int sections = 0;
   int status = vakiCheckStakeText(data_, length_, &sections);
-  if (status == VAK_OUT_OF_MEMORY) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (status == VAK_OUT_OF_MEMORY) return vakiOutOfMemory(errMsg);
   if (length_ > kMaxStakeFileSize) {
     return vakFormatErrorMsg(VAK_MALFORMED_REQUEST, errMsg,
                              "The lock-stake file would be %zu bytes, more than the %zu that a "
@@ -64,12 +110,12 @@ int OwnText::Format(const char *filePath, const char *reason, LockStake *formerO
   char *buffer = nullptr;
   size_t length = 0;
   FILE *out = open_memstream(&buffer, &length);
-  if (out == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (out == nullptr) return vakiOutOfMemory(errMsg);
   int status = vakWriteEditLock(out, formerOwners, filePath, reason, errMsg);
   bool closed = fclose(out) == 0;  // a memory stream fails to close only for lack of memory
   grown_.reset(buffer);
   if (status != VAK_OK) return status;
-  if (!closed) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (!closed) return vakiOutOfMemory(errMsg);
   data_ = grown_.get();
   length_ = length;
   return CheckReadsBack(formerOwners, errMsg);
@@ -77,7 +123,7 @@ int OwnText::Format(const char *filePath, const char *reason, LockStake *formerO
 
 int OwnText::Assign(const char *text, size_t length, char **errMsg) {
   grown_.reset(static_cast<char *>(malloc(length + 1)));
-  if (grown_ == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (grown_ == nullptr) return vakiOutOfMemory(errMsg);
   memcpy(grown_.get(), text, length);
   grown_.get()[length] = '\0';
   data_ = grown_.get();

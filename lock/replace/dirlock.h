@@ -2,22 +2,14 @@
 // time, made by linking a complete lock-stake text of its holder to the name (link() fails with
 // EEXIST for everyone else). Every change to an existing lock-stake file is made under it: a
 // take-over, a steal, and the release of one's own lock; so a process that holds it and finds the
-// lock-stake file still as it read it may replace or remove that file.
-//
-// A holder that dies leaves its dirlock behind. Clearing it safely is the hard part: two
-// processes that both found it stale must not both remove "it", since the second would remove
-// the first one's fresh dirlock. So a process clears a stale dirlock only after announcing itself
-// (its side file is complete before it looks) and then finding no other live announcement for
-// the same lock-stake file; it then reads the dirlock again and removes it only if it is still the
-// stale one. Of two processes that announce and then look, at least one sees the other, so at
-// most one clears (the other waits for it, or gives way to the lower-ranked one); a dirlock that
-// changed in between is never the stale one again, since its dead holder writes nothing more.
-#ifndef VAK_DIRLOCK_H_
-#define VAK_DIRLOCK_H_
+// lock-stake file still as it read it may replace or remove that file. A holder that dies leaves
+// its dirlock behind; leftovers.h clears it.
+#ifndef VAK_REPLACE_DIRLOCK_H_
+#define VAK_REPLACE_DIRLOCK_H_
 
 #include <stddef.h>
 
-#include "side_file.h"
+#include "replace/side_file.h"
 #include "vak.h"
 
 // Result of AcquireDirlock when its source (the lock-stake file, for a release) is gone.
@@ -37,6 +29,9 @@ struct DirlockRequest {
   bool waitForLiveHolder = false;
 };
 
+// "<lockStakePath>.dirlock", from malloc (NULL for want of memory).
+char *DirlockName(const char *lockStakePath);
+
 // Takes the dirlock. VAK_OK: held (for a side file, its content is the side file's; for a
 // release, the lock-stake file's as read). kDirlockSourceGone: the lock-stake file to link no
 // longer exists as read. Else the status and message: VAK_FILE_ALREADY_LOCKED (a live holder, or
@@ -44,10 +39,7 @@ struct DirlockRequest {
 // failure (an empty or malformed dirlock stays and blocks), or a failed liveness question.
 int AcquireDirlock(const DirlockRequest &request, char **errMsg);
 
-// For the sweeps, which meet them by name: a side file "<lockStakePath>.<digits>" at path whose
-// writer is dead (or that was left half-written long ago) is removed; a dirlock at path whose
-// holder is dead is cleared as a get would clear it. Nothing is reported; failures leave the file
-// for the next process that meets it.
-void ClearLeftover(const char *path);
+// Gives the dirlock back after a failure, keeping the failure's errno.
+void DropDirlock(const char *dirlock);
 
-#endif  // VAK_DIRLOCK_H_
+#endif  // VAK_REPLACE_DIRLOCK_H_

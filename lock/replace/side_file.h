@@ -1,41 +1,24 @@
 // side_file.h - the side file "<lock-stake file>.<pid>": a complete lock-stake text that only its
 // writer uses, linked into place as the dirlock or as a first lock, so that no reader ever sees a
 // half-written lock. It is also the writer's announcement to a process that clears a stale
-// dirlock (dirlock.h): while it exists, its writer may be about to act on the dirlock.
+// dirlock (leftovers.h): while it exists, its writer may be about to act on the dirlock.
 //
 // Two hosts can run processes with the same identifier, so the name is not unique by itself: it
 // is created exclusively, and a name found taken is examined. A live writer's file is left alone
 // (the caller backs off); a dead writer's, or one left half-written for longer than anyone writes
 // one, is removed and the name taken again.
-#ifndef VAK_SIDE_FILE_H_
-#define VAK_SIDE_FILE_H_
+#ifndef VAK_REPLACE_SIDE_FILE_H_
+#define VAK_REPLACE_SIDE_FILE_H_
 
-#include <stdio.h>
-#include <sys/stat.h>
+#include <stddef.h>
+#include <time.h>
 
 #include "posix_io.h"
 #include "vak.h"
 
-// Writes the lock-stake text that makes the calling process the current owner, followed by the
-// former owners (may be NULL). The caller's records are borrowed, not freed.
-int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
-                     char **errMsg);
-
-// The errno to act on after an exclusive create or a link of name failed with err: EEXIST when a
-// generic failure (EPERM, EIO) left the name existing; -1 when it left no name, so that the
-// attempt is worth repeating (at most kExclusiveAttempts in all; then err stands); else err.
-int vakiExclusiveFailure(int err, const char *name);
-constexpr int kExclusiveAttempts = 3;
-
-// Whether the file system of fd can tell files apart only by their content: a FUSE file system
-// may make up inode numbers and link counts (sshfs numbers inodes by path and reports one link),
-// and may resolve a link made through a descriptor by path.
-bool ContentOnly(int fd);
-
-// link(from, to) that recognises a link made but reported lost; 0, or an errno.
-int MakeLink(const char *from, const char *to);
-// The same for exactly the file open on fd (through /proc/self/fd): ENOENT if it has no name left.
-int LinkDescriptor(int fd, const char *to);
+// Whether the writer of a side file (or the holder of a dirlock) is known to be dead, asked as for
+// any lock owner; a process whose liveness cannot be decided counts as live: it may still act.
+bool KnownDead(const ProcessIdentity *process);
 
 enum { kSideFileSourceGone = -3 };
 
@@ -61,8 +44,6 @@ class SideFile {
   int LinkTo(const char *to);
   // Removes the side file's name, if this object still owns it.
   void Remove();
-  // Forgets the name without removing it (it has been linked and removed by a rename, say).
-  void Forget();
 
   const char *name() const { return name_.get(); }
   const char *text() const { return text_; }
@@ -85,7 +66,4 @@ class SideFile {
   bool owned_ = false;
 };
 
-// Whether a descriptor can be linked through /proc/self/fd (looked up once).
-bool ProcUsable();
-
-#endif  // VAK_SIDE_FILE_H_
+#endif  // VAK_REPLACE_SIDE_FILE_H_

@@ -1,4 +1,4 @@
-#include "stake_file.h"
+#include "stake/stake_file.h"
 
 #include <stdlib.h>
 

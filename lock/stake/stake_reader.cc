@@ -1,8 +1,8 @@
-// stake_file.cc - reading the lock-stake file text: eleven "%-30s value" key lines per owner
+// stake_reader.cc - reading the lock-stake file text: eleven "%-30s value" key lines per owner
 // section, each section behind its banner, current owner first. The reader parses the whole file
 // in place and accepts files from any writer that keeps this layout (any key case, CR LF line
 // ends); stake_writer.cc writes it.
-#include "stake_file.h"
+#include "stake/stake_file.h"
 
 #include <errno.h>
 #include <stdint.h>
@@ -17,10 +17,6 @@
 
 namespace {
 
-int Malformed(char **errMsg) {
-  return vakAllocErrorMsg(VAK_MALFORMED_LOCK_STAKE_FILE, vakMalformedMsg, errMsg);
-}
-
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -29,7 +25,7 @@ bool IsBlank(char c) {
 // other failures.
 int ReadFailed(char **errMsg) {
   int err = errno;
-  int status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  int status = vakiSysError(errMsg);
   errno = err;
   return status;
 }
@@ -73,7 +69,7 @@ int ParseSections(char *text, LockStake **chain, char **errMsg) {
   for (;;) {
     LockStake *section = static_cast<LockStake *>(calloc(1, sizeof *section));
     if (section == nullptr) {
-      status = vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+      status = vakiOutOfMemory(errMsg);
       break;
     }
     *tail = section;
@@ -102,11 +98,11 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
   if (fstat(fd, &st) != 0) return ReadFailed(errMsg);
   if (seen != nullptr) *seen = st;
   if (st.st_size <= 0 || st.st_size > static_cast<off_t>(kMaxStakeFileSize)) {
-    return Malformed(errMsg);
+    return vakiMalformed(errMsg);
   }
   size_t size = static_cast<size_t>(st.st_size);
   orv::MallocPtr<char> text(static_cast<char *>(malloc(size + 1)));
-  if (text == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (text == nullptr) return vakiOutOfMemory(errMsg);
   ssize_t length = ReadWholeText(readSome, text.get(), size);
   if (length == -1) return ReadFailed(errMsg);
   if (length == -3) {
@@ -116,11 +112,11 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
     errno = ESTALE;
     return ReadFailed(errMsg);
   }
-  if (length <= 0) return Malformed(errMsg);
+  if (length <= 0) return vakiMalformed(errMsg);
   // The parse below cuts the text in place: a caller that compares texts later gets a copy.
   if (textCopy != nullptr) {
     *textCopy = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
-    if (*textCopy == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+    if (*textCopy == nullptr) return vakiOutOfMemory(errMsg);
     memcpy(*textCopy, text.get(), static_cast<size_t>(length) + 1);
     *textLength = static_cast<size_t>(length);
   }
@@ -133,10 +129,6 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
   return status;
 }
 
-}  // namespace
-
-namespace {
-
 // vakGetValue without the copy: *value points into the text, which is cut after the value.
 int FindValue(char *pos, char **next, const char *key, char **value, char **errMsg) {
   *value = nullptr;
@@ -144,16 +136,16 @@ int FindValue(char *pos, char **next, const char *key, char **value, char **errM
     while (IsBlank(*pos)) ++pos;
     if (*pos != '#') break;
     char *end = strchr(pos, '\n');
-    if (end == nullptr) return Malformed(errMsg);
+    if (end == nullptr) return vakiMalformed(errMsg);
     pos = end + 1;
   }
   char *lineEnd = strchr(pos, '\n');
-  if (lineEnd == nullptr) return Malformed(errMsg);
+  if (lineEnd == nullptr) return vakiMalformed(errMsg);
   *lineEnd = '\0';
   size_t keyLength = strlen(key);
-  if (strncasecmp(pos, key, keyLength) != 0) return Malformed(errMsg);
+  if (strncasecmp(pos, key, keyLength) != 0) return vakiMalformed(errMsg);
   char *v = pos + keyLength;
-  if (!IsBlank(*v)) return Malformed(errMsg);
+  if (!IsBlank(*v)) return vakiMalformed(errMsg);
   while (IsBlank(*v)) ++v;
   *value = v;
   *next = lineEnd + 1;
@@ -168,70 +160,74 @@ int vakGetValue(char *pos, char **next, const char *key, char **value, char **er
   *value = nullptr;
   if (status != VAK_OK) return status;
   *value = strdup(found);
-  if (*value == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (*value == nullptr) return vakiOutOfMemory(errMsg);
   return VAK_OK;
 }
 
-int vakReadProcIdInfo(char *pos, char **next, ProcessIdentity **processId, char **errMsg) {
-  ProcessIdentity *id = static_cast<ProcessIdentity *>(calloc(1, sizeof *id));
-  *processId = nullptr;
-  if (id == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-  char *number = nullptr;
-  int status = vakGetValue(pos, &pos, "HostName", &id->hostName, errMsg);
-  if (status == VAK_OK) status = FindValue(pos, &pos, "ProcessIdentifier", &number, errMsg);
-  if (status == VAK_OK) {
-    // Text that is not a number reads as 0; that is not an error.
-    id->processId = strtoull(number, nullptr, 10);
-    status = FindValue(pos, &pos, "ProcessCreationTime_UTC", &number, errMsg);
-  }
-  if (status == VAK_OK) id->creationTime = strtoll(number, nullptr, 10);
+namespace {
+
+// Allocates a record, fills it from the key lines at pos through parse(record, &pos) and hands it
+// out only whole (with *next after its lines); a record that fails to parse is freed.
+template <typename Record, typename Parse>
+int ReadRecord(char *pos, char **next, Record **out, Parse parse, void (*freeRecord)(Record *),
+               char **errMsg) {
+  Record *record = static_cast<Record *>(calloc(1, sizeof *record));
+  *out = nullptr;
+  if (record == nullptr) return vakiOutOfMemory(errMsg);
+  int status = parse(record, &pos);
   if (status != VAK_OK) {
-    vakFreeProcId(id);
+    freeRecord(record);
     return status;
   }
-  *processId = id;
+  *out = record;
   *next = pos;
   return VAK_OK;
+}
+
+}  // namespace
+
+int vakReadProcIdInfo(char *pos, char **next, ProcessIdentity **processId, char **errMsg) {
+  auto parse = [errMsg](ProcessIdentity *id, char **at) {
+    char *number = nullptr;
+    int status = vakGetValue(*at, at, "HostName", &id->hostName, errMsg);
+    if (status == VAK_OK) status = FindValue(*at, at, "ProcessIdentifier", &number, errMsg);
+    if (status == VAK_OK) {
+      // Text that is not a number reads as 0; that is not an error.
+      id->processId = strtoull(number, nullptr, 10);
+      status = FindValue(*at, at, "ProcessCreationTime_UTC", &number, errMsg);
+    }
+    if (status == VAK_OK) id->creationTime = strtoll(number, nullptr, 10);
+    return status;
+  };
+  return ReadRecord(pos, next, processId, parse, vakFreeProcId, errMsg);
 }
 
 int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **errMsg) {
-  LockStakeHeader *h = static_cast<LockStakeHeader *>(calloc(1, sizeof *h));
-  *header = nullptr;
-  if (h == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-  int status = vakGetValue(pos, &pos, "LockStakeVersion", &h->lockStakeVersion, errMsg);
-  if (status == VAK_OK) status = vakGetValue(pos, &pos, "LoginName", &h->loginName, errMsg);
-  if (status == VAK_OK) status = vakReadProcIdInfo(pos, &pos, &h->processId, errMsg);
-  if (status == VAK_OK) {
-    status =
-        vakGetValue(pos, &pos, "ProcessCreationTime_Readable", &h->creationTimeReadable, errMsg);
-  }
-  if (status == VAK_OK) status = vakGetValue(pos, &pos, "AppIdentifier", &h->appIdentifier, errMsg);
-  if (status == VAK_OK) status = vakGetValue(pos, &pos, "OSType", &h->osType, errMsg);
-  if (status != VAK_OK) {
-    vakFreeHeader(h);
+  auto parse = [errMsg](LockStakeHeader *h, char **at) {
+    int status = vakGetValue(*at, at, "LockStakeVersion", &h->lockStakeVersion, errMsg);
+    if (status == VAK_OK) status = vakGetValue(*at, at, "LoginName", &h->loginName, errMsg);
+    if (status == VAK_OK) status = vakReadProcIdInfo(*at, at, &h->processId, errMsg);
+    if (status == VAK_OK) {
+      status =
+          vakGetValue(*at, at, "ProcessCreationTime_Readable", &h->creationTimeReadable, errMsg);
+    }
+    if (status == VAK_OK) status = vakGetValue(*at, at, "AppIdentifier", &h->appIdentifier, errMsg);
+    if (status == VAK_OK) status = vakGetValue(*at, at, "OSType", &h->osType, errMsg);
     return status;
-  }
-  *header = h;
-  *next = pos;
-  return VAK_OK;
+  };
+  return ReadRecord(pos, next, header, parse, vakFreeHeader, errMsg);
 }
 
 int vakReadTrailerInfo(char *pos, char **next, LockStakeTrailer **trailer, char **errMsg) {
-  LockStakeTrailer *t = static_cast<LockStakeTrailer *>(calloc(1, sizeof *t));
-  *trailer = nullptr;
-  if (t == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-  int status = vakGetValue(pos, &pos, "ReasonForPlacingEditLock", &t->reason, errMsg);
-  if (status == VAK_OK) {
-    status = vakGetValue(pos, &pos, "FilePathUsedToEditLock", &t->filePathUsed, errMsg);
-  }
-  if (status == VAK_OK) status = vakGetValue(pos, &pos, "TimeEditLocked", &t->timeLocked, errMsg);
-  if (status != VAK_OK) {
-    vakFreeTrailer(t);
+  auto parse = [errMsg](LockStakeTrailer *t, char **at) {
+    int status = vakGetValue(*at, at, "ReasonForPlacingEditLock", &t->reason, errMsg);
+    if (status == VAK_OK) {
+      status = vakGetValue(*at, at, "FilePathUsedToEditLock", &t->filePathUsed, errMsg);
+    }
+    if (status == VAK_OK) status = vakGetValue(*at, at, "TimeEditLocked", &t->timeLocked, errMsg);
     return status;
-  }
-  *trailer = t;
-  *next = pos;
-  return VAK_OK;
+  };
+  return ReadRecord(pos, next, trailer, parse, vakFreeTrailer, errMsg);
 }
 
 int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {

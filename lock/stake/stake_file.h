@@ -1,4 +1,5 @@
-// stake_file.h - the lock-stake file text format: writer, reader and key-line parser.
+// stake_file.h - the lock-stake file text format: writer (stake_writer.cc), reader and key-line
+// parsers (stake_reader.cc).
 #ifndef VAK_STAKE_FILE_H_
 #define VAK_STAKE_FILE_H_
 
@@ -9,11 +10,16 @@
 #include "vak.h"
 
 // Writes the whole chain to the stream and flushes it. lockedPath names the locked file (not the
-// lock-stake file); it is used only when the flush fails for lack of space.
+// lock-stake file) and is not used: the file being written may be a side file, or the lock-stake
+// file beside the target of a symbolic link, so the caller that opened it removes it after a
+// failed flush. errno is left at the flush's error (ENOSPC tells a full disk).
 int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *chain, char **errMsg);
 int vakWriteHeaderInfo(FILE *out, const LockStakeHeader *header, char **errMsg);
 int vakWriteProcIdInfo(FILE *out, const ProcessIdentity *processId, char **errMsg);
 int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMsg);
+// The failure of the final flush of a text, by errno: "fflush failed. <errno's text>" (errno kept).
+// A text written by other means than a stream reports its failed write the same way.
+int vakiFlushFailed(char **errMsg);
 
 // Reads a whole lock-stake file from the start of the stream. On VAK_OK *chain is a new chain
 // (free with vakFreeLockStake); on failure it is NULL. Never returns a partial chain.
