@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "net_io.h"
+#include "framing.h"
 
 int main(int argc, char **argv) {
   if (argc != 3) return 2;
