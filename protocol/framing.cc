@@ -47,33 +47,32 @@ bool ReadAllBy(int fd, char *buf, size_t count, const orv::Deadline &deadline) {
   return false;
 }
 
+// Runs a read or write until it is not interrupted. An interrupted attempt leaves no trace in
+// errno: after end-of-file callers expect it untouched. A failure is reported on stderr.
+template <typename Call>
+ssize_t Reported(Call call) {
+  const int saved = errno;
+  ssize_t n = orv::RetryOnEintr(call);
+  if (n < 0) {
+    ReportError();
+  } else {
+    errno = saved;
+  }
+  return n;
+}
+
 orv::Deadline SecondsFromNow(int seconds) {
   return orv::Deadline::In(static_cast<int64_t>(seconds) * 1000);
 }
 
 }  // namespace
 
-// An interrupted attempt leaves no trace in errno: after end-of-file callers expect it untouched.
 ssize_t vakRead(int fd, void *buf, size_t count) {
-  const int saved = errno;
-  ssize_t n = orv::RetryOnEintr([&] { return read(fd, buf, count); });
-  if (n < 0) {
-    ReportError();
-  } else {
-    errno = saved;
-  }
-  return n;
+  return Reported([&] { return read(fd, buf, count); });
 }
 
 ssize_t vakWrite(int fd, const void *buf, size_t count) {
-  const int saved = errno;
-  ssize_t n = orv::RetryOnEintr([&] { return write(fd, buf, count); });
-  if (n < 0) {
-    ReportError();
-  } else {
-    errno = saved;
-  }
-  return n;
+  return Reported([&] { return write(fd, buf, count); });
 }
 
 int vakClose(int fd) {
