@@ -10,7 +10,7 @@
 #include "bd_client.h"
 #include "compat_process.h"
 #include "compat_requests.h"
-#include "net_io.h"
+#include "framing.h"
 #include "status.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

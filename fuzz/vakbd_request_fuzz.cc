@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "log_file.h"
 #include "request.h"
 #include "server.h"
 
@@ -27,8 +28,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     abort();
   }
   std::thread([fd] {
-    vakbd::Log *log = new vakbd::Log;  // never destroyed: the thread serves until the end
-    log->EnableDebug();
+    // Never destroyed: the thread serves until the end.
+    daemons::DaemonLog *log = new daemons::DaemonLog(vakbd::kLogStyle);
+    log->SetDebug(true);
     vakbd::Server *server = new vakbd::Server(log);
     vakbd::ServerOptions options;
     options.timeoutMs = 1000;

@@ -1,23 +1,20 @@
-// bd_client.cc - the client side of the Boolean Daemon protocol: port configuration, the message
-// parser, one TCP connection per request with the version greeting, and the control requests.
+// bd_client.cc - the client side of the Boolean Daemon protocol: port configuration, one TCP
+// connection per question with the version greeting, and the control requests.
 #include "bd_client.h"
 
 #include <arpa/inet.h>
-#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "net_io.h"
+#include "framing.h"
+#include "log_requests.h"
 #include "posix_io.h"
 #include "status.h"
 #include "vak.h"
@@ -34,51 +31,21 @@ const char kConnectFormat[] = "vak: Unable to connect to host \"%s\".\n";
 const char kVersionFormat[] = "vak: Invalid Boolean Daemon version %d.";
 const char kBadGreetingMsg[] =
     "vak: Could not recognize response from Boolean Daemon to VakBoolVersion message.";
-const char kBadReportMsg[] =
-    "vak: Could not recognize response from Boolean Daemon to ReportLog message.";
 const char kSendFormat[] =
     "vak: could not send message to vakbd on host \"%s\".\nThe host may be unreachable or the "
     "vakbd has died.\n";
 const char kLogNameTooLongFormat[] =
     "vak: Log file name is too long to send to vakbd (at most %d characters).";
-
-// Keywords in the order they are tried, with their kinds (kind 10 has no keyword).
-const struct {
-  const char *keyword;
-  int kind;
-} kKeywords[] = {
-    {"ProcAlive", kBdProcAlive}, {"Die", kBdDie},
-    {"StartLog", kBdStartLog},   {"StopLog", kBdStopLog},
-    {"ReportLog", kBdReportLog}, {"Debug", kBdDebug},
-    {"Null", kBdNull},           {"VakBoolVersion", kBdVersion},
-    {"Alive", kBdAlive},         {"NotAlive", kBdNotAlive},
-    {"LogInfo", kBdLogInfo},
-};
+const LogInfoErrors kReportLogErrors = {
+    VAK_BOOLEAN_DAEMON_BAD_RESPONSE,
+    "vak: Could not recognize response from Boolean Daemon to ReportLog message.", true};
 
 // The StartLog request is built in a fixed buffer; a longer log file name is refused.
 enum { kStartLogRequestSize = 4096 + 16 };
 
-long long MonotonicMillis() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits until the socket is writable or the deadline (milliseconds, monotonic; -1: none) passes.
-// poll rather than select: select cannot watch a descriptor numbered FD_SETSIZE or above.
-bool WaitWritable(int sock, long long deadline) {
-  for (;;) {
-    int wait = -1;
-    if (deadline >= 0) {
-      long long left = deadline - MonotonicMillis();
-      wait = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
-    }
-    struct pollfd p = {sock, POLLOUT, 0};
-    int ready = poll(&p, 1, wait);
-    if (ready > 0) return true;
-    if (ready == 0 && (deadline < 0 || MonotonicMillis() >= deadline)) return false;
-    if (ready < 0 && errno != EINTR && errno != EINPROGRESS) return false;
-  }
+// Whether the socket turns writable before the deadline; interrupted waits go on.
+bool WaitWritable(int sock, const orv::Deadline &deadline) {
+  return orv::PollUntil(sock, POLLOUT, deadline) == 1;
 }
 
 // A blocking connect. One interrupted by a signal goes on in the background; it is waited for and
@@ -86,7 +53,7 @@ bool WaitWritable(int sock, long long deadline) {
 int PlainConnect(int sock, const struct sockaddr *addr, socklen_t addrLen) {
   if (connect(sock, addr, addrLen) == 0) return 0;
   if (errno != EINTR) return -1;
-  if (!WaitWritable(sock, -1)) return -1;
+  if (!WaitWritable(sock, orv::Deadline::Never())) return -1;
   int error = 0;
   socklen_t length = sizeof error;
   if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return -1;
@@ -126,7 +93,7 @@ void CloseSocket(int sock) {
 
 int SendRequest(const char *hostName, const char *message, char **errMsg) {
   vakBdInit();
-  return vakBdSendToDaemon(hostName, message, nullptr, errMsg);
+  return vakiBdAsk(hostName, message, nullptr, errMsg);
 }
 
 }  // namespace
@@ -138,20 +105,12 @@ void vakBdInit(void) {
 }
 
 void vakBdDoEnv(void) {
-  const char *port = getenv("VAK_PORTNUM");
+  const char *port = getenv(protocol::kBdPortVariable);
   if (port != nullptr) vakBdProcessPortNum(port);
 }
 
 void vakBdProcessPortNum(const char *text) {
-  if (text == nullptr) return;
-  char *end = nullptr;
-  long value = strtol(text, &end, 10);
-  if (end == text || *end != '\0') {
-    fprintf(stderr, "Warning (vakbd): bad -portnum value \"%s\" ignored\n", text);
-    return;
-  }
-  // Only the low 16 bits are ever used; the conversion keeps them whatever the value.
-  vakBdPort = static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
+  protocol::ApplyPortText(text, &vakBdPort, stderr);
 }
 
 uint16_t vakBdGetServerPort(int selector) {
@@ -161,21 +120,8 @@ uint16_t vakBdGetServerPort(int selector) {
     case 2:
       return 16725;
     default:
-      return static_cast<uint16_t>(static_cast<uint32_t>(vakBdPort) & 0xFFFF);
+      return protocol::EffectivePort(vakBdPort);
   }
-}
-
-const char *vakBdParseMsg(const char *message, int *kind) {
-  if (message == nullptr) return nullptr;
-  while (*message != '\0' && isspace(static_cast<unsigned char>(*message))) ++message;
-  for (const auto &entry : kKeywords) {
-    size_t length = strlen(entry.keyword);
-    if (strncmp(message, entry.keyword, length) == 0) {
-      if (kind != nullptr) *kind = entry.kind;
-      return message + length;
-    }
-  }
-  return nullptr;
 }
 
 int connectWithTimeout(int sock, const struct sockaddr *addr, socklen_t addrLen, int seconds) {
@@ -186,7 +132,7 @@ int connectWithTimeout(int sock, const struct sockaddr *addr, socklen_t addrLen,
     if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) return -1;
     // A socket that turns writable counts as connected; a refused connection shows itself at the
     // first read or write.
-    if (!WaitWritable(sock, MonotonicMillis() + static_cast<long long>(seconds) * 1000)) return -1;
+    if (!WaitWritable(sock, orv::Deadline::In(static_cast<int64_t>(seconds) * 1000))) return -1;
   }
   flags = fcntl(sock, F_GETFL);
   if (flags < 0 || fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) < 0) return -1;
@@ -211,21 +157,20 @@ int vakBdGetVersionMsg(int sock, char **errMsg) {
   char *text = nullptr;
   if (!vakBdReadReply(sock, &text)) return vakGetStrErrorMsg(VAK_NOT_OK, errMsg);
   orv::MallocPtr<char> greeting(text);
-  int kind = -1;
-  const char *rest = vakBdParseMsg(greeting.get(), &kind);
-  if (rest == nullptr) {
-    // Nothing failed in the system; "Protocol error" names what happened.
-    errno = EPROTO;
-    return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  int version = 0;
+  switch (protocol::CheckVersion(protocol::kBoolDaemon, greeting.get(), &version)) {
+    case protocol::VersionCheck::kAccepted:
+      return VAK_OK;
+    case protocol::VersionCheck::kNoMessage:
+      // Nothing failed in the system; "Protocol error" names what happened.
+      errno = EPROTO;
+      return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    case protocol::VersionCheck::kOtherMessage:
+      return vakAllocErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, kBadGreetingMsg, errMsg);
+    case protocol::VersionCheck::kOtherVersion:
+      break;
   }
-  if (kind != kBdVersion)
-    return vakAllocErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, kBadGreetingMsg, errMsg);
-  long version = strtol(rest, nullptr, 10);
-  if (version == kVakBdProtocolVersion) return VAK_OK;
-  if (version > INT_MAX) version = INT_MAX;
-  if (version < INT_MIN) version = INT_MIN;
-  return vakFormatErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, errMsg, kVersionFormat,
-                           static_cast<int>(version));
+  return vakFormatErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, errMsg, kVersionFormat, version);
 }
 
 int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg) {
@@ -282,6 +227,16 @@ int vakBdSendToDaemon(const char *hostName, const char *message, int *sock, char
   return VAK_OK;
 }
 
+int vakiBdAsk(const char *hostName, const char *request, char **reply, char **errMsg) {
+  if (reply == nullptr) return vakBdSendToDaemon(hostName, request, nullptr, errMsg);
+  int sock = -1;
+  int status = vakBdSendToDaemon(hostName, request, &sock, errMsg);
+  if (status != VAK_OK) return status;
+  orv::UniqueFd connection(sock);
+  if (!vakBdReadReply(sock, reply)) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  return VAK_OK;
+}
+
 extern "C" int vakDaemonCheck(const char *hostName, char **errMsg) {
   return SendRequest(hostName, "Null", errMsg);
 }
@@ -291,13 +246,10 @@ extern "C" int vakDaemonTerminate(const char *hostName, char **errMsg) {
 }
 
 extern "C" int vakDaemonStartLog(const char *hostName, const char *logFileName, char **errMsg) {
-  if (logFileName == nullptr || *logFileName == '\0') return VAK_NOT_OK;
   char request[kStartLogRequestSize];
-  int length = snprintf(request, sizeof request, "%s %s", "StartLog", logFileName);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof request) {
-    return vakFormatErrorMsg(VAK_NOT_OK, errMsg, kLogNameTooLongFormat,
-                             static_cast<int>(sizeof request - sizeof "StartLog "));
-  }
+  int status =
+      vakiStartLogRequest(logFileName, request, sizeof request, kLogNameTooLongFormat, errMsg);
+  if (status != VAK_OK) return status;
   return SendRequest(hostName, request, errMsg);
 }
 
@@ -311,27 +263,9 @@ extern "C" int vakDaemonSetDebugMode(const char *hostName, char **errMsg) {
 
 extern "C" int vakDaemonReportLog(const char *hostName, char **logInfo, char **errMsg) {
   vakBdInit();
-  int sock = -1;
-  int status = vakBdSendToDaemon(hostName, "ReportLog", &sock, errMsg);
-  if (status != VAK_OK) return status;
-  orv::UniqueFd connection(sock);
   char *text = nullptr;
-  if (!vakBdReadReply(sock, &text)) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  int status = vakiBdAsk(hostName, "ReportLog", &text, errMsg);
+  if (status != VAK_OK) return status;
   orv::MallocPtr<char> reply(text);
-  int kind = -1;
-  const char *rest = vakBdParseMsg(reply.get(), &kind);
-  if (rest == nullptr || kind != kBdLogInfo) {
-    return vakAllocErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, kBadReportMsg, errMsg);
-  }
-  char *copy = strdup(rest);  // the separating blank is part of what the caller gets
-  if (copy == nullptr) {
-    vakReturnStatusValue = VAK_OUT_OF_MEMORY;
-    return VAK_OUT_OF_MEMORY;
-  }
-  if (logInfo != nullptr) {
-    *logInfo = copy;
-  } else {
-    free(copy);
-  }
-  return VAK_OK;
+  return vakiTakeLogInfo(protocol::kBoolDaemon, reply.get(), kReportLogErrors, logInfo, errMsg);
 }

@@ -1,27 +1,13 @@
-// bd_client.h - the Boolean Daemon client: port, message parser, connection and greeting.
+// bd_client.h - the Boolean Daemon client: port configuration, connection and greeting, and the one
+// way to put a question to a host's vakbd (vakiBdAsk). The messages themselves are in the
+// protocol's bool_daemon.h.
 #ifndef VAK_BD_CLIENT_H_
 #define VAK_BD_CLIENT_H_
 
 #include <stdint.h>
 #include <sys/socket.h>
 
-// Message kinds of the Boolean Daemon protocol (kind 10 has no keyword).
-enum {
-  kBdProcAlive = 0,
-  kBdDie = 1,
-  kBdStartLog = 2,
-  kBdStopLog = 3,
-  kBdReportLog = 4,
-  kBdDebug = 5,
-  kBdNull = 6,
-  kBdVersion = 7,
-  kBdAlive = 8,
-  kBdNotAlive = 9,
-  kBdIndeterminate = 10,
-  kBdLogInfo = 11
-};
-
-enum { kVakBdDefaultPort = 16723, kVakBdProtocolVersion = 1 };
+#include "bool_daemon.h"
 
 extern int32_t vakBdPort;
 
@@ -29,8 +15,6 @@ void vakBdInit(void);
 void vakBdDoEnv(void);
 void vakBdProcessPortNum(const char *text);
 uint16_t vakBdGetServerPort(int selector);
-// Position just after the keyword, or NULL (kind untouched).
-const char *vakBdParseMsg(const char *message, int *kind);
 int connectWithTimeout(int sock, const struct sockaddr *addr, socklen_t addrLen, int seconds);
 // Reads one daemon message as vakNetRead does (6 seconds for it to begin, 6 more for the rest). On
 // failure errno names the cause even where the framing layer sets none: ETIMEDOUT when nothing
@@ -41,5 +25,10 @@ int vakBdGetVersionMsg(int sock, char **errMsg);
 int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg);
 // sock may be NULL: the connection is then closed after the message is written.
 int vakBdSendToDaemon(const char *hostName, const char *message, int *sock, char **errMsg);
+
+// One question to hostName's vakbd: connect (within VAK_VAKBD_CONNECT_TIMEOUT when set), check
+// the greeting, send the request and, when reply is not NULL, read the one reply (a new text:
+// free it). A reply that cannot be read is a VAK_SYS_ERROR naming why.
+int vakiBdAsk(const char *hostName, const char *request, char **reply, char **errMsg);
 
 #endif  // VAK_BD_CLIENT_H_

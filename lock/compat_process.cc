@@ -5,19 +5,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "compat_requests.h"
+#include "compat_daemon.h"
+#include "framing.h"
 #include "init.h"
-#include "net_io.h"
 #include "orv.h"
 #include "posix_io.h"
 #include "status.h"
@@ -70,13 +68,13 @@ void CloseFd(int *fd) {
 }
 
 int WaitFor(int fd, short events) {
-  struct pollfd p = {fd, events, 0};
-  return poll(&p, 1, kPipeWaitMillis);
+  return orv::PollUntil(fd, events, orv::Deadline::In(kPipeWaitMillis));
 }
 
 // True when nothing can ever arrive on the reply pipe again: every writer has closed it and no
 // data is left. A child that shut its reply pipe cannot answer, so it counts as dead; without this
-// a reader would spin on end-of-file for as long as such a child lived.
+// a reader would spin on end-of-file for as long as such a child lived. (A probe that does not
+// wait, and looks at which events came: not a job for PollUntil.)
 bool ReplyPipeHungUp(int fd) {
   struct pollfd p = {fd, POLLIN, 0};
   if (poll(&p, 1, 0) != 1) return false;
@@ -118,9 +116,12 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
   int status = vakiCompatDFound(path.get(), errMsg);
   if (status != VAK_OK) return status;
 
+  // Close-on-exec from the start: later children of the client, such as the Boolean Daemon launch,
+  // must not hold these ends, and a stray writer would keep the daemon from ever seeing
+  // end-of-file on its request pipe. The child clears the flag on its own two ends.
   int reply[2] = {-1, -1}, request[2] = {-1, -1};
-  if (pipe(reply) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
-  if (pipe(request) != 0) {
+  if (pipe2(reply, O_CLOEXEC) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (pipe2(request, O_CLOEXEC) != 0) {
     status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
     CloseFd(&reply[0]);
     CloseFd(&reply[1]);
@@ -146,7 +147,9 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
     vakiSignal(SIGINT, SIG_IGN);
     close(reply[0]);
     close(request[1]);
-    execv(argv[0], argv);
+    if (fcntl(request[0], F_SETFD, 0) == 0 && fcntl(reply[1], F_SETFD, 0) == 0) {
+      execv(argv[0], argv);
+    }
     // _exit, not exit: the parent's exit-time work (releasing its Edit Locks, flushing its
     // buffered output) belongs to the parent alone.
     _exit(1);
@@ -156,14 +159,6 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
   conn->readFd = reply[0];
   conn->writeFd = request[1];
   conn->running = true;
-  // Later children of the client, such as the Boolean Daemon launch, must not hold these ends:
-  // a stray writer would keep the daemon from ever seeing end-of-file on its request pipe.
-  if (fcntl(conn->readFd, F_SETFD, FD_CLOEXEC) != 0 ||
-      fcntl(conn->writeFd, F_SETFD, FD_CLOEXEC) != 0) {
-    status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
-    vakiCompatDClean(conn);
-    return status;
-  }
   return VAK_OK;
 }
 
@@ -181,24 +176,24 @@ int vakiCompatDGetVersionMsg(char **errMsg) {
   status = vakCompatDReadFromDaemon(&received, errMsg);
   if (status != VAK_OK) return status;
   orv::MallocPtr<char> reply(received);
-  int kind = -1;
-  const char *rest = vakCompatDParseMsg(reply.get(), &kind);
-  if (rest == nullptr) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
-  if (kind != kCdVersion) {
-    return vakAllocErrorMsg(
-        VAK_COMPAT_DAEMON_BAD_RESPONSE,
-        "vak: Could not recognize response from Compatibility Daemon to VakCompatDVersion message.",
-        errMsg);
+  int version = 0;
+  switch (protocol::CheckVersion(protocol::kCompatDaemon, reply.get(), &version)) {
+    case protocol::VersionCheck::kAccepted:
+      return VAK_OK;
+    case protocol::VersionCheck::kNoMessage:
+      return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    case protocol::VersionCheck::kOtherMessage:
+      return vakAllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE,
+                              "vak: Could not recognize response from Compatibility Daemon to "
+                              "VakCompatDVersion message.",
+                              errMsg);
+    case protocol::VersionCheck::kOtherVersion:
+      break;
   }
-  long version = strtol(rest, nullptr, 10);
-  if (version == kCompatProtocolVersion) return VAK_OK;
-  // The message shows an int; a wild value is shown clamped rather than wrapped.
-  if (version > INT_MAX) version = INT_MAX;
-  if (version < INT_MIN) version = INT_MIN;
   return vakFormatErrorMsg(
       VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
-      "vak: Invalid Compatibility Daemon version %d.\nWe expected version %d.\n",
-      static_cast<int>(version), static_cast<int>(kCompatProtocolVersion));
+      "vak: Invalid Compatibility Daemon version %d.\nWe expected version %d.\n", version,
+      static_cast<int>(kCompatProtocolVersion));
 }
 
 int vakCompatDSendToDaemon(const char *message, char **errMsg) {
@@ -291,10 +286,9 @@ void vakiCompatDClean(DaemonConnection *conn) {
   // The child gets about a second to notice its closed pipes and end. It is checked every few
   // milliseconds rather than slept on, so that a prompt child costs no full second; one that has
   // not ended by then is left alone, never signalled.
-  const struct timespec tick = {0, 20 * 1000 * 1000};
   bool alive = vakiCompatDWait(conn);
   for (int i = 0; alive && i < 50; ++i) {
-    nanosleep(&tick, nullptr);
+    orv::SleepMs(20);
     alive = vakiCompatDWait(conn);
   }
   for (int i = 0; alive && i < 10; ++i) alive = vakiCompatDWait(conn);

@@ -1,4 +1,5 @@
 // compat_process.h - the Compatibility Daemon child: start, handshake, pipes, death and restart.
+// The requests above it are in compat_requests.h; the messages in the protocol's compat_daemon.h.
 //
 // Connection states:
 //   not started --vakiInitDaemon (start + handshake)--> running
@@ -19,8 +20,6 @@ struct DaemonConnection {
 };
 
 extern DaemonConnection daemonConnection;
-
-enum { kCompatProtocolVersion = 2 };
 
 int vakCompatDInit(char **errMsg);
 int vakiInitDaemon(DaemonConnection *conn, char **errMsg);

@@ -1,61 +1,30 @@
-// compat_requests.cc - the requests to the Compatibility Daemon: message parsing, old-style lock
-// and unlock with the judgement of their replies, and the control requests.
+// compat_requests.cc - the requests to the Compatibility Daemon: old-style lock and unlock with the
+// judgement of their replies, and the control requests.
 #include "compat_requests.h"
 
 #include <ctype.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "compat_process.h"
+#include "log_requests.h"
 #include "posix_io.h"
 #include "status.h"
 #include "vak.h"
 
 namespace {
 
-struct Keyword {
-  const char *text;
-  int kind;
-};
-
-// Tested in this order; a keyword matches when the message begins with it.
-const Keyword kKeywords[] = {
-    {"Lock", kCdLock},
-    {"Unlock", kCdUnlock},
-    {"VersionReq", kCdVersionReq},
-    {"Die", kCdDie},
-    {"StartLog", kCdStartLog},
-    {"StopLog", kCdStopLog},
-    {"ReportLog", kCdReportLog},
-    {"Debug", kCdDebug},
-    {"VakCompatDVersion", kCdVersion},
-    {"LogInfo", kCdLogInfo},
-    {"GotLock", kCdGotLock},
-    {"DidUnLock", kCdDidUnLock},
-};
-
 const char kIllegalLockReplyMsg[] =
     "vak: We tried to lock a file with the Compatibility Daemon but we did not get a legal "
     "response.";
-const char kAlreadyLockedMarker[] = "Requested lock";
 // Request buffer size of StartLog.
 const size_t kStartLogBufferSize = 4096;
-
-// A new text built from a format, or NULL when it cannot be allocated.
-__attribute__((format(printf, 1, 2))) char *FormatRequest(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int length = vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  char *text = length < 0 ? nullptr : static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
-  if (text != nullptr) vsnprintf(text, static_cast<size_t>(length) + 1, format, again);
-  va_end(again);
-  return text;
-}
+const char kLogNameTooLongFormat[] =
+    "vak: The log file name is too long for the Compatibility Daemon (at most %d characters).";
+const LogInfoErrors kReportLogErrors = {
+    VAK_COMPAT_DAEMON_BAD_RESPONSE,
+    "vak: Could not recognize response from Compatibility Daemon to ReportLog message.", false};
 
 // Sends a lock or unlock request built by the caller and judges the reply of the expected kind.
 int Exchange(char *request, int expectedKind, char **errMsg) {
@@ -74,19 +43,6 @@ int SendControl(const char *message, char **errMsg) {
 
 }  // namespace
 
-const char *vakCompatDParseMsg(const char *message, int *kind) {
-  if (message == nullptr) return nullptr;
-  while (isspace(static_cast<unsigned char>(*message))) ++message;
-  for (const Keyword &keyword : kKeywords) {
-    size_t length = strlen(keyword.text);
-    if (strncmp(message, keyword.text, length) == 0) {
-      if (kind != nullptr) *kind = keyword.kind;
-      return message + length;
-    }
-  }
-  return nullptr;
-}
-
 int vakCompatDWriteLock(const char *filePath, const char *reason, unsigned long processId,
                         char **errMsg) {
   if (filePath == nullptr) {
@@ -97,8 +53,8 @@ int vakCompatDWriteLock(const char *filePath, const char *reason, unsigned long 
   }
   int status = vakCompatDInit(errMsg);
   if (status != VAK_OK) return status;
-  char *request = FormatRequest("%s \"%s\" \"%s\" %lu", "Lock", filePath,
-                                reason != nullptr ? reason : "", processId);
+  char *request =
+      protocol::NewLockRequest(filePath, reason != nullptr ? reason : "", processId);
   return Exchange(request, kCdGotLock, errMsg);
 }
 
@@ -111,7 +67,7 @@ int vakCompatDUnLock(const char *filePath, unsigned long processId, char **errMs
   }
   int status = vakCompatDInit(errMsg);
   if (status != VAK_OK) return status;
-  char *request = FormatRequest("%s \"%s\" %lu", "Unlock", filePath, processId);
+  char *request = protocol::NewUnlockRequest(filePath, processId);
   return Exchange(request, kCdDidUnLock, errMsg);
 }
 
@@ -149,7 +105,8 @@ int vakCompatDLockResponse(int expectedKind, char **errMsg) {
   // reason may mention them earlier in another sense.
   const char *lastR = strrchr(reason.get(), 'R');
   bool heldElsewhere = expectedKind == kCdGotLock && lastR != nullptr &&
-                       strncmp(lastR, kAlreadyLockedMarker, strlen(kAlreadyLockedMarker)) == 0;
+                       strncmp(lastR, protocol::kCdAlreadyLockedMarker,
+                               strlen(protocol::kCdAlreadyLockedMarker)) == 0;
   return vakAllocErrorMsg(heldElsewhere ? VAK_FILE_ALREADY_LOCKED : VAK_NOT_OK, reason.get(),
                           errMsg);
 }
@@ -159,16 +116,10 @@ extern "C" int vakCompatDTerminate(char **errMsg) {
 }
 
 extern "C" int vakCompatDStartLog(const char *logFileName, char **errMsg) {
-  if (logFileName == nullptr || *logFileName == '\0') return VAK_NOT_OK;
   char request[kStartLogBufferSize];
-  int length = snprintf(request, sizeof request, "%s %s", "StartLog", logFileName);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof request) {
-    // Refused before the daemon is involved: a cut name would start a log in the wrong file.
-    return vakFormatErrorMsg(VAK_NOT_OK, errMsg,
-                             "vak: The log file name is too long for the Compatibility Daemon "
-                             "(at most %d characters).",
-                             static_cast<int>(sizeof request - sizeof "StartLog "));
-  }
+  int status =
+      vakiStartLogRequest(logFileName, request, sizeof request, kLogNameTooLongFormat, errMsg);
+  if (status != VAK_OK) return status;
   return SendControl(request, errMsg);
 }
 
@@ -187,20 +138,5 @@ extern "C" int vakCompatDReportLog(char **logInfo, char **errMsg) {
   status = vakCompatDReadFromDaemon(&received, errMsg);
   if (status != VAK_OK) return status;
   orv::MallocPtr<char> reply(received);
-  int kind = -1;
-  const char *rest = vakCompatDParseMsg(reply.get(), &kind);
-  if (rest == nullptr || kind != kCdLogInfo) {
-    return vakAllocErrorMsg(
-        VAK_COMPAT_DAEMON_BAD_RESPONSE,
-        "vak: Could not recognize response from Compatibility Daemon to ReportLog message.",
-        errMsg);
-  }
-  char *copy = strdup(rest);
-  if (copy == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-  if (logInfo != nullptr) {
-    *logInfo = copy;
-  } else {
-    free(copy);
-  }
-  return VAK_OK;
+  return vakiTakeLogInfo(protocol::kCompatDaemon, reply.get(), kReportLogErrors, logInfo, errMsg);
 }

@@ -4,14 +4,11 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/types.h>
 
 #include "bd_client.h"
-#include "init.h"
-#include "net_io.h"
 #include "posix_io.h"
 #include "status.h"
 #include "vak.h"
@@ -21,9 +18,6 @@ namespace {
 const char kBadReplyMsg[] =
     "vak: Could not recognize response from Boolean Daemon to ProcAlive message.";
 const char kNoOwnerMsg[] = "vak: No process identity or result given to the liveness check.";
-
-// "ProcAlive", a 20-digit identifier and a signed 19-digit time fit with room to spare.
-enum { kRequestSize = 64 };
 
 // A don't-query list that is empty means: query no remote host at all.
 bool MustNotQuery(const char *hostName) {
@@ -38,15 +32,11 @@ bool MustNotQuery(const char *hostName) {
 
 int AskDaemon(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
   vakBdInit();
-  char request[kRequestSize];
-  snprintf(request, sizeof request, "%s %lu %ld", "ProcAlive",
-           static_cast<unsigned long>(owner->processId), static_cast<long>(owner->creationTime));
-  int sock = -1;
-  int status = vakBdSendToDaemon(owner->hostName, request, &sock, errMsg);
-  if (status != VAK_OK) return status;
-  orv::UniqueFd connection(sock);
+  char request[protocol::kProcAliveRequestSize];
+  protocol::FormatProcAlive(owner->processId, owner->creationTime, request, sizeof request);
   char *text = nullptr;
-  if (!vakBdReadReply(sock, &text)) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  int status = vakiBdAsk(owner->hostName, request, &text, errMsg);
+  if (status != VAK_OK) return status;
   orv::MallocPtr<char> reply(text);
   int kind = -1;
   if (vakBdParseMsg(reply.get(), &kind) == nullptr) kind = -1;
@@ -70,6 +60,10 @@ int AskDaemon(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
 extern "C" int vakIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
   int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
   if (status != VAK_OK) return status;
+  return vakiIsProcessAlive(owner, procStatus, errMsg);
+}
+
+int vakiIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
   if (owner == nullptr || procStatus == nullptr) {
     return vakAllocErrorMsg(VAK_NOT_OK, kNoOwnerMsg, errMsg);
   }

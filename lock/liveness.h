@@ -4,6 +4,12 @@
 
 #include <stdint.h>
 
+#include "vak.h"
+
+// vakIsProcessAlive for callers inside an operation: the library is initialised already, so the
+// public entry point's vakInit is not entered again; only the process identity and the
+// environment that initialisation built (vakInitInfo, vakEnv) are read.
+int vakiIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg);
 // The local probe: kill(pid, 0). The creation time plays no part.
 int vakGetProcessStatus(uint64_t processId, int64_t creationTime);
 // Case-insensitive substring search; NULL if either text is NULL or text is empty.

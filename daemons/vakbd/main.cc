@@ -8,8 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "bool_daemon.h"
 #include "daemon_log.h"
-#include "port.h"
+#include "log_file.h"
 #include "server.h"
 #include "startup.h"
 
@@ -25,8 +26,9 @@ const char kUsage[] =
 int main(int argc, char **argv) {
   using namespace vakbd;
   EnsureStandardDescriptors();
-  int32_t configured = kDefaultPort;
-  ApplyPortText(getenv("VAK_PORTNUM"), &configured, stderr);
+  // The port is read exactly as the lock library's client reads it, so both ends always agree.
+  int32_t configured = kVakBdDefaultPort;
+  protocol::ApplyPortText(getenv(protocol::kBdPortVariable), &configured, stderr);
   bool foreground = false;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "-portnum") == 0) {
@@ -34,7 +36,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "vakbd: -portnum needs a value\n%s", kUsage);
         return kExitInitFailed;
       }
-      ApplyPortText(argv[++i], &configured, stderr);
+      protocol::ApplyPortText(argv[++i], &configured, stderr);
     } else if (strcmp(argv[i], "-foreground") == 0) {
       foreground = true;
     } else if (strcmp(argv[i], "-help") == 0 || strcmp(argv[i], "-h") == 0) {
@@ -45,7 +47,7 @@ int main(int argc, char **argv) {
       return kExitInitFailed;
     }
   }
-  const uint16_t port = EffectivePort(configured);
+  const uint16_t port = protocol::EffectivePort(configured);
   if (port == 0) {
     fputs("vakbd: port 0 cannot be served\n", stderr);
     return kExitPortFailed;
@@ -75,7 +77,7 @@ int main(int argc, char **argv) {
       return kExitInitFailed;
     }
   }
-  Log log;
+  daemons::DaemonLog log(kLogStyle);
   Server server(&log);
   ServerOptions options;
   options.port = port;

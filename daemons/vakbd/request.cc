@@ -4,28 +4,10 @@
 #include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
-#include <string.h>
 
 namespace vakbd {
 
 namespace {
-
-struct Keyword {
-  const char *text;
-  RequestKind kind;
-};
-
-// The client tests the keywords in exactly this order, and so must we: "Die" is tested before
-// "Debug", and a reply keyword sent as a request is recognised (and refused) rather than being
-// mistaken for a prefix of something else.
-const Keyword kKeywords[] = {
-    {"ProcAlive", RequestKind::kProcAlive}, {"Die", RequestKind::kDie},
-    {"StartLog", RequestKind::kStartLog},   {"StopLog", RequestKind::kStopLog},
-    {"ReportLog", RequestKind::kReportLog}, {"Debug", RequestKind::kDebug},
-    {"Null", RequestKind::kNull},           {"VakBoolVersion", RequestKind::kInvalid},
-    {"Alive", RequestKind::kInvalid},       {"NotAlive", RequestKind::kInvalid},
-    {"LogInfo", RequestKind::kInvalid},
-};
 
 const char *SkipBlanks(const char *p) {
   while (*p == ' ' || *p == '\t') ++p;
@@ -63,22 +45,15 @@ bool ParseProcAlive(const char *rest, Request *request) {
 
 Request ParseRequest(const char *text) {
   Request request;
-  if (text == nullptr) return request;
-  while (isspace(static_cast<unsigned char>(*text))) ++text;
-  const Keyword *match = nullptr;
-  for (const Keyword &keyword : kKeywords) {
-    if (strncmp(text, keyword.text, strlen(keyword.text)) == 0) {
-      match = &keyword;
-      break;
-    }
-  }
-  if (match == nullptr || match->kind == RequestKind::kInvalid) return request;
-  const char *rest = text + strlen(match->text);
-  switch (match->kind) {
-    case RequestKind::kProcAlive:
+  int kind = -1;
+  const char *rest = vakBdParseMsg(text, &kind);
+  // A reply keyword sent as a request is recognised, and refused.
+  if (rest == nullptr || kind < kBdProcAlive || kind > kBdNull) return request;
+  switch (kind) {
+    case kBdProcAlive:
       if (!ParseProcAlive(rest, &request)) return request;
       break;
-    case RequestKind::kStartLog:
+    case kBdStartLog:
       // The client sends "StartLog" and the name after exactly one blank; the name itself may
       // hold blanks, so everything after that blank is the name.
       if (rest[0] != ' ' || rest[1] == '\0') return request;
@@ -87,30 +62,13 @@ Request ParseRequest(const char *text) {
     default:
       break;
   }
-  request.kind = match->kind;
+  request.kind = static_cast<RequestKind>(kind);
   return request;
 }
 
 const char *RequestName(RequestKind kind) {
-  switch (kind) {
-    case RequestKind::kProcAlive:
-      return "ProcAlive";
-    case RequestKind::kDie:
-      return "Die";
-    case RequestKind::kStartLog:
-      return "StartLog";
-    case RequestKind::kStopLog:
-      return "StopLog";
-    case RequestKind::kReportLog:
-      return "ReportLog";
-    case RequestKind::kDebug:
-      return "Debug";
-    case RequestKind::kNull:
-      return "Null";
-    case RequestKind::kInvalid:
-      break;
-  }
-  return "invalid";
+  const char *keyword = protocol::KeywordOf(protocol::kBoolDaemon, static_cast<int>(kind));
+  return kind != RequestKind::kInvalid && keyword != nullptr ? keyword : "invalid";
 }
 
 }  // namespace vakbd

@@ -1,24 +1,26 @@
 // request.h - recognising one request of the Boolean Daemon protocol.
 //
-// Keywords are recognised as the client's parser recognises them: after leading white space, the
-// first keyword (in the protocol's order) that the text begins with, case-sensitively. Only the
-// arguments a request needs are examined; whatever follows them is ignored.
+// Keywords are recognised by the protocol's own parser (bool_daemon.h), the one the client uses.
+// Only the arguments a request needs are examined; whatever follows them is ignored.
 #ifndef VAKBD_REQUEST_H_
 #define VAKBD_REQUEST_H_
 
 #include <stdint.h>
 
+#include "bool_daemon.h"
+
 namespace vakbd {
 
+// The request kinds of the protocol.
 enum class RequestKind {
-  kInvalid,  // unknown keyword, a reply keyword, or arguments that do not parse: no reply
-  kProcAlive,
-  kDie,
-  kStartLog,
-  kStopLog,
-  kReportLog,
-  kDebug,
-  kNull,
+  kInvalid = -1,  // unknown keyword, a reply keyword, or arguments that do not parse: no reply
+  kProcAlive = kBdProcAlive,
+  kDie = kBdDie,
+  kStartLog = kBdStartLog,
+  kStopLog = kBdStopLog,
+  kReportLog = kBdReportLog,
+  kDebug = kBdDebug,
+  kNull = kBdNull,
 };
 
 struct Request {

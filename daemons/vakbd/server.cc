@@ -1,4 +1,6 @@
-// server.cc - the poll loop, connection state and request handling.
+// server.cc - the poll loop, connection state and request handling. Frames, greeting and keywords
+// are the protocol's (framing.h, bool_daemon.h); only the assembling of frames a piece at a time on
+// non-blocking sockets is the server's own.
 #include "server.h"
 
 #include <arpa/inet.h>
@@ -13,6 +15,8 @@
 
 #include <new>
 
+#include "bool_daemon.h"
+#include "posix_io.h"
 #include "proc_alive.h"
 
 namespace vakbd {
@@ -23,24 +27,6 @@ volatile sig_atomic_t gStopSignal = 0;
 
 void OnStopSignal(int signalNumber) {
   gStopSignal = signalNumber;
-}
-
-int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// A frame as it goes on the wire: 4-byte big-endian length, then the text. From malloc.
-char *MakeFrame(const char *text, size_t *frameLength) {
-  size_t length = strlen(text);
-  char *frame = static_cast<char *>(malloc(length + 4));
-  if (frame == nullptr) return nullptr;
-  uint32_t header = htonl(static_cast<uint32_t>(length));
-  memcpy(frame, &header, 4);
-  memcpy(frame + 4, text, length);
-  *frameLength = length + 4;
-  return frame;
 }
 
 }  // namespace
@@ -104,7 +90,7 @@ void Server::Run(const sigset_t *waitMask) {
       log_->Write("stopping on signal %d", static_cast<int>(gStopSignal));
       break;
     }
-    int64_t now = NowMs();
+    int64_t now = orv::MonotonicMs();
     int64_t nearest = -1;
     int n = 0;
     pollFds_[n++] = {listenFd_, POLLIN, 0};
@@ -129,12 +115,11 @@ void Server::Run(const sigset_t *waitMask) {
       if (errno != EINTR) {
         log_->Write("poll failed: %s", strerror(errno));
         // Whatever made it fail (lack of memory) needs time to pass, not a busy loop.
-        struct timespec pause = {0, 100 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+        orv::SleepMs(100);
       }
       continue;
     }
-    now = NowMs();
+    now = orv::MonotonicMs();
     if ((pollFds_[1].revents & POLLIN) != 0) clock_.OnClockSet();
     for (int k = 2; k < n && !stopping_; ++k) {
       Connection *c = &slots_[pollSlot_[k]];
@@ -224,7 +209,7 @@ void Server::AcceptPending(int64_t now) {
     c->peerPort = ntohs(peer.sin_port);
     ++count_;
     log_->Write("connection from %s:%u", c->peer, c->peerPort);
-    c->out = MakeFrame("VakBoolVersion 1", &c->outLength);
+    c->out = protocol::NewFrame(protocol::kBdGreeting, &c->outLength);
     if (c->out == nullptr) {
       Drop(c, "out of memory");
       continue;
@@ -235,9 +220,9 @@ void Server::AcceptPending(int64_t now) {
 
 void Server::Flush(Connection *c) {
   while (c->outSent < c->outLength) {
-    ssize_t n = send(c->fd, c->out + c->outSent, c->outLength - c->outSent, MSG_NOSIGNAL);
+    ssize_t n = orv::RetryOnEintr(
+        [&] { return send(c->fd, c->out + c->outSent, c->outLength - c->outSent, MSG_NOSIGNAL); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
       Drop(c, strerror(errno));
       return;
@@ -250,34 +235,30 @@ void Server::Flush(Connection *c) {
 }
 
 void Server::Receive(Connection *c) {
+  const uint32_t kHead = kVakFrameHeaderLength;
   for (;;) {
-    ssize_t n;
     // The length and, in the same call, as much of the text as a usual request has; a connection
     // carries one request, so whatever follows its frame is never looked at.
-    char first[4 + 252];
-    if (c->headGot < 4) {
-      n = recv(c->fd, first, sizeof first - c->headGot, 0);
-    } else {
-      n = recv(c->fd, c->body + c->bodyGot, c->bodyLength - c->bodyGot, 0);
-    }
+    char first[kHead + 252];
+    ssize_t n = orv::RetryOnEintr([&] {
+      return c->headGot < kHead ? recv(c->fd, first, sizeof first - c->headGot, 0)
+                                : recv(c->fd, c->body + c->bodyGot, c->bodyLength - c->bodyGot, 0);
+    });
     if (n == 0) {
       Drop(c, c->headGot == 0 ? "closed without a request" : "closed in the middle of a request");
       return;
     }
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) Drop(c, strerror(errno));
       return;
     }
-    if (c->headGot < 4) {
+    if (c->headGot < kHead) {
       size_t got = static_cast<size_t>(n);
-      size_t headPart = got < 4 - c->headGot ? got : 4 - c->headGot;
+      size_t headPart = got < kHead - c->headGot ? got : kHead - c->headGot;
       memcpy(c->head + c->headGot, first, headPart);
       c->headGot += static_cast<uint32_t>(headPart);
-      if (c->headGot < 4) continue;
-      uint32_t length;
-      memcpy(&length, c->head, 4);
-      length = ntohl(length);
+      if (c->headGot < kHead) continue;
+      uint32_t length = protocol::FrameLength(c->head);
       if (length > kMaxRequestLength) {
         log_->Write("request of %u bytes from %s:%u refused", length, c->peer, c->peerPort);
         Drop(c, "request too long");
@@ -308,7 +289,7 @@ void Server::Handle(Connection *c) {
   int64_t offset = 0;
   const bool haveOffset = clock_.Sample(&offset);
   char shown[512];
-  Sanitize(c->body, shown, sizeof shown);
+  daemons::Sanitize(c->body, shown, sizeof shown);
   // A NUL inside the frame would hide the rest of the text from the parser; such a frame was not
   // written by a client of this protocol.
   const bool embeddedNul = strlen(c->body) != c->bodyLength;
@@ -326,7 +307,7 @@ void Server::Handle(Connection *c) {
                   static_cast<unsigned long long>(request.pid),
                   static_cast<long long>(request.creationTime),
                   static_cast<long long>(answer.startTime), answer.reason);
-      Reply(c, answer.alive ? "Alive" : "NotAlive");
+      Reply(c, protocol::KeywordOf(protocol::kBoolDaemon, answer.alive ? kBdAlive : kBdNotAlive));
       return;
     }
     case RequestKind::kReportLog:
@@ -345,7 +326,7 @@ void Server::Reply(Connection *c, const char *text) {
   log_->Debug("reply to %s:%u: %s", c->peer, c->peerPort, text);
   free(c->body);
   c->body = nullptr;
-  c->out = MakeFrame(text, &c->outLength);
+  c->out = protocol::NewFrame(text, &c->outLength);
   if (c->out == nullptr) {
     Drop(c, "out of memory");
     return;

@@ -17,6 +17,7 @@
 
 #include "boot_offset.h"
 #include "daemon_log.h"
+#include "framing.h"
 #include "request.h"
 
 namespace vakbd {
@@ -42,12 +43,13 @@ bool InstallSignalHandlers(sigset_t *waitMask);
 // a loopback address (127.0.0.0/8), or the very address the peer connected to, which is what a
 // local client that named this host by its own name connects from (the kernel routes such a
 // connection over the loopback interface, so no other host can present it). StartLog further
-// needs a peer of the daemon's own user (peer_uid.h), and the log file rules of Log::Start.
+// needs a peer of the daemon's own user (peer_uid.h), and the log file rules of StartLog
+// (log_file.h).
 bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo);
 
 class Server {
  public:
-  explicit Server(Log *log) : log_(log) {}
+  explicit Server(daemons::DaemonLog *log) : log_(log) {}
   ~Server();
   Server(const Server &) = delete;
   Server &operator=(const Server &) = delete;
@@ -65,7 +67,7 @@ class Server {
     char peer[INET_ADDRSTRLEN] = "";
     uint16_t peerPort = 0;
     struct in_addr peerAddress = {};
-    unsigned char head[4] = {0, 0, 0, 0};
+    unsigned char head[kVakFrameHeaderLength] = {0, 0, 0, 0};
     uint32_t headGot = 0;
     char *body = nullptr;  // request text, from malloc once its length is known
     uint32_t bodyLength = 0;
@@ -84,13 +86,13 @@ class Server {
   // ReportLog and the control requests (server_control.cc).
   void HandleReportLog(Connection *c);
   void HandleControl(Connection *c, const Request &request);
-  void StartLog(Connection *c, const char *path);
+  void OnStartLog(Connection *c, const char *path);
   void Reply(Connection *c, const char *text);
   void Drop(Connection *c, const char *why);
   Connection *Oldest();
   bool FromThisHost(const Connection *c);
 
-  Log *log_;
+  daemons::DaemonLog *log_;
   BootOffset clock_;
   ServerOptions options_;
   int listenFd_ = -1;

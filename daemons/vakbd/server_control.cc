@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "bool_daemon.h"
+#include "log_file.h"
 #include "peer_uid.h"
 #include "server.h"
 
@@ -24,7 +26,8 @@ void Server::HandleReportLog(Connection *c) {
     Drop(c, "out of memory");
     return;
   }
-  snprintf(text, size, "LogInfo pid=%d port=%u log=%s debug=%s", static_cast<int>(getpid()),
+  snprintf(text, size, "%s pid=%d port=%u log=%s debug=%s",
+           protocol::KeywordOf(protocol::kBoolDaemon, kBdLogInfo), static_cast<int>(getpid()),
            options_.port, path, log_->debug() ? "on" : "off");
   Reply(c, text);
   free(text);
@@ -55,14 +58,14 @@ void Server::HandleControl(Connection *c, const Request &request) {
       stopping_ = true;
       break;
     case RequestKind::kStartLog:
-      StartLog(c, request.logFile);
+      OnStartLog(c, request.logFile);
       break;
     case RequestKind::kStopLog:
       log_->Write("log stopped");
-      log_->Stop();
+      log_->Close();
       break;
     case RequestKind::kDebug:
-      log_->EnableDebug();
+      log_->SetDebug(true);
       log_->Write("debug logging on");
       break;
     default:
@@ -71,9 +74,9 @@ void Server::HandleControl(Connection *c, const Request &request) {
   Drop(c, "done");
 }
 
-void Server::StartLog(Connection *c, const char *path) {
+void Server::OnStartLog(Connection *c, const char *path) {
   char name[512];
-  Sanitize(path, name, sizeof name);
+  daemons::Sanitize(path, name, sizeof name);
   // The file is created and written with the daemon's rights, which may be root's: only a
   // requester who holds those same rights may name it, or any local user could have the daemon
   // create or grow files where only the daemon's user may write.
@@ -90,7 +93,7 @@ void Server::StartLog(Connection *c, const char *path) {
     return;
   }
   const char *why = "";
-  if (log_->Start(path, &why)) {
+  if (StartLog(log_, path, &why)) {
     log_->Write("log started by vakbd pid %d on port %u", static_cast<int>(getpid()),
                 options_.port);
   } else {

@@ -14,49 +14,16 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "bool_daemon.h"
+#include "framing.h"
 #include "posix_io.h"
 #include "server.h"
 
 namespace vakbd {
 
 namespace {
-
-int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits until fd is ready for events or the deadline passes.
-bool WaitFor(int fd, short events, int64_t deadline) {
-  for (;;) {
-    int64_t left = deadline - NowMs();
-    if (left <= 0) return false;
-    struct pollfd p = {fd, events, 0};
-    int ready = poll(&p, 1, static_cast<int>(left));
-    if (ready > 0) return true;
-    if (ready == 0 || errno != EINTR) return false;
-  }
-}
-
-// Reads exactly n bytes from a non-blocking descriptor before the deadline.
-bool ReadAll(int fd, void *buf, size_t n, int64_t deadline) {
-  size_t got = 0;
-  while (got < n) {
-    if (!WaitFor(fd, POLLIN, deadline)) return false;
-    ssize_t r = read(fd, static_cast<char *>(buf) + got, n - got);
-    if (r == 0) return false;
-    if (r < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return false;
-    }
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
 
 void CloseRange(unsigned first, unsigned last) {
   if (first > last) return;
@@ -81,7 +48,7 @@ void CloseOtherDescriptors(int keepA, int keepB) {
 
 [[noreturn]] void AwaitReport(pid_t daemon, int reportFd) {
   unsigned char status = 0;
-  bool reported = ReadAll(reportFd, &status, 1, NowMs() + kStartReportTimeoutMs);
+  bool reported = orv::ReadFull(reportFd, &status, 1, orv::Deadline::In(kStartReportTimeoutMs));
   if (reported && status <= kExitPortFailed) _exit(status);
   if (!reported) {
     // A daemon that cannot say it serves must not linger holding the port.
@@ -95,7 +62,8 @@ void CloseOtherDescriptors(int keepA, int keepB) {
 
 void EnsureStandardDescriptors() {
   for (;;) {
-    int fd = open("/dev/null", O_RDWR);
+    // Close-on-exec like every descriptor of the daemon's: it starts no programs.
+    int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (fd < 0) return;
     if (fd > 2) {
       close(fd);
@@ -128,7 +96,7 @@ int OpenListener(uint16_t port, int *status) {
 }
 
 bool VakbdServes(uint16_t port, int timeoutMs) {
-  const int64_t deadline = NowMs() + timeoutMs;
+  const orv::Deadline deadline = orv::Deadline::In(timeoutMs);
   orv::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return false;
   struct sockaddr_in address;
@@ -137,20 +105,23 @@ bool VakbdServes(uint16_t port, int timeoutMs) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
   if (connect(fd.get(), reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS || !WaitFor(fd.get(), POLLOUT, deadline)) return false;
+    if (errno != EINPROGRESS || orv::PollUntil(fd.get(), POLLOUT, deadline) != 1) return false;
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
       return false;
     }
   }
-  static const char kGreeting[] = "VakBoolVersion 1";
-  const uint32_t expected = sizeof kGreeting - 1;
-  uint32_t length = 0;
-  if (!ReadAll(fd.get(), &length, 4, deadline) || ntohl(length) != expected) return false;
-  char text[sizeof kGreeting];
-  if (!ReadAll(fd.get(), text, expected, deadline)) return false;
-  return memcmp(text, kGreeting, expected) == 0;
+  // The greeting frame, byte for byte; something else listening there does not send it.
+  const uint32_t expected = static_cast<uint32_t>(strlen(protocol::kBdGreeting));
+  unsigned char header[kVakFrameHeaderLength];
+  if (!orv::ReadFull(fd.get(), header, sizeof header, deadline) ||
+      protocol::FrameLength(header) != expected) {
+    return false;
+  }
+  char text[64];
+  if (expected > sizeof text || !orv::ReadFull(fd.get(), text, expected, deadline)) return false;
+  return memcmp(text, protocol::kBdGreeting, expected) == 0;
 }
 
 int ConnectionLimit() {
@@ -194,7 +165,8 @@ int Detach(int listenFd) {
     _exit(kExitInitFailed);
   }
   umask(022);
-  int null = open("/dev/null", O_RDWR);
+  // dup2 gives the standard descriptors no close-on-exec flag; the original is closed.
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null < 0) {
     ReportStarted(report[1], kExitInitFailed);
     _exit(kExitInitFailed);

@@ -27,7 +27,7 @@ void EnsureStandardDescriptors();
 // returns -1, sets *status to kExitSocketFailed or kExitPortFailed and leaves errno as it was.
 int OpenListener(uint16_t port, int *status);
 
-// Whether a vakbd serves 127.0.0.1:port: its greeting "VakBoolVersion 1" arrives within
+// Whether a vakbd serves 127.0.0.1:port: its greeting (protocol::kBdGreeting) arrives within
 // timeoutMs. Something else listening there does not count.
 bool VakbdServes(uint16_t port, int timeoutMs);
 

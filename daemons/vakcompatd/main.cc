@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "daemon_log.h"
-#include "net_io.h"
+#include "framing.h"
 #include "old_style_lock.h"
 #include "orv.h"
 #include "request_handler.h"
@@ -49,7 +49,7 @@ void TidyDescriptors(int requestFd, int replyFd) {
   for (int fd : stray) {
     if (fd != requestFd && fd != replyFd) close(fd);
   }
-  int null = open("/dev/null", O_RDWR);
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);  // dup2 gives the copies no such flag
   for (int fd = 0; fd <= 2 && null >= 0; ++fd) {
     if (fd != requestFd && fd != replyFd && fd != null) dup2(null, fd);
   }
@@ -83,7 +83,10 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   TidyDescriptors(requestFd, replyFd);
 
-  vakcompatd::DaemonLog log(DefaultLogPath());
+  // Lines name the daemon and its process: several clients' daemons may share one log file.
+  const std::string tag = "vakcompatd[" + std::to_string(static_cast<long>(getpid())) + "]: ";
+  daemons::DaemonLog log({tag.c_str(), 8192, false});
+  log.SetFallback(DefaultLogPath().c_str());
   vakcompatd::OldStyleLocks locks(HostName(), &log);
   vakcompatd::RequestHandler handler(&locks, &log);
   for (;;) {
@@ -92,14 +95,14 @@ int main(int argc, char **argv) {
     // No time-out: the client may stay quiet for as long as it likes.
     if (!vakNetReadEx(requestFd, &request, 0)) {
       if (errno == 0) return 0;  // the client closed its end
-      log.Error("cannot read a request (%s); ending", strerror(errno));
+      log.Write("cannot read a request (%s); ending", strerror(errno));
       return 1;
     }
     std::string reply;
     bool goOn = handler.Handle(request, &reply);
     free(request);
     if (!reply.empty() && !vakNetWrite(replyFd, reply.c_str())) {
-      log.Error("cannot send a reply (%s); ending", strerror(errno));
+      log.Write("cannot send a reply (%s); ending", strerror(errno));
       return 1;
     }
     if (!goOn) return 0;

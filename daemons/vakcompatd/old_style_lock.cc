@@ -39,20 +39,9 @@ std::string SystemReason(const char *what, int err) {
   return std::string(what) + ": " + strerror(err);
 }
 
-bool WriteAll(int fd, const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n =
-        orv::RetryOnEintr([&] { return write(fd, text.data() + done, text.size() - done); });
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
-OldStyleLocks::OldStyleLocks(std::string hostName, DaemonLog *log)
+OldStyleLocks::OldStyleLocks(std::string hostName, daemons::DaemonLog *log)
     : host_(std::move(hostName)), log_(log) {}
 
 OldStyleLocks::Created OldStyleLocks::Create(const std::string &marker, unsigned long pid,
@@ -64,7 +53,8 @@ OldStyleLocks::Created OldStyleLocks::Create(const std::string &marker, unsigned
     *err = errno;
     return Created::kFailed;
   }
-  bool written = WriteAll(fd.get(), host_ + " " + std::to_string(pid) + "\n") &&
+  const std::string holder = host_ + " " + std::to_string(pid) + "\n";
+  bool written = orv::WriteAll(fd.get(), holder.data(), holder.size()) &&
                  fchmod(fd.get(), 0666) == 0 && close(fd.release()) == 0;
   if (!written) {
     *err = errno;
@@ -123,7 +113,7 @@ void OldStyleLocks::TakeOver(const std::string &marker, int fd, const Holder &st
       ReadHolder(marker, &again, &fdAgain)) {
     close(fdAgain);
     if (again.host == stale.host && again.pid == stale.pid && unlink(marker.c_str()) == 0) {
-      log_->Error("took over %s from process %lu on host %s, which is gone", marker.c_str(),
+      log_->Write("took over %s from process %lu on host %s, which is gone", marker.c_str(),
                   stale.pid, stale.host.c_str());
     }
   }
@@ -143,7 +133,7 @@ Outcome OldStyleLocks::Lock(const std::string &path, unsigned long pid) {
     Created created = Create(marker, pid, &err);
     if (created == Created::kYes) return {true, ""};
     if (created == Created::kFailed) {
-      log_->Error("cannot create %s: %s", marker.c_str(), strerror(err));
+      log_->Write("cannot create %s: %s", marker.c_str(), strerror(err));
       return {false, SystemReason("Could not create the old-style lock", err)};
     }
     Holder holder;
@@ -151,7 +141,7 @@ Outcome OldStyleLocks::Lock(const std::string &path, unsigned long pid) {
     if (!ReadHolder(marker, &holder, &fd)) {
       err = errno;
       if (err == ENOENT) continue;  // released meanwhile: try again
-      log_->Error("cannot read %s: %s", marker.c_str(), strerror(err));
+      log_->Write("cannot read %s: %s", marker.c_str(), strerror(err));
       return {false, err == EINVAL ? std::string(kUnreadableReason)
                                    : SystemReason("Could not read the old-style lock", err)};
     }
@@ -171,7 +161,7 @@ Outcome OldStyleLocks::Unlock(const std::string &path, unsigned long pid) {
   if (!ReadHolder(marker, &holder, &fd)) {
     int err = errno;
     if (err == ENOENT) return {false, "The file has no old-style lock."};
-    log_->Error("cannot read %s: %s", marker.c_str(), strerror(err));
+    log_->Write("cannot read %s: %s", marker.c_str(), strerror(err));
     return {false, err == EINVAL ? std::string(kUnreadableReason)
                                  : SystemReason("Could not read the old-style lock", err)};
   }
@@ -182,7 +172,7 @@ Outcome OldStyleLocks::Unlock(const std::string &path, unsigned long pid) {
   }
   if (unlink(marker.c_str()) != 0) {
     int err = errno;
-    log_->Error("cannot remove %s: %s", marker.c_str(), strerror(err));
+    log_->Write("cannot remove %s: %s", marker.c_str(), strerror(err));
     return {false, SystemReason("Could not remove the old-style lock", err)};
   }
   return {true, ""};

@@ -28,7 +28,7 @@ struct Outcome {
 
 class OldStyleLocks {
  public:
-  OldStyleLocks(std::string hostName, DaemonLog *log);
+  OldStyleLocks(std::string hostName, daemons::DaemonLog *log);
 
   // Granted too when the requester already holds it.
   Outcome Lock(const std::string &path, unsigned long pid);
@@ -49,7 +49,7 @@ class OldStyleLocks {
   void TakeOver(const std::string &marker, int fd, const Holder &stale);
 
   std::string host_;
-  DaemonLog *log_;
+  daemons::DaemonLog *log_;
 };
 
 }  // namespace vakcompatd

@@ -8,8 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "compat_process.h"
-#include "compat_requests.h"
+#include "compat_daemon.h"
 
 namespace vakcompatd {
 
@@ -40,8 +39,12 @@ bool SplitQuotedAndPid(const char *args, std::string *quoted, unsigned long *pid
   return true;
 }
 
-std::string Refusal(const char *keyword, const std::string &reason) {
-  return std::string(keyword) + " FALSE \"" + reason + "\"";
+std::string Keyword(int kind) {
+  return protocol::KeywordOf(protocol::kCompatDaemon, kind);
+}
+
+std::string Answer(int kind, const Outcome &outcome) {
+  return Keyword(kind) + (outcome.granted ? " TRUE" : " FALSE \"" + outcome.reason + "\"");
 }
 
 }  // namespace
@@ -53,22 +56,20 @@ std::string RequestHandler::LockReply(const char *args) {
   size_t split = std::string::npos;
   if (SplitQuotedAndPid(args, &both, &pid)) split = both.find("\" \"");
   if (split == std::string::npos || split == 0) {
-    log_->Error("refused a malformed Lock request");
-    return Refusal("GotLock", kMalformedReason);
+    log_->Write("refused a malformed Lock request");
+    return Answer(kCdGotLock, {false, kMalformedReason});
   }
-  Outcome outcome = locks_->Lock(both.substr(0, split), pid);
-  return outcome.granted ? "GotLock TRUE" : Refusal("GotLock", outcome.reason);
+  return Answer(kCdGotLock, locks_->Lock(both.substr(0, split), pid));
 }
 
 std::string RequestHandler::UnlockReply(const char *args) {
   std::string path;
   unsigned long pid = 0;
   if (!SplitQuotedAndPid(args, &path, &pid) || path.empty()) {
-    log_->Error("refused a malformed Unlock request");
-    return Refusal("DidUnLock", kMalformedReason);
+    log_->Write("refused a malformed Unlock request");
+    return Answer(kCdDidUnLock, {false, kMalformedReason});
   }
-  Outcome outcome = locks_->Unlock(path, pid);
-  return outcome.granted ? "DidUnLock TRUE" : Refusal("DidUnLock", outcome.reason);
+  return Answer(kCdDidUnLock, locks_->Unlock(path, pid));
 }
 
 bool RequestHandler::Handle(const char *request, std::string *reply) {
@@ -79,12 +80,12 @@ bool RequestHandler::Handle(const char *request, std::string *reply) {
   if (args != nullptr && *args != '\0' && *args != ' ') args = nullptr;
   log_->Debug("request: %.200s", request);
   if (args == nullptr) {
-    log_->Error("ignored an unknown request: %.200s", request);
+    log_->Write("ignored an unknown request: %.200s", request);
     return true;
   }
   switch (kind) {
     case kCdVersionReq:
-      *reply = "VakCompatDVersion " + std::to_string(static_cast<int>(kCompatProtocolVersion));
+      *reply = Keyword(kCdVersion) + " " + std::to_string(static_cast<int>(kCompatProtocolVersion));
       break;
     case kCdLock:
       *reply = LockReply(args);
@@ -93,17 +94,21 @@ bool RequestHandler::Handle(const char *request, std::string *reply) {
       *reply = UnlockReply(args);
       break;
     case kCdReportLog:
-      *reply = "LogInfo " + log_->path();
+      *reply = Keyword(kCdLogInfo) + " " + log_->path();
       break;
     case kCdStartLog:
       if (*args == ' ' && args[1] != '\0') {
-        log_->Start(args + 1);
+        // A file that cannot be opened is reported in the current log, which stays in use.
+        if (!log_->Open(args + 1)) {
+          int err = errno;
+          log_->Write("cannot open log file %s: %s", args + 1, strerror(err));
+        }
       } else {
-        log_->Error("ignored StartLog without a file name");
+        log_->Write("ignored StartLog without a file name");
       }
       break;
     case kCdStopLog:
-      log_->Stop();
+      log_->Close();
       break;
     case kCdDebug:
       log_->SetDebug(true);
@@ -111,7 +116,7 @@ bool RequestHandler::Handle(const char *request, std::string *reply) {
     case kCdDie:
       return false;
     default:
-      log_->Error("ignored a message that only a daemon sends: %.200s", request);
+      log_->Write("ignored a message that only a daemon sends: %.200s", request);
       break;
   }
   if (!reply->empty()) log_->Debug("reply: %.200s", reply->c_str());

@@ -1,11 +1,5 @@
-// request_handler.h - answers one request of the client, in the order the client sent them.
-//
-//   "VersionReq"                -> "VakCompatDVersion 2"
-//   "Lock \"path\" \"reason\" pid" -> "GotLock TRUE" | "GotLock FALSE \"<reason>\""
-//   "Unlock \"path\" pid"        -> "DidUnLock TRUE" | "DidUnLock FALSE \"<reason>\""
-//   "ReportLog"                 -> "LogInfo <log file path>"
-//   "StartLog <file>", "StopLog", "Debug", "Die" -> no reply
-// Anything else is logged and gets no reply: its kind, and so the reply it would expect, is
+// request_handler.h - answers one request of the client, in the order the client sent them, as
+// the protocol says (compat_daemon.h). Anything else is logged and gets no reply: its kind, and so the reply it would expect, is
 // unknown.
 #ifndef VAKCOMPATD_REQUEST_HANDLER_H_
 #define VAKCOMPATD_REQUEST_HANDLER_H_
@@ -19,7 +13,7 @@ namespace vakcompatd {
 
 class RequestHandler {
  public:
-  RequestHandler(OldStyleLocks *locks, DaemonLog *log) : locks_(locks), log_(log) {}
+  RequestHandler(OldStyleLocks *locks, daemons::DaemonLog *log) : locks_(locks), log_(log) {}
 
   // Sets *reply (empty: none is sent). Returns false when the daemon is to end.
   bool Handle(const char *request, std::string *reply);
@@ -29,7 +23,7 @@ class RequestHandler {
   std::string UnlockReply(const char *args);
 
   OldStyleLocks *locks_;
-  DaemonLog *log_;
+  daemons::DaemonLog *log_;
 };
 
 }  // namespace vakcompatd

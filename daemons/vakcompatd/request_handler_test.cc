@@ -13,7 +13,8 @@ namespace {
 // Requests in order, hostile ones included, and the replies they get; then stale markers.
 TEST(RequestHandlerTest, AnswersRequestsRefusesMalformedOnesAndTakesOverStaleLocks) {
   vaktest::TempDir dir;
-  vakcompatd::DaemonLog log(dir.Sub("log"));
+  daemons::DaemonLog log({"vakcompatd[1]: ", 8192, false});
+  ASSERT_TRUE(log.SetFallback(dir.Sub("log").c_str()));
   vakcompatd::OldStyleLocks locks("hostA", &log);
   vakcompatd::RequestHandler handler(&locks, &log);
   const std::string lock = "Lock \"" + dir.Sub("f") + "\" ", unlock = "Unlock \"" + dir.Sub("f");

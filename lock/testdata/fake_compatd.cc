@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "net_io.h"
+#include "framing.h"
 
 int main(int argc, char **argv) {
   if (argc != 3) return 2;
@@ -21,7 +21,7 @@ int main(int argc, char **argv) {
   const char *env = getenv("FAKE_COMPATD_MODE");
   std::string mode = env != nullptr ? env : "";
   FILE *journal =
-      fopen(getenv("FAKE_COMPATD_JOURNAL") ? getenv("FAKE_COMPATD_JOURNAL") : "/dev/null", "a");
+      fopen(getenv("FAKE_COMPATD_JOURNAL") ? getenv("FAKE_COMPATD_JOURNAL") : "/dev/null", "ae");
   if (journal == nullptr) return 2;
   setvbuf(journal, nullptr, _IONBF, 0);
   fprintf(journal, "start\n");

@@ -1,4 +1,4 @@
-#include "net_io.h"
+#include "framing.h"
 
 #include <arpa/inet.h>
 #include <errno.h>

@@ -1,18 +1,17 @@
-// net_io.cc - framed messages and EINTR-proof read/write/close, shared by both daemon clients.
+// framing.cc - framed messages and EINTR-proof read/write/close, shared by both daemons and their
+// clients.
 //
 // A frame is a 4-byte big-endian length followed by exactly that many bytes of text. The reader
 // never reads past the end of the current frame, so it never consumes the next message.
-#include "net_io.h"
+#include "framing.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
 #include <poll.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/uio.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "posix_io.h"
@@ -23,65 +22,57 @@ void ReportError() {
   fprintf(stderr, "%s\n", strerror(errno));
 }
 
-long long MonotonicMillis() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Whether fd has data or end-of-file before the deadline (monotonic milliseconds; -1: none). An
-// interrupted wait goes on with only what is left of the deadline, so signals cannot extend it,
-// and leaves errno as it was: callers read an untouched errno as "nothing came".
-// poll rather than select: select cannot watch a descriptor numbered FD_SETSIZE or above.
-bool ReadableBy(int fd, long long deadline) {
-  struct pollfd p = {fd, POLLIN, 0};
+// Whether fd has data or end-of-file before the deadline. Leaves errno as it was unless poll
+// itself fails: callers read an untouched errno as "nothing came".
+bool ReadableBy(int fd, const orv::Deadline &deadline) {
   const int saved = errno;
-  int ready = orv::RetryOnEintr([&] {
-    long long left = deadline < 0 ? -1 : deadline - MonotonicMillis();
-    return poll(&p, 1, deadline >= 0 && left < 0 ? 0 : static_cast<int>(left));
-  });
+  int ready = orv::PollUntil(fd, POLLIN, deadline);
   if (ready >= 0) errno = saved;
-  return ready > 0;
+  return ready == 1;
 }
 
 // Reads exactly count bytes. On failure errno is ETIMEDOUT when the deadline passed first, is
-// left alone when the peer closed, and names the error when a read failed.
-bool ReadAllBy(int fd, char *buf, size_t count, long long deadline) {
-  for (size_t got = 0; got < count;) {
-    if (!ReadableBy(fd, deadline)) {
-      errno = ETIMEDOUT;
-      return false;
-    }
-    ssize_t n = vakRead(fd, buf + got, count - got);
-    if (n <= 0) return false;
-    got += static_cast<size_t>(n);
+// left alone when the peer closed, and names the error (reported on stderr) when a read failed.
+bool ReadAllBy(int fd, char *buf, size_t count, const orv::Deadline &deadline) {
+  const int saved = errno;
+  if (orv::ReadFull(fd, buf, count, deadline)) {
+    errno = saved;
+    return true;
   }
-  return true;
+  if (errno == 0) {
+    errno = saved;  // the peer closed
+  } else if (errno != ETIMEDOUT) {
+    ReportError();
+  }
+  return false;
+}
+
+// Runs a read or write until it is not interrupted. An interrupted attempt leaves no trace in
+// errno: after end-of-file callers expect it untouched. A failure is reported on stderr.
+template <typename Call>
+ssize_t Reported(Call call) {
+  const int saved = errno;
+  ssize_t n = orv::RetryOnEintr(call);
+  if (n < 0) {
+    ReportError();
+  } else {
+    errno = saved;
+  }
+  return n;
+}
+
+orv::Deadline SecondsFromNow(int seconds) {
+  return orv::Deadline::In(static_cast<int64_t>(seconds) * 1000);
 }
 
 }  // namespace
 
-// An interrupted attempt leaves no trace in errno: after end-of-file callers expect it untouched.
 ssize_t vakRead(int fd, void *buf, size_t count) {
-  const int saved = errno;
-  ssize_t n = orv::RetryOnEintr([&] { return read(fd, buf, count); });
-  if (n < 0) {
-    ReportError();
-  } else {
-    errno = saved;
-  }
-  return n;
+  return Reported([&] { return read(fd, buf, count); });
 }
 
 ssize_t vakWrite(int fd, const void *buf, size_t count) {
-  const int saved = errno;
-  ssize_t n = orv::RetryOnEintr([&] { return write(fd, buf, count); });
-  if (n < 0) {
-    ReportError();
-  } else {
-    errno = saved;
-  }
-  return n;
+  return Reported([&] { return write(fd, buf, count); });
 }
 
 int vakClose(int fd) {
@@ -105,12 +96,7 @@ int vakNetWrite(int fd, const char *message) {
   parts[0].iov_len = sizeof header;
   parts[1].iov_base = const_cast<char *>(message);
   parts[1].iov_len = length;
-  ssize_t written;
-  for (;;) {
-    written = writev(fd, parts, length == 0 ? 1 : 2);
-    if (written >= 0 || errno != EINTR) break;
-    errno = 0;
-  }
+  ssize_t written = orv::RetryOnEintr([&] { return writev(fd, parts, length == 0 ? 1 : 2); });
   if (written < 0) {
     ReportError();
     return 0;
@@ -120,7 +106,7 @@ int vakNetWrite(int fd, const char *message) {
 }
 
 int vakNetIsDataReady(int fd, int seconds) {
-  return ReadableBy(fd, MonotonicMillis() + static_cast<long long>(seconds) * 1000) ? 1 : 0;
+  return ReadableBy(fd, SecondsFromNow(seconds)) ? 1 : 0;
 }
 
 int vakNetRead(int fd, char **message) {
@@ -132,11 +118,13 @@ int vakNetReadEx(int fd, char **message, int wait) {
   // without one; from then on the whole message has one deadline: a peer that stalls halfway or
   // trickles a byte at a time would otherwise hold the reader for as long as it keeps the
   // connection open.
-  if (!ReadableBy(fd, wait ? MonotonicMillis() + kVakMessageWaitSeconds * 1000 : -1)) return 0;
-  const long long deadline = MonotonicMillis() + kVakMessageRestSeconds * 1000;
-  uint32_t header = 0;
-  if (!ReadAllBy(fd, reinterpret_cast<char *>(&header), sizeof header, deadline)) return 0;
-  uint32_t length = ntohl(header);
+  if (!ReadableBy(fd, wait ? SecondsFromNow(kVakMessageWaitSeconds) : orv::Deadline::Never())) {
+    return 0;
+  }
+  const orv::Deadline deadline = SecondsFromNow(kVakMessageRestSeconds);
+  unsigned char header[kVakFrameHeaderLength];
+  if (!ReadAllBy(fd, reinterpret_cast<char *>(header), sizeof header, deadline)) return 0;
+  uint32_t length = protocol::FrameLength(header);
   if (length > static_cast<uint32_t>(kVakMaxMessageLength)) {
     errno = EMSGSIZE;
     return 0;
@@ -148,3 +136,24 @@ int vakNetReadEx(int fd, char **message, int wait) {
   *message = text.release();
   return 1;
 }
+
+namespace protocol {
+
+char *NewFrame(const char *text, size_t *frameLength) {
+  size_t length = strlen(text);
+  char *frame = static_cast<char *>(malloc(length + kVakFrameHeaderLength));
+  if (frame == nullptr) return nullptr;
+  uint32_t header = htonl(static_cast<uint32_t>(length));
+  memcpy(frame, &header, kVakFrameHeaderLength);
+  memcpy(frame + kVakFrameHeaderLength, text, length);
+  *frameLength = length + kVakFrameHeaderLength;
+  return frame;
+}
+
+uint32_t FrameLength(const unsigned char header[kVakFrameHeaderLength]) {
+  uint32_t length;
+  memcpy(&length, header, sizeof length);
+  return ntohl(length);
+}
+
+}  // namespace protocol
