@@ -11,6 +11,7 @@
 #include "engine/act.h"
 #include "engine/decision_table.h"
 #include "init.h"
+#include "liveness.h"
 #include "posix_io.h"
 #include "resolve.h"
 #include "stake/stake_snapshot.h"
@@ -65,7 +66,7 @@ int TellOther(const ActionRow &row, const StakeSnapshot &read, Found *found, cha
   *found = Found::kLiveOther;
   if (!row.AsksLiveness()) return VAK_OK;
   int alive = -1;
-  int status = vakIsProcessAlive(read.Owner(), &alive, errMsg);
+  int status = vakiIsProcessAlive(read.Owner(), &alive, errMsg);
   if (status != VAK_OK) return status;
   switch (alive) {
     case VAK_PROC_ALIVE:

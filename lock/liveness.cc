@@ -67,6 +67,10 @@ int vakiIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **err
   if (owner == nullptr || procStatus == nullptr) {
     return vakAllocErrorMsg(VAK_NOT_OK, kNoOwnerMsg, errMsg);
   }
+  // Asked from inside an operation, which initialised the library before it began.
+  if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr || vakEnv == nullptr) {
+    return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
+  }
   // Exact spelling decides: another spelling of the own host is asked about like any other host.
   if (owner->hostName != nullptr &&
       strcmp(owner->hostName, vakInitInfo->processId->hostName) == 0) {

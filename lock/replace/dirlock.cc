@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "init.h"
+#include "liveness.h"
 #include "posix_io.h"
 #include "replace/exclusive.h"
 #include "replace/leftovers.h"
@@ -79,7 +80,7 @@ int AcquireDirlock(const DirlockRequest &r, char **errMsg) {
       if (selfNamedSince < 0) selfNamedSince = orv::MonotonicMs();
       if (orv::MonotonicMs() - selfNamedSince >= kSelfNamedWaitMs) alive = VAK_PROC_NOT_ALIVE;
     } else {
-      status = vakIsProcessAlive(holder.Owner(), &alive, errMsg);
+      status = vakiIsProcessAlive(holder.Owner(), &alive, errMsg);
       if (status != VAK_OK) return status;
     }
     if (alive == VAK_PROC_INDETERMINATE) {

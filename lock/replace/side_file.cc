@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "init.h"
+#include "liveness.h"
 #include "replace/exclusive.h"
 #include "stake/stake_file.h"
 #include "stake/stake_snapshot.h"
@@ -52,7 +53,7 @@ bool KnownDead(const ProcessIdentity *process) {
   int alive = VAK_PROC_ALIVE;
   char *msg = nullptr;
   const bool dead =
-      vakIsProcessAlive(process, &alive, &msg) == VAK_OK && alive == VAK_PROC_NOT_ALIVE;
+      vakiIsProcessAlive(process, &alive, &msg) == VAK_OK && alive == VAK_PROC_NOT_ALIVE;
   vakReleaseErrorMsg(&msg);
   return dead;
 }
