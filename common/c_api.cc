@@ -8,7 +8,7 @@
 #include "orv.h"
 #include "path_clean.h"
 #include "search_path.h"
-#include "startup.h"
+#include "init_state.h"
 #include "string_hash.h"
 #include "temp_names.h"
 #include "version.h"

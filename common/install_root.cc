@@ -21,7 +21,7 @@
 #include "path_format.h"
 #include "posix_io.h"
 #include "search_path.h"
-#include "startup.h"
+#include "init_state.h"
 
 namespace orv {
 

@@ -213,4 +213,108 @@ TEST_F(EditLockApiTest, CompatibilityModeTakesOldStyleLocksToo) {
   EXPECT_FALSE(vaktest::Exists(f + ".vakcdlck"));
 }
 
+// No descriptor of the library reaches a program that the process starts: not with locks held in
+// either mode (the compatibility mode keeps a daemon's pipes open), nor after a sweep, a record
+// lock or a release.
+TEST_F(EditLockApiTest, NoDescriptorReachesAStartedProgram) {
+  const std::string f = tmp_.Sub("f"), g = tmp_.Sub("g"), data = tmp_.Sub("data");
+  vaktest::WriteFile(data, "x");
+  for (int compat = 0; compat <= 1; ++compat) {
+    SCOPED_TRACE(compat ? "compatibility mode" : "native mode");
+    vaktest::ChildResult run = vaktest::RunInChild([&]() -> int {
+      // What the test process had open is its own affair, not the library's.
+      for (int fd = 3; fd < 1024; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+      Start();
+      if (vakInit(nullptr, 1, nullptr) != VAK_OK) return 90;
+      if (compat) vakEnv->lockingMode = VAK_COMPAT_LOCKING;
+      int fd = open(data.c_str(), O_RDWR | O_CLOEXEC);
+      if (vakGetEditLock(f.c_str(), nullptr, nullptr) != VAK_OK ||
+          vakGetEditLock(g.c_str(), nullptr, nullptr) != VAK_OK ||
+          vakReleaseEditLock(g.c_str(), nullptr) != VAK_OK ||
+          vakGetWriteLock_fd(fd, nullptr) != VAK_OK ||
+          vakListEditLocksInDirHier(tmp_.path().c_str(), nullptr) != VAK_OK) {
+        return 91;
+      }
+      // The shell's own descriptors, listed by a program of its own.
+      fputs("descriptors:", stdout);
+      fflush(stdout);
+      return system("exec 2>/dev/null; cd /proc/$$/fd && ls -x; true");
+    });
+    EXPECT_EQ(0, run.exitStatus);
+    const size_t at = run.out.find("descriptors:");
+    ASSERT_NE(std::string::npos, at) << run.out;
+    EXPECT_EQ("0  1  2\n", run.out.substr(at + 12));
+  }
+}
+
+// The details of a file's lock, through each of the three calls that give them.
+TEST_F(EditLockApiTest, DetailsOfALock) {
+  const std::string locked = tmp_.Sub("locked"), link = tmp_.Sub("link"),
+                    unlocked = tmp_.Sub("unlocked");
+  vaktest::WriteFile(locked, "x");
+  ASSERT_EQ(0, symlink("locked", link.c_str()));
+  enum Call { kDetails, kDetailsNoFollow, kStakeDetails, kStakeDetailsNoRecord };
+  const struct {
+    const char *name;
+    Call call;
+    const std::string &path;
+    int status;
+    const char *message;  // nullptr: none stored
+    bool withStakePath;   // the lock-stake file's path is given (vakLockStakeDetails)
+  } cases[] = {
+      {"locked file", kDetails, locked, VAK_OK, nullptr, false},
+      {"through a link", kDetails, link, VAK_OK, nullptr, false},
+      {"the link's own", kDetailsNoFollow, link, VAK_FILE_NOT_LOCKED,
+       "There is no Edit Lock on the file.", false},
+      {"unlocked file", kDetails, unlocked, VAK_FILE_NOT_LOCKED,
+       "There is no Edit Lock on the file.", false},
+      {"with the lock-stake path", kStakeDetails, link, VAK_OK, nullptr, true},
+      {"lock-stake path of an unlocked file", kStakeDetails, unlocked, VAK_FILE_NOT_LOCKED,
+       "There is no Edit Lock on the file.", false},
+      {"no record to fill", kStakeDetailsNoRecord, locked, VAK_NOT_OK,
+       "Internal error: a NULL lockStakeInfo has been passed.", false},
+  };
+  vaktest::ChildResult run = vaktest::RunInChild([&]() -> int {
+    Start();
+    if (vakGetEditLock(locked.c_str(), "reading", nullptr) != VAK_OK) return 90;
+    const unsigned long me = static_cast<unsigned long>(getpid());
+    for (const auto &c : cases) {
+      LockStake *chain = nullptr;
+      LockStakeInfo *info = nullptr;
+      char *msg = nullptr;
+      int status = c.call == kDetails ? vakGetEditLockDetails(c.path.c_str(), &chain, &msg)
+                   : c.call == kDetailsNoFollow
+                       ? vakGetEditLockDetailsEx(c.path.c_str(), &chain, 1, &msg)
+                   : c.call == kStakeDetails ? vakLockStakeDetails(c.path.c_str(), &info, &msg)
+                                             : vakLockStakeDetails(c.path.c_str(), nullptr, &msg);
+      if (info != nullptr) chain = info->lockStake;
+      // One line per case: what came back, then what the record says.
+      printf("%s: %d %s", c.name, status, msg != nullptr ? msg : "-");
+      if (chain != nullptr) {
+        printf(" owner %s reason %s", chain->header->processId->processId == me ? "me" : "other",
+               chain->trailer->reason);
+      }
+      if (info != nullptr) printf(" stake %s", info->lockStakeFilePath);
+      printf("\n");
+      if (info != nullptr) {
+        vakFreeLockStakeInfo(info);
+      } else {
+        vakFreeLockStake(chain);
+      }
+      free(msg);
+    }
+    exit(0);
+  });
+  ASSERT_EQ(0, run.exitStatus) << run.err;
+  std::string expected;
+  for (const auto &c : cases) {
+    expected += std::string(c.name) + ": " + std::to_string(c.status) + " " +
+                (c.message != nullptr ? c.message : "-");
+    if (c.status == VAK_OK) expected += " owner me reason reading";
+    if (c.withStakePath) expected += " stake " + locked + ".orvlck";
+    expected += "\n";
+  }
+  EXPECT_EQ(expected, run.out);
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
-// startup.h - the common library's start-up: the recorded program name (arg0) and whether an
+// init_state.h - the common library's start-up: the recorded program name (arg0) and whether an
 // install root is required (orvInit, cmn*InstallRootRequired and orvPlat of orv.h).
-#ifndef ORV_STARTUP_H_
-#define ORV_STARTUP_H_
+#ifndef ORV_INIT_STATE_H_
+#define ORV_INIT_STATE_H_
 
 namespace orv {
 
@@ -20,4 +20,4 @@ void RecordExecutableName(const char *name);
 
 }  // namespace orv
 
-#endif  // ORV_STARTUP_H_
+#endif  // ORV_INIT_STATE_H_

@@ -1,6 +1,6 @@
-// startup.cc - the common library's process-wide start-up state: whether it was initialised, the
+// init_state.cc - the common library's process-wide start-up state: whether it was initialised, the
 // recorded arg0, and whether the program requires an install root.
-#include "startup.h"
+#include "init_state.h"
 
 #include <stdio.h>
 
