@@ -85,13 +85,16 @@ TEST_F(EditLockApiTest, ExitReleasesWhatTheProcessStillOwns) {
       printf("%d", getpid());
       return vakStealEditLock(b.c_str(), "mine now", nullptr);
     });
-    printf("%d %d %d %s", refused, kept, thief.exitStatus, thief.out.c_str());
+    printf("child's release %d, kept %d, thief %d: %s", refused, kept, thief.exitStatus,
+           thief.out.c_str());
     exit(0);
   });
   EXPECT_EQ(0, holder.exitStatus);
-  ASSERT_EQ(0u, holder.out.rfind("15 1 0 ", 0)) << holder.out;
+  const std::string told = "child's release 15, kept 1, thief 0: ";  // 15: not the owner
+  ASSERT_EQ(0u, holder.out.rfind(told, 0)) << holder.out;
   EXPECT_FALSE(vaktest::Exists(a + ".orvlck"));
-  EXPECT_EQ(strtoull(holder.out.c_str() + 7, nullptr, 10), OwnerOf(b)) << "stolen, not released";
+  EXPECT_EQ(strtoull(holder.out.c_str() + told.size(), nullptr, 10), OwnerOf(b))
+      << "stolen, not released";
 }
 
 // The exit releases a lock by what was recorded when it was taken: the link's own lock-stake file
@@ -191,24 +194,28 @@ TEST_F(EditLockApiTest, CompatibilityModeTakesOldStyleLocksToo) {
     Start();
     vakInit(nullptr, 1, nullptr);
     vakEnv->lockingMode = VAK_COMPAT_LOCKING;
-    auto held = [](const std::string &p) {
-      return std::to_string(vaktest::Exists(p + ".orvlck")) +
-             std::to_string(vaktest::Exists(p + ".vakcdlck"));
-    };
     // Each step's status, then whether the lock-stake file and the old-style lock exist.
-    int status = vakGetEditLock(f.c_str(), nullptr, nullptr);
-    printf("%d%s ", status, held(f).c_str());
+    auto step = [](const char *name, int status, const std::string &p) {
+      printf("%s: %d, stake %d, old-style %d\n", name, status, vaktest::Exists(p + ".orvlck"),
+             vaktest::Exists(p + ".vakcdlck"));
+    };
+    step("get", vakGetEditLock(f.c_str(), nullptr, nullptr), f);
     char *msg = nullptr;
-    status = vakStealEditLock(f.c_str(), nullptr, &msg);
-    printf("%d %s ", status, msg != nullptr ? msg : "");
-    status = vakReleaseEditLock(f.c_str(), nullptr);
-    printf("%d%s ", status, held(f).c_str());
-    status = vakGetEditLock(planted.c_str(), nullptr, nullptr);
-    printf("%d%s %d", status, held(planted).c_str(), vakGetEditLock(f.c_str(), nullptr, nullptr));
+    int status = vakStealEditLock(f.c_str(), nullptr, &msg);
+    printf("steal: %d %s\n", status, msg != nullptr ? msg : "");
+    step("release", vakReleaseEditLock(f.c_str(), nullptr), f);
+    step("get over a malformed stake", vakGetEditLock(planted.c_str(), nullptr, nullptr), planted);
+    printf("get again: %d\n", vakGetEditLock(f.c_str(), nullptr, nullptr));
     free(msg);
     exit(0);
   });
-  EXPECT_EQ("011 19 Stealing is not permitted in the Compatibility Mode 000 1610 0", got.out);
+  EXPECT_EQ(
+      "get: 0, stake 1, old-style 1\n"
+      "steal: 19 Stealing is not permitted in the Compatibility Mode\n"
+      "release: 0, stake 0, old-style 0\n"
+      "get over a malformed stake: 16, stake 1, old-style 0\n"
+      "get again: 0\n",
+      got.out);
   EXPECT_FALSE(vaktest::Exists(f + ".orvlck"));
   EXPECT_FALSE(vaktest::Exists(f + ".vakcdlck"));
 }
