@@ -7,7 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "shell.h"
+#include "run_flags.h"
 #include "status_names.h"
 #include "vak.h"
 

@@ -14,11 +14,6 @@
 #include "orv.h"
 #include "vak.h"
 
-int doEcho = 0;
-int doPrompt = 1;
-int doForce = 0;
-int lastRtn = 1;
-
 namespace {
 
 // Both the interactive line and processRequest's working copy live in buffers of this size, so a

@@ -3,11 +3,7 @@
 #ifndef VAK_ADMIN_SHELL_H_
 #define VAK_ADMIN_SHELL_H_
 
-// Run-wide flags.
-extern int doEcho;    // 1: echo each non-empty interactive line before running it
-extern int doPrompt;  // 1: prompt before each read; an empty line prints the help text
-extern int doForce;   // 1: host names given to aple/apre are used as typed
-extern int lastRtn;   // 1 while no command of the run has failed
+#include "run_flags.h"
 
 // Starts the common library (records argv[0]) and the lock library.
 int vakAdminInit(int argc, char **argv, char **errMsg);

@@ -8,13 +8,13 @@
 //     array, size 0), so every operation on it returns NULL without effect;
 //   - growth whose new array cannot be allocated keeps the old array and goes on working at a
 //     higher load; the next insertion tries to grow again;
-//   - a generator that cannot be allocated is reported as NULL, which orvHashGen treats as an
+//   - a generator that cannot be allocated is reported as NULL, which HashGen treats as an
 //     exhausted iteration.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "orv.h"
+#include "hash_table.h"
 
 namespace {
 
@@ -99,9 +99,9 @@ void LinkAtHead(OrvHashTable *table, void **head, void *record) {
 
 }  // namespace
 
-extern "C" {
+namespace orv {
 
-void orvHashAllocTable(OrvHashTable *table, int initialSize, int loadFactor, int linkOffset,
+void HashAllocTable(OrvHashTable *table, int initialSize, int loadFactor, int linkOffset,
                        OrvHashCompareFunc compare, OrvHashFunc hash) {
   if (table == nullptr) return;
   if (initialSize < 1) initialSize = kDefaultSize;
@@ -122,18 +122,18 @@ void orvHashAllocTable(OrvHashTable *table, int initialSize, int loadFactor, int
   if (table->buckets == nullptr) table->size = 0;
 }
 
-void orvHashFreeTable(OrvHashTable *table) {
+void HashFreeTable(OrvHashTable *table) {
   if (table == nullptr) return;
   free(table->buckets);
   table->buckets = nullptr;
   table->size = 0;
   table->count = 0;
   // The remembered slot pointed into the array just freed; forgetting it makes a later
-  // orvHashCreateAfterProbe refuse instead of writing into freed memory.
+  // HashCreateAfterProbe refuse instead of writing into freed memory.
   table->probeSlot = nullptr;
 }
 
-void *orvHashCreate(OrvHashTable *table, void *record) {
+void *HashCreate(OrvHashTable *table, void *record) {
   if (!Usable(table) || record == nullptr) return nullptr;
   void **head = BucketOf(table, record);
   if (FindSlot(table, head, record) != nullptr) return record;
@@ -141,7 +141,7 @@ void *orvHashCreate(OrvHashTable *table, void *record) {
   return nullptr;
 }
 
-void *orvHashReplace(OrvHashTable *table, void *record) {
+void *HashReplace(OrvHashTable *table, void *record) {
   if (!Usable(table) || record == nullptr) return nullptr;
   void **head = BucketOf(table, record);
   void **slot = FindSlot(table, head, record);
@@ -155,7 +155,7 @@ void *orvHashReplace(OrvHashTable *table, void *record) {
   return old;
 }
 
-void *orvHashDelete(OrvHashTable *table, const void *key) {
+void *HashDelete(OrvHashTable *table, const void *key) {
   if (!Usable(table) || key == nullptr) return nullptr;
   void **slot = FindSlot(table, BucketOf(table, key), key);
   if (slot == nullptr) return nullptr;
@@ -165,7 +165,7 @@ void *orvHashDelete(OrvHashTable *table, const void *key) {
   return old;
 }
 
-void *orvHashProbe(OrvHashTable *table, const void *key) {
+void *HashProbe(OrvHashTable *table, const void *key) {
   if (!Usable(table) || key == nullptr) return nullptr;
   void **head = BucketOf(table, key);
   table->probeSlot = head;
@@ -175,14 +175,14 @@ void *orvHashProbe(OrvHashTable *table, const void *key) {
   return *slot;
 }
 
-void *orvHashCreateAfterProbe(OrvHashTable *table, void *record) {
+void *HashCreateAfterProbe(OrvHashTable *table, void *record) {
   if (table == nullptr || record == nullptr) return nullptr;
   if (table->probeSlot == nullptr || table->buckets == nullptr) return record;
   LinkAtHead(table, table->probeSlot, record);
   return nullptr;
 }
 
-OrvHashGenerator *orvHashStartGen(OrvHashTable *table) {
+OrvHashGenerator *HashStartGen(OrvHashTable *table) {
   if (table == nullptr) return nullptr;
   OrvHashGenerator *gen = static_cast<OrvHashGenerator *>(malloc(sizeof *gen));
   if (gen == nullptr) return nullptr;
@@ -193,7 +193,7 @@ OrvHashGenerator *orvHashStartGen(OrvHashTable *table) {
   return gen;
 }
 
-int orvHashGen(OrvHashGenerator *gen, void **record) {
+int HashGen(OrvHashGenerator *gen, void **record) {
   if (gen == nullptr || record == nullptr) return 0;
   const OrvHashTable *table = gen->table;
   while (gen->next == nullptr) {
@@ -207,11 +207,11 @@ int orvHashGen(OrvHashGenerator *gen, void **record) {
   return 1;
 }
 
-void orvHashStopGen(OrvHashGenerator *gen) {
+void HashStopGen(OrvHashGenerator *gen) {
   free(gen);
 }
 
-int32_t orvHashDouble(double value) {
+int32_t HashDouble(double value) {
   uint64_t bits;
   memcpy(&bits, &value, sizeof bits);
   int32_t h = static_cast<int32_t>(static_cast<uint32_t>(bits) ^ static_cast<uint32_t>(bits >> 32));
@@ -221,4 +221,4 @@ int32_t orvHashDouble(double value) {
   return h;
 }
 
-}  // extern "C"
+}  // namespace orv

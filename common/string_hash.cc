@@ -8,7 +8,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "orv.h"
+#include "string_hash.h"
 
 namespace {
 
@@ -45,9 +45,9 @@ inline void Mix(uint64_t &a, uint64_t &b, uint64_t &c) {
 
 }  // namespace
 
-extern "C" {
+namespace orv {
 
-uint32_t orvHashStringLen(const void *key, uint64_t length) {
+uint32_t HashStringLen(const void *key, uint64_t length) {
   const unsigned char *k = static_cast<const unsigned char *>(key);
   uint64_t a = 0;
   uint64_t b = 0;  // the level
@@ -79,13 +79,9 @@ uint32_t orvHashStringLen(const void *key, uint64_t length) {
   return static_cast<uint32_t>(c);
 }
 
-uint32_t orvHashString(const char *key) {
+uint32_t HashString(const char *key) {
   if (key == nullptr) key = "";  // hashed like the empty text rather than crashing
-  return orvHashStringLen(key, strlen(key));
+  return HashStringLen(key, strlen(key));
 }
 
-uint32_t orvHashString32(const char *key) {
-  return orvHashString(key);
-}
-
-}  // extern "C"
+}  // namespace orv

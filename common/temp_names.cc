@@ -14,13 +14,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "orv.h"
+#include "temp_names.h"
 #include "path_format.h"
 #include "posix_io.h"
 
-namespace {
+namespace orv {
 
-using orv::FormatPath;
+namespace {
 
 const char padchar[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 const size_t kPadCount = sizeof padchar - 1;
@@ -66,7 +66,7 @@ bool NextName(char *templ, size_t generatedStart, size_t length) {
 
 // Replaces the template's trailing X's and looks for a free name: creates the file (fd non-null)
 // or only finds a name that does not exist (fd null). On failure errno says why.
-bool orvi_gettemp(char *templ, int *fd) {
+bool GetTemp(char *templ, int *fd) {
   if (templ == nullptr || templ[0] == '\0') {
     errno = EINVAL;
     return false;
@@ -91,7 +91,8 @@ bool orvi_gettemp(char *templ, int *fd) {
 
   for (;;) {
     if (fd != nullptr) {
-      *fd = orv::RetryOnEintr([&] { return open(templ, O_RDWR | O_CREAT | O_EXCL, 0600); });
+      // The descriptor is the caller's, with mkstemp's inheritance: no O_CLOEXEC here.
+      *fd = RetryOnEintr([&] { return open(templ, O_RDWR | O_CREAT | O_EXCL, 0600); });
       if (*fd >= 0) return true;
       if (errno != EEXIST) return false;
     } else {
@@ -107,18 +108,16 @@ bool orvi_gettemp(char *templ, int *fd) {
 
 }  // namespace
 
-extern "C" {
-
-int orv_mkstemp(char *templ) {
+int MkStemp(char *templ) {
   int fd = -1;
-  return orvi_gettemp(templ, &fd) ? fd : -1;
+  return GetTemp(templ, &fd) ? fd : -1;
 }
 
-char *orv_mktemp(char *templ) {
-  return orvi_gettemp(templ, nullptr) ? templ : nullptr;
+char *MkTemp(char *templ) {
+  return GetTemp(templ, nullptr) ? templ : nullptr;
 }
 
-char *orv_tempnam(const char *dir, const char *prefix) {
+char *TempNam(const char *dir, const char *prefix) {
   char *name = static_cast<char *>(malloc(ORV_PATH_BUF_SIZE));
   if (name == nullptr) return nullptr;
   if (prefix == nullptr) prefix = kDefaultPrefix;
@@ -127,16 +126,16 @@ char *orv_tempnam(const char *dir, const char *prefix) {
   if (dir != nullptr && dir[0] != '\0') {
     const char *sep = dir[strlen(dir) - 1] == '/' ? "" : "/";
     if (FormatPath(name, ORV_PATH_BUF_SIZE, "%s%s%sXXXXXX", dir, sep, prefix) &&
-        orv_mktemp(name) != nullptr) {
+        MkTemp(name) != nullptr) {
       return name;
     }
   }
   if (FormatPath(name, ORV_PATH_BUF_SIZE, "%s%s%sXXXXXX", "/tmp", "/", prefix) &&
-      orv_mktemp(name) != nullptr) {
+      MkTemp(name) != nullptr) {
     return name;
   }
   if (FormatPath(name, ORV_PATH_BUF_SIZE, "%s%sXXXXXX", "/tmp/", prefix) &&
-      orv_mktemp(name) != nullptr) {
+      MkTemp(name) != nullptr) {
     return name;
   }
   int saved = errno;
@@ -145,8 +144,8 @@ char *orv_tempnam(const char *dir, const char *prefix) {
   return nullptr;
 }
 
-char *orvMkUniqueFilePath(const char *dir, const char *prefix, char *buf) {
-  char *name = orv_tempnam(dir, prefix);
+char *MkUniqueFilePath(const char *dir, const char *prefix, char *buf) {
+  char *name = TempNam(dir, prefix);
   if (name == nullptr || buf == nullptr) return name;
   // The name was built in a buffer of the same size, so it fits.
   memcpy(buf, name, strlen(name) + 1);
@@ -154,8 +153,8 @@ char *orvMkUniqueFilePath(const char *dir, const char *prefix, char *buf) {
   return buf;
 }
 
-char *orvGetTmpDir(char *buf) {
-  orv::MallocPtr<char> owned;
+char *GetTmpDir(char *buf) {
+  MallocPtr<char> owned;
   if (buf == nullptr) {
     owned.reset(static_cast<char *>(malloc(ORV_PATH_BUF_SIZE)));
     if (owned == nullptr) return nullptr;
@@ -168,7 +167,7 @@ char *orvGetTmpDir(char *buf) {
       if (dir == nullptr) dir = "";
     }
     size_t length = strlen(dir);
-    if (length >= ORV_PATH_BUF_SIZE || !orvFileWritable(dir)) continue;
+    if (length >= ORV_PATH_BUF_SIZE || !FileWritable(dir)) continue;
     memcpy(buf, dir, length + 1);
     owned.release();
     return buf;
@@ -176,13 +175,13 @@ char *orvGetTmpDir(char *buf) {
   return nullptr;
 }
 
-int orvFileWritable(const char *path) {
+int FileWritable(const char *path) {
   struct stat st;
   if (path == nullptr || path[0] == '\0' || stat(path, &st) != 0) return 0;
   if (S_ISDIR(st.st_mode)) {
     char probe[ORV_PATH_BUF_SIZE];
     if (!FormatPath(probe, "%s/%s", path, testFile)) return 0;
-    orv::UniqueFd fd(orv::RetryOnEintr([&] { return open(probe, O_WRONLY | O_CREAT, 0644); }));
+    UniqueFd fd(RetryOnEintr([&] { return open(probe, O_WRONLY | O_CREAT | O_CLOEXEC, 0644); }));
     if (!fd.valid()) return 0;
     fd.reset();
     remove(probe);
@@ -190,11 +189,12 @@ int orvFileWritable(const char *path) {
   }
   // O_NONBLOCK keeps a FIFO without a reader from hanging the probe; O_NOCTTY keeps a terminal
   // from becoming the controlling one. Neither changes anything for a regular file.
-  orv::UniqueFd fd(orv::RetryOnEintr([&] { return open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY); }));
+  UniqueFd fd(
+      RetryOnEintr([&] { return open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
   return fd.valid() ? 1 : 0;
 }
 
-int orvGetFilesysCaseSensitivity(const char *path) {
+int GetFilesysCaseSensitivity(const char *path) {
   char dir[ORV_PATH_BUF_SIZE];
   if (path == nullptr || !FormatPath(dir, "%s", path)) return FS_CASE_INDETERMINATE;
   for (;;) {
@@ -216,7 +216,7 @@ int orvGetFilesysCaseSensitivity(const char *path) {
   }
   // Writes the probe's own base name into it; false when the file cannot be created.
   auto writeProbe = [](const char *name, const char *content) {
-    FILE *f = fopen(name, "w");
+    FILE *f = fopen(name, "we");
     if (f == nullptr) return false;
     fputs(content, f);
     fclose(f);
@@ -229,7 +229,7 @@ int orvGetFilesysCaseSensitivity(const char *path) {
   }
   char content[128] = "";
   {
-    orv::UniqueFile f(fopen(lower, "r"));
+    UniqueFile f(fopen(lower, "re"));
     if (f != nullptr && fgets(content, sizeof content, f.get()) == nullptr) content[0] = '\0';
   }
   remove(lower);
@@ -239,4 +239,4 @@ int orvGetFilesysCaseSensitivity(const char *path) {
   return FS_CASE_INDETERMINATE;
 }
 
-}  // extern "C"
+}  // namespace orv

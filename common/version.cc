@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "orv.h"
+#include "version.h"
 
 namespace {
 
@@ -41,9 +41,9 @@ const char *CopyWord(const char *p, char *line, size_t &used) {
 
 }  // namespace
 
-extern "C" {
+namespace orv {
 
-void orviPrintVersion(const char *versionText) {
+void PrintVersion(const char *versionText) {
   if (versionText == nullptr) {
     printf("No Version string\n");
     return;
@@ -59,14 +59,14 @@ void orviPrintVersion(const char *versionText) {
   printf("TOOL:\t%s\n", line);
 }
 
-void orvProcMinusVersionArg(int argc, char **argv, const char *versionText) {
+void ProcMinusVersionArg(int argc, char **argv, const char *versionText) {
   if (argv == nullptr) return;
   for (int i = 1; i < argc; ++i) {
     if (argv[i] != nullptr && strcmp(argv[i], "-version") == 0) {
-      orviPrintVersion(versionText);
+      PrintVersion(versionText);
       exit(0);
     }
   }
 }
 
-}  // extern "C"
+}  // namespace orv

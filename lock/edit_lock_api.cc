@@ -2,6 +2,8 @@
 // first use, runs the engine under the EINTR retry rule and keeps the held-lock registry, so that
 // the exit handler can release what the process still holds. In compatibility mode, get and
 // release also take and give back the old-style lock through the Compatibility Daemon.
+#include "edit_lock_api.h"
+
 #include <stdlib.h>
 
 #include "compat_requests.h"
@@ -21,9 +23,11 @@ unsigned long OwnPid() {
   return (unsigned long)vakInitInfo->processId->processId;
 }
 
-// Records a lock just taken. If the registry cannot record it (out of memory), the lock is given
-// back, so that the caller never holds a lock that its exit would not release.
+// Records a lock just taken, and hands the exit handler its release (from now on the exit has
+// something to do). If the registry cannot record it (out of memory), the lock is given back, so
+// that the caller never holds a lock that its exit would not release.
 int Register(const char *filePath, int noFollow, char **errMsg) {
+  vak::SetExitRelease(vakHashTableReleaseAllEditLocks);
   if (RegistryRecordLock(filePath, noFollow)) return VAK_OK;
   vakEditLockControlRetry(filePath, nullptr, RELEASE_LOCK, noFollow, nullptr, nullptr, nullptr);
   return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
@@ -52,11 +56,21 @@ int CompatGet(const char *filePath, const char *reason, int noFollow, char **err
   return Register(filePath, noFollow, errMsg);
 }
 
+// The exit's release of one recorded lock, by the path recorded when it was taken; the
+// old-style lock goes by the path it was taken with. The registry itself is kept by the caller.
+int ReleaseHeld(const RegistryEntry &held, int noFollow) {
+  int status = vakEditLockControlRetry(held.releasePath, nullptr, RELEASE_LOCK, noFollow, nullptr,
+                                       nullptr, nullptr);
+  if (status == VAK_OK && CompatibilityMode()) vakCompatDUnLock(held.filePath, OwnPid(), nullptr);
+  return status;
+}
+
 }  // namespace
 
-extern "C" int vakGetEditLockEx(const char *filePath, const char *reason, int noFollow,
-                                char **errMsg) {
-  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+namespace vak {
+
+int GetEditLock(const char *filePath, const char *reason, int noFollow, char **errMsg) {
+  int status = EnsureInitialised(errMsg);
   if (status != VAK_OK) return status;
   if (CompatibilityMode()) return CompatGet(filePath, reason, noFollow, errMsg);
   status = vakEditLockControlRetry(filePath, reason, GET_LOCK, noFollow, nullptr, nullptr, errMsg);
@@ -64,13 +78,8 @@ extern "C" int vakGetEditLockEx(const char *filePath, const char *reason, int no
   return Register(filePath, noFollow, errMsg);
 }
 
-extern "C" int vakGetEditLock(const char *filePath, const char *reason, char **errMsg) {
-  return vakGetEditLockEx(filePath, reason, 0, errMsg);
-}
-
-extern "C" int vakStealEditLockEx(const char *filePath, const char *reason, int noFollow,
-                                  char **errMsg) {
-  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+int StealEditLock(const char *filePath, const char *reason, int noFollow, char **errMsg) {
+  int status = EnsureInitialised(errMsg);
   if (status != VAK_OK) return status;
   if (CompatibilityMode()) {
     return vakAllocErrorMsg(VAK_NOT_OK, "Stealing is not permitted in the Compatibility Mode",
@@ -82,12 +91,8 @@ extern "C" int vakStealEditLockEx(const char *filePath, const char *reason, int 
   return Register(filePath, noFollow, errMsg);
 }
 
-extern "C" int vakStealEditLock(const char *filePath, const char *reason, char **errMsg) {
-  return vakStealEditLockEx(filePath, reason, 0, errMsg);
-}
-
-extern "C" int vakReleaseEditLockEx(const char *filePath, int noFollow, char **errMsg) {
-  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+int ReleaseEditLock(const char *filePath, int noFollow, char **errMsg) {
+  int status = EnsureInitialised(errMsg);
   if (status != VAK_OK) return status;
   status =
       vakEditLockControlRetry(filePath, nullptr, RELEASE_LOCK, noFollow, nullptr, nullptr, errMsg);
@@ -97,37 +102,15 @@ extern "C" int vakReleaseEditLockEx(const char *filePath, int noFollow, char **e
   return status;
 }
 
-extern "C" int vakReleaseEditLock(const char *filePath, char **errMsg) {
-  return vakReleaseEditLockEx(filePath, 0, errMsg);
-}
-
-extern "C" int vakConfirmEditLockEx(const char *filePath, int noFollow, char **errMsg) {
-  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+int ConfirmEditLock(const char *filePath, int noFollow, char **errMsg) {
+  int status = EnsureInitialised(errMsg);
   if (status != VAK_OK) return status;
   return vakEditLockControlRetry(filePath, nullptr, CONFIRM_LOCK, noFollow, nullptr, nullptr,
                                  errMsg);
 }
 
-extern "C" int vakConfirmEditLock(const char *filePath, char **errMsg) {
-  return vakConfirmEditLockEx(filePath, 0, errMsg);
-}
+}  // namespace vak
 
-extern "C" int vakListAllMyEditLocks(void *, char **errMsg) {
-  return vakInit(nullptr, vakDefaultLockingMode, errMsg);
-}
-
-// The exit's release of one recorded lock, by the path recorded when it was taken; the
-// old-style lock goes by the path it was taken with. The registry itself is kept by the caller.
-int vakiReleaseHeld(const char *filePath, const char *releasePath, int noFollow) {
-  int status = vakEditLockControlRetry(releasePath, nullptr, RELEASE_LOCK, noFollow, nullptr,
-                                       nullptr, nullptr);
-  if (status == VAK_OK && CompatibilityMode()) vakCompatDUnLock(filePath, OwnPid(), nullptr);
-  return status;
-}
-
-// Runs from the exit handler too. It does not initialise the library: a process that never
-// initialised it holds no lock, and starting the daemon at exit would help nobody.
-extern "C" int vakReleaseAllMyEditLocks(char **) {
-  vakHashTableReleaseAllEditLocks();
-  return VAK_OK;
+void vakHashTableReleaseAllEditLocks(void) {
+  RegistryReleaseEach(ReleaseHeld);
 }

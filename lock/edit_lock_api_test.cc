@@ -85,13 +85,16 @@ TEST_F(EditLockApiTest, ExitReleasesWhatTheProcessStillOwns) {
       printf("%d", getpid());
       return vakStealEditLock(b.c_str(), "mine now", nullptr);
     });
-    printf("%d %d %d %s", refused, kept, thief.exitStatus, thief.out.c_str());
+    printf("child's release %d, kept %d, thief %d: %s", refused, kept, thief.exitStatus,
+           thief.out.c_str());
     exit(0);
   });
   EXPECT_EQ(0, holder.exitStatus);
-  ASSERT_EQ(0u, holder.out.rfind("15 1 0 ", 0)) << holder.out;
+  const std::string told = "child's release 15, kept 1, thief 0: ";  // 15: not the owner
+  ASSERT_EQ(0u, holder.out.rfind(told, 0)) << holder.out;
   EXPECT_FALSE(vaktest::Exists(a + ".orvlck"));
-  EXPECT_EQ(strtoull(holder.out.c_str() + 7, nullptr, 10), OwnerOf(b)) << "stolen, not released";
+  EXPECT_EQ(strtoull(holder.out.c_str() + told.size(), nullptr, 10), OwnerOf(b))
+      << "stolen, not released";
 }
 
 // The exit releases a lock by what was recorded when it was taken: the link's own lock-stake file
@@ -191,26 +194,134 @@ TEST_F(EditLockApiTest, CompatibilityModeTakesOldStyleLocksToo) {
     Start();
     vakInit(nullptr, 1, nullptr);
     vakEnv->lockingMode = VAK_COMPAT_LOCKING;
-    auto held = [](const std::string &p) {
-      return std::to_string(vaktest::Exists(p + ".orvlck")) +
-             std::to_string(vaktest::Exists(p + ".vakcdlck"));
-    };
     // Each step's status, then whether the lock-stake file and the old-style lock exist.
-    int status = vakGetEditLock(f.c_str(), nullptr, nullptr);
-    printf("%d%s ", status, held(f).c_str());
+    auto step = [](const char *name, int status, const std::string &p) {
+      printf("%s: %d, stake %d, old-style %d\n", name, status, vaktest::Exists(p + ".orvlck"),
+             vaktest::Exists(p + ".vakcdlck"));
+    };
+    step("get", vakGetEditLock(f.c_str(), nullptr, nullptr), f);
     char *msg = nullptr;
-    status = vakStealEditLock(f.c_str(), nullptr, &msg);
-    printf("%d %s ", status, msg != nullptr ? msg : "");
-    status = vakReleaseEditLock(f.c_str(), nullptr);
-    printf("%d%s ", status, held(f).c_str());
-    status = vakGetEditLock(planted.c_str(), nullptr, nullptr);
-    printf("%d%s %d", status, held(planted).c_str(), vakGetEditLock(f.c_str(), nullptr, nullptr));
+    int status = vakStealEditLock(f.c_str(), nullptr, &msg);
+    printf("steal: %d %s\n", status, msg != nullptr ? msg : "");
+    step("release", vakReleaseEditLock(f.c_str(), nullptr), f);
+    step("get over a malformed stake", vakGetEditLock(planted.c_str(), nullptr, nullptr), planted);
+    printf("get again: %d\n", vakGetEditLock(f.c_str(), nullptr, nullptr));
     free(msg);
     exit(0);
   });
-  EXPECT_EQ("011 19 Stealing is not permitted in the Compatibility Mode 000 1610 0", got.out);
+  EXPECT_EQ(
+      "get: 0, stake 1, old-style 1\n"
+      "steal: 19 Stealing is not permitted in the Compatibility Mode\n"
+      "release: 0, stake 0, old-style 0\n"
+      "get over a malformed stake: 16, stake 1, old-style 0\n"
+      "get again: 0\n",
+      got.out);
   EXPECT_FALSE(vaktest::Exists(f + ".orvlck"));
   EXPECT_FALSE(vaktest::Exists(f + ".vakcdlck"));
+}
+
+// No descriptor of the library reaches a program that the process starts: not with locks held in
+// either mode (the compatibility mode keeps a daemon's pipes open), nor after a sweep, a record
+// lock or a release.
+TEST_F(EditLockApiTest, NoDescriptorReachesAStartedProgram) {
+  const std::string f = tmp_.Sub("f"), g = tmp_.Sub("g"), data = tmp_.Sub("data");
+  vaktest::WriteFile(data, "x");
+  for (int compat = 0; compat <= 1; ++compat) {
+    SCOPED_TRACE(compat ? "compatibility mode" : "native mode");
+    vaktest::ChildResult run = vaktest::RunInChild([&]() -> int {
+      // What the test process had open is its own affair, not the library's.
+      for (int fd = 3; fd < 1024; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+      Start();
+      if (vakInit(nullptr, 1, nullptr) != VAK_OK) return 90;
+      if (compat) vakEnv->lockingMode = VAK_COMPAT_LOCKING;
+      int fd = open(data.c_str(), O_RDWR | O_CLOEXEC);
+      if (vakGetEditLock(f.c_str(), nullptr, nullptr) != VAK_OK ||
+          vakGetEditLock(g.c_str(), nullptr, nullptr) != VAK_OK ||
+          vakReleaseEditLock(g.c_str(), nullptr) != VAK_OK ||
+          vakGetWriteLock_fd(fd, nullptr) != VAK_OK ||
+          vakListEditLocksInDirHier(tmp_.path().c_str(), nullptr) != VAK_OK) {
+        return 91;
+      }
+      // The shell's own descriptors, listed by a program of its own.
+      fputs("descriptors:", stdout);
+      fflush(stdout);
+      return system("exec 2>/dev/null; cd /proc/$$/fd && ls -x; true");
+    });
+    EXPECT_EQ(0, run.exitStatus);
+    const size_t at = run.out.find("descriptors:");
+    ASSERT_NE(std::string::npos, at) << run.out;
+    EXPECT_EQ("0  1  2\n", run.out.substr(at + 12));
+  }
+}
+
+// The details of a file's lock, through each of the three calls that give them.
+TEST_F(EditLockApiTest, DetailsOfALock) {
+  const std::string locked = tmp_.Sub("locked"), link = tmp_.Sub("link"),
+                    unlocked = tmp_.Sub("unlocked");
+  vaktest::WriteFile(locked, "x");
+  ASSERT_EQ(0, symlink("locked", link.c_str()));
+  enum Call { kDetails, kDetailsNoFollow, kStakeDetails, kStakeDetailsNoRecord };
+  const struct {
+    const char *name;
+    Call call;
+    const std::string &path;
+    int status;
+    const char *message;  // nullptr: none stored
+    bool withStakePath;   // the lock-stake file's path is given (vakLockStakeDetails)
+  } cases[] = {
+      {"locked file", kDetails, locked, VAK_OK, nullptr, false},
+      {"through a link", kDetails, link, VAK_OK, nullptr, false},
+      {"the link's own", kDetailsNoFollow, link, VAK_FILE_NOT_LOCKED,
+       "There is no Edit Lock on the file.", false},
+      {"unlocked file", kDetails, unlocked, VAK_FILE_NOT_LOCKED,
+       "There is no Edit Lock on the file.", false},
+      {"with the lock-stake path", kStakeDetails, link, VAK_OK, nullptr, true},
+      {"lock-stake path of an unlocked file", kStakeDetails, unlocked, VAK_FILE_NOT_LOCKED,
+       "There is no Edit Lock on the file.", false},
+      {"no record to fill", kStakeDetailsNoRecord, locked, VAK_NOT_OK,
+       "Internal error: a NULL lockStakeInfo has been passed.", false},
+  };
+  vaktest::ChildResult run = vaktest::RunInChild([&]() -> int {
+    Start();
+    if (vakGetEditLock(locked.c_str(), "reading", nullptr) != VAK_OK) return 90;
+    const unsigned long me = static_cast<unsigned long>(getpid());
+    for (const auto &c : cases) {
+      LockStake *chain = nullptr;
+      LockStakeInfo *info = nullptr;
+      char *msg = nullptr;
+      int status = c.call == kDetails ? vakGetEditLockDetails(c.path.c_str(), &chain, &msg)
+                   : c.call == kDetailsNoFollow
+                       ? vakGetEditLockDetailsEx(c.path.c_str(), &chain, 1, &msg)
+                   : c.call == kStakeDetails ? vakLockStakeDetails(c.path.c_str(), &info, &msg)
+                                             : vakLockStakeDetails(c.path.c_str(), nullptr, &msg);
+      if (info != nullptr) chain = info->lockStake;
+      // One line per case: what came back, then what the record says.
+      printf("%s: %d %s", c.name, status, msg != nullptr ? msg : "-");
+      if (chain != nullptr) {
+        printf(" owner %s reason %s", chain->header->processId->processId == me ? "me" : "other",
+               chain->trailer->reason);
+      }
+      if (info != nullptr) printf(" stake %s", info->lockStakeFilePath);
+      printf("\n");
+      if (info != nullptr) {
+        vakFreeLockStakeInfo(info);
+      } else {
+        vakFreeLockStake(chain);
+      }
+      free(msg);
+    }
+    exit(0);
+  });
+  ASSERT_EQ(0, run.exitStatus) << run.err;
+  std::string expected;
+  for (const auto &c : cases) {
+    expected += std::string(c.name) + ": " + std::to_string(c.status) + " " +
+                (c.message != nullptr ? c.message : "-");
+    if (c.status == VAK_OK) expected += " owner me reason reading";
+    if (c.withStakePath) expected += " stake " + locked + ".orvlck";
+    expected += "\n";
+  }
+  EXPECT_EQ(expected, run.out);
 }
 
 }  // namespace

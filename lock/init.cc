@@ -273,14 +273,24 @@ void ForgetInitInChild() {
   vakInited = 0;
 }
 
+// Set by the layer that records held locks, the first time it records one: before that the
+// process holds nothing that its exit would release.
+void (*exitRelease)() = nullptr;
+
 }  // namespace
 
-extern "C" void vakAtExit(void) {
-  if (vakInited != 1) return;
-  vakReleaseAllMyEditLocks(nullptr);
+void vakAtExit(void) {
+  if (vakInited != 1 || exitRelease == nullptr) return;
+  exitRelease();
 }
 
-extern "C" int vakInit(const char *appName, int lockingMode, char **errMsg) {
+namespace vak {
+
+void SetExitRelease(void (*release)()) {
+  exitRelease = release;
+}
+
+int Init(const char *appName, int lockingMode, char **errMsg) {
   if (vakInited == 1) return VAK_OK;
   int status = vakInitInitStructures(appName, errMsg);
   vakReturnStatusValue = static_cast<signed char>(status);
@@ -313,3 +323,9 @@ extern "C" int vakInit(const char *appName, int lockingMode, char **errMsg) {
   vakInited = 1;
   return VAK_OK;
 }
+
+int EnsureInitialised(char **errMsg) {
+  return Init(nullptr, vakDefaultLockingMode, errMsg);
+}
+
+}  // namespace vak

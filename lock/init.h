@@ -15,11 +15,26 @@ int vakInitEnvStructures(int lockingMode, char **errMsg);
 // maps its exit status (vakGetBdErrorMsg).
 int vakLaunchDaemon(const char *name, char **errMsg);
 int vakLaunchBooleanDaemon(char **errMsg);
-extern "C" void vakAtExit(void);
+// The exit handler: runs the exit release in an initialised process (see SetExitRelease).
+void vakAtExit(void);
 int vakFclose(FILE *stream, char **errMsg);
 
 typedef void (*VakSignalHandler)(int);
 // sigaction with SA_RESTART (none for SIGALRM); returns the previous handler or SIG_ERR.
 VakSignalHandler vakiSignal(int signum, VakSignalHandler handler);
+
+namespace vak {
+
+// vakInit: the first successful call builds the identity and the environment, starts the local
+// Boolean Daemon and registers the exit handler; later calls do nothing.
+int Init(const char *appName, int lockingMode, char **errMsg);
+// The initialisation that every operation needing the caller's identity makes on first use, as
+// the library's own entry points call vakInit (no application name, the default mode).
+int EnsureInitialised(char **errMsg);
+// What the exit handler runs: the release of the locks the process still holds. Set by the layer
+// that records them, which init must not know (it sits below that layer).
+void SetExitRelease(void (*release)());
+
+}  // namespace vak
 
 #endif  // VAK_INIT_H_

@@ -1,19 +1,10 @@
-// process_utils.cc - small process utilities of the lock library: zero-filled allocation, a
-// release that accepts NULL, a stream close with a status, and signal dispositions.
+// process_utils.cc - small process utilities of the lock library: a stream close with a status,
+// and signal dispositions.
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 
 #include "init.h"
 #include "status.h"
-
-extern "C" void *vakMalloc(size_t size) {
-  return calloc(1, size);
-}
-
-extern "C" void vakFree(void *ptr) {
-  if (ptr != nullptr) free(ptr);
-}
 
 int vakFclose(FILE *stream, char **errMsg) {
   if (fclose(stream) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);

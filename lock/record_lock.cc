@@ -45,16 +45,16 @@ int ReportLockFailure(char **errMsg) {
   return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
 
-int LockStream(FILE *stream, int kind, char **errMsg) {
+}  // namespace
+
+int vak::LockStream(FILE *stream, int kind, char **errMsg) {
   // A missing stream is a missing descriptor.
   return vakGenericLockFunc(stream != nullptr ? fileno(stream) : -1, kind, errMsg);
 }
 
-}  // namespace
-
 int vakGenericLockFunc(int fd, int kind, char **errMsg) {
   if (fd < 0) return vakAllocErrorMsg(VAK_INVALID_FILE_HANDLE, "Invalid file handle", errMsg);
-  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+  int status = vak::EnsureInitialised(errMsg);
   if (status != VAK_OK) return status;
   return vakUnixLockFunc(fd, kind, errMsg);
 }
@@ -87,29 +87,4 @@ int vakUnixLockFunc(int fd, int kind, char **errMsg) {
     return ReportLockFailure(errMsg);
   }
   return VAK_OK;
-}
-
-extern "C" int vakGetReadLock_fd(int fd, char **errMsg) {
-  return vakGenericLockFunc(fd, kReadLock, errMsg);
-}
-extern "C" int vakGetReadLock_FILE(FILE *stream, char **errMsg) {
-  return LockStream(stream, kReadLock, errMsg);
-}
-extern "C" int vakGetWriteLock_fd(int fd, char **errMsg) {
-  return vakGenericLockFunc(fd, kWriteLock, errMsg);
-}
-extern "C" int vakGetWriteLock_FILE(FILE *stream, char **errMsg) {
-  return LockStream(stream, kWriteLock, errMsg);
-}
-extern "C" int vakReleaseReadLock_fd(int fd, char **errMsg) {
-  return vakGenericLockFunc(fd, kUnlock, errMsg);
-}
-extern "C" int vakReleaseReadLock_FILE(FILE *stream, char **errMsg) {
-  return LockStream(stream, kUnlock, errMsg);
-}
-extern "C" int vakReleaseWriteLock_fd(int fd, char **errMsg) {
-  return vakGenericLockFunc(fd, kUnlock, errMsg);
-}
-extern "C" int vakReleaseWriteLock_FILE(FILE *stream, char **errMsg) {
-  return LockStream(stream, kUnlock, errMsg);
 }

@@ -35,16 +35,18 @@ TEST(RecordLockTest, ConflictsAreRefusedAtOnce) {
       {F_UNLCK, nullptr, kReadLock, VAK_INVALID_FILE_HANDLE, "Invalid file handle"},
   };
   for (const auto &c : cases) {
-    int other = open(path.c_str(), O_RDWR);
+    SCOPED_TRACE(c.message);
+    int other = open(path.c_str(), O_RDWR | O_CLOEXEC);
     struct flock held = {};
     held.l_type = c.other;
-    ASSERT_EQ(0, fcntl(other, F_OFD_SETLK, &held));
-    FILE *stream = c.mode != nullptr ? fopen(path.c_str(), c.mode) : nullptr;
+    EXPECT_EQ(0, fcntl(other, F_OFD_SETLK, &held));
+    FILE *stream =
+        c.mode != nullptr ? fopen(path.c_str(), (c.mode + std::string("e")).c_str()) : nullptr;
     char *msg = nullptr;
     int status = c.kind == kReadLock ? vakGetReadLock_FILE(stream, &msg)
                                      : vakGetWriteLock_fd(fileno(stream), &msg);
-    EXPECT_EQ(c.status, status) << c.message;
-    EXPECT_EQ(c.message, msg != nullptr ? msg : "") << c.message;
+    EXPECT_EQ(c.status, status);
+    EXPECT_EQ(c.message, msg != nullptr ? msg : "");
     vakReleaseErrorMsg(&msg);
     if (stream != nullptr) fclose(stream);
     close(other);

@@ -122,7 +122,7 @@ int vakHashDeleteEntry(const char *filePath) {
   return 1;
 }
 
-void vakHashTableReleaseAllEditLocks(void) {
+void RegistryReleaseEach(RegistryRelease release) {
   OrvHashTable *table = Table();
   if (table == nullptr || table->buckets == nullptr) return;
   for (int32_t i = 0; i < table->size; ++i) {
@@ -132,9 +132,7 @@ void vakHashTableReleaseAllEditLocks(void) {
       void *next = *reinterpret_cast<void **>(static_cast<char *>(entry) + table->linkOffset);
       RegistryEntry *held = static_cast<RegistryEntry *>(entry);
       for (unsigned mode = kHeldFollowing; mode <= kHeldNotFollowing; mode <<= 1) {
-        if ((held->modes & mode) != 0 &&
-            vakiReleaseHeld(held->filePath, held->releasePath, mode == kHeldNotFollowing) ==
-                VAK_OK) {
+        if ((held->modes & mode) != 0 && release(*held, mode == kHeldNotFollowing) == VAK_OK) {
           held->modes &= ~mode;
         }
       }

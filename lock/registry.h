@@ -33,10 +33,11 @@ int vakHashDeleteEntry(const char *filePath);
 // The same with the no-follow flag of the get, steal or release: 1 when recorded or forgotten.
 int RegistryRecordLock(const char *filePath, int noFollow);
 int RegistryForgetLock(const char *filePath, int noFollow);
-// Releases every recorded lock as it was taken, through vakiReleaseHeld (the API's); an entry
-// stays while a release of it fails.
-void vakHashTableReleaseAllEditLocks(void);
-int vakiReleaseHeld(const char *filePath, const char *releasePath, int noFollow);
+// Calls release once for each way each recorded lock was taken (noFollow 0 or 1), and forgets
+// what it released (VAK_OK); an entry stays while a release of it fails. The registry only keeps
+// the record: how a held lock is released is the caller's affair.
+typedef int (*RegistryRelease)(const RegistryEntry &held, int noFollow);
+void RegistryReleaseEach(RegistryRelease release);
 
 void *vakIntHashProbe(RegistryEntry *key);
 void *vakIntHashInsert(RegistryEntry *entry);

@@ -25,6 +25,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "replace/leftovers.h"
 #include "engine.h"
 #include "posix_io.h"
@@ -54,7 +56,7 @@ struct Walk {
   ProcessIdentity *filter;
 };
 
-int Walk_Dir(Walk *walk, int dirFd, size_t dirLength, char **errMsg);
+int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char **errMsg);
 
 // Prints the report line of a lock that the engine read, by the owner filter; returns whether a
 // line was printed (and so counted).
@@ -114,6 +116,8 @@ int SweepStakeEntry(Walk *walk, size_t entryLength) {
   }
   walk->path[lockedLength] = '\0';
 
+  // The engine resolves the path again (and the release below a third time, reading the file
+  // once more): to be replaced by the engine's entry for an already resolved lock-stake path.
   LockStake *chain = nullptr;
   status = vakEditLockControlRetry(lockedPath, nullptr, GET_DETAILS, 0, nullptr, &chain, &msg);
   if (status != VAK_OK && status != VAK_FILE_NOT_LOCKED && status != VAK_DIR_NOT_LOCKABLE &&
@@ -147,14 +151,19 @@ int SweepStakeEntry(Walk *walk, size_t entryLength) {
   return VAK_OK;
 }
 
+enum class Leftover { kNone, kSideFile, kDirlock };
+
 // Whether a name is that of a side file ("<name>.orvlck.<digits>") or a dirlock
 // ("<name>.orvlck.dirlock"); as cheap as the suffix test for every other name.
-bool IsLeftoverName(const char *name) {
+Leftover ClassifyLeftover(const char *name) {
   const char *dot = strrchr(name, '.');
-  if (dot == nullptr || dot - name < 7 || strncmp(dot - 7, ".orvlck", 7) != 0) return false;
+  if (dot == nullptr || dot - name < 7 || strncmp(dot - 7, ".orvlck", 7) != 0) {
+    return Leftover::kNone;
+  }
   const char *tail = dot + 1;
-  return strcmp(tail, "dirlock") == 0 ||
-         (*tail != '\0' && strspn(tail, "0123456789") == strlen(tail));
+  if (strcmp(tail, "dirlock") == 0) return Leftover::kDirlock;
+  return *tail != '\0' && strspn(tail, "0123456789") == strlen(tail) ? Leftover::kSideFile
+                                                                      : Leftover::kNone;
 }
 
 // Whether the entry is a directory to descend into: from d_type when the file system gives it,
@@ -178,13 +187,13 @@ bool ReachesAction(int dirFd, const struct dirent *entry) {
 // Sweeps the subdirectory named walk->path (length `length`), opened relative to its parent.
 void SweepSubdirectory(Walk *walk, int parentFd, const char *name, size_t length) {
   char *msg = nullptr;
-  int fd = orv::RetryOnEintr(
-      [&] { return openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+  orv::UniqueFd fd(orv::RetryOnEintr(
+      [&] { return openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
   int status;
-  if (fd < 0) {
+  if (!fd.valid()) {
     status = vakGetStrErrorMsg(errno == ENOTDIR ? VAK_NOT_DIR : VAK_SYS_ERROR, &msg);
   } else {
-    status = Walk_Dir(walk, fd, length, &msg);
+    status = SweepOpenDirectory(walk, std::move(fd), length, &msg);
   }
   if (status != VAK_OK && status != VAK_NOT_DIR) {
     walk->path[length] = '\0';
@@ -194,15 +203,11 @@ void SweepSubdirectory(Walk *walk, int parentFd, const char *name, size_t length
   vakReleaseErrorMsg(&msg);
 }
 
-// Walks the open directory dirFd (taken over), whose path is walk->path[0 .. dirLength).
-int Walk_Dir(Walk *walk, int dirFd, size_t dirLength, char **errMsg) {
-  DIR *raw = fdopendir(dirFd);
-  if (raw == nullptr) {
-    int status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
-    close(dirFd);
-    return status;
-  }
-  orv::UniqueDir dir(raw);
+// Walks the open directory dirFd, whose path is walk->path[0 .. dirLength).
+int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char **errMsg) {
+  orv::UniqueDir dir(fdopendir(dirFd.get()));
+  if (dir == nullptr) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  dirFd.release();  // the stream owns it now
   if (dirLength + 1 >= kPathBufSize) {
     walk->path[dirLength] = '\0';
     fprintf(stderr, "Path too long, not swept: %s/\n", walk->path);
@@ -218,8 +223,9 @@ int Walk_Dir(Walk *walk, int dirFd, size_t dirLength, char **errMsg) {
     const size_t nameLength = strlen(name);
     const bool stake = vakIsLockStakeFileName(name);
 
-    if (!stake && IsLeftoverName(name) && base + nameLength < kPathBufSize) {
+    if (!stake && ClassifyLeftover(name) != Leftover::kNone && base + nameLength < kPathBufSize) {
       // A side file or a dirlock: cleared when its process is dead, and never reported.
+      // ClearLeftover classifies the name again: it is to take the kind found here instead.
       memcpy(walk->path + base, name, nameLength + 1);
       ClearLeftover(walk->path);
       continue;
@@ -258,27 +264,20 @@ int SweepHierarchy(const char *dirPath, unsigned int action, ProcessIdentity *fi
                    char **errMsg) {
   if (dirPath == nullptr)
     return vakAllocErrorMsg(VAK_NOT_OK, "NULL directory path supplied", errMsg);
-  int fd = orv::RetryOnEintr([&] { return open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return vakGetStrErrorMsg(errno == ENOTDIR ? VAK_NOT_DIR : VAK_SYS_ERROR, errMsg);
+  orv::UniqueFd fd(
+      orv::RetryOnEintr([&] { return open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!fd.valid()) {
+    return vakGetStrErrorMsg(errno == ENOTDIR ? VAK_NOT_DIR : VAK_SYS_ERROR, errMsg);
+  }
   size_t length = strlen(dirPath);
   Walk walk;
   walk.action = action;
   walk.filter = filter;
   if (length >= kPathBufSize) {
-    close(fd);
     fflush(stdout);
     fprintf(stderr, "Path too long, not swept: %s\n", dirPath);
     return VAK_OK;
   }
   memcpy(walk.path, dirPath, length + 1);
-  return Walk_Dir(&walk, fd, length, errMsg);
-}
-
-extern "C" int vakSweepDirHier(const char *dirPath, unsigned int action,
-                               ProcessIdentity *ownerFilter, char **errMsg) {
-  return SweepHierarchy(dirPath, action, ownerFilter, errMsg);
-}
-
-extern "C" int vakListProcessesHavingEditLocksInDirHier(const char *dirPath, char **errMsg) {
-  return SweepHierarchy(dirPath, GET_DETAILS, nullptr, errMsg);
+  return SweepOpenDirectory(&walk, std::move(fd), length, errMsg);
 }

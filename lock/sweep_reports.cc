@@ -8,178 +8,98 @@
 
 namespace {
 
-// The SUMMARY line is chosen by the count: none, one, or any other value.
-enum Count { kNone, kOne, kMany };
-Count CountOf(int n) {
-  return n == 0 ? kNone : n == 1 ? kOne : kMany;
+// Which SUMMARY texts a report ends with: by frame, and for a report by owner, by how much of the
+// owner the texts name.
+enum Summary {
+  kListAll,
+  kListHost,
+  kListProcessId,
+  kListProcess,
+  kReleaseAll,
+  kReleaseProcess,
+  kSummaryKinds
+};
+
+// The SUMMARY texts for none, one and any other number of Edit Locks. "$N" stands for the number
+// and "$O" for the owner; the irregular wording and spacing are part of the report, which scripts
+// read.
+const char *const kSummaries[kSummaryKinds][3] = {
+    {"No Edit Locks were found", "Only one Edit Lock was found",
+     "A total of $N Edit Locks were found"},
+    {"No Edit Locks from the host $O were found", "Only one Edit Lock from the host $O was found",
+     "A total of $N Edit Locks from the host $O were found"},
+    {"No Edit Locks belonging to the processId $O were found",
+     "Only one Edit Lock belonging to the processId $O were found",
+     "A total of $N Edit Locks, belonging to the processId $O were found"},
+    {"No Edit Locks, belonging to the process $O,  were found",
+     "Only one Edit Lock, belonging to the process $O, was found",
+     "A total of $N Edit Locks, belonging to the process $O, were found"},
+    {"No Edit Locks were released", "Only one Edit Lock was released",
+     "A total of $N Edit Locks were released"},
+    {"No Edit Locks belonging to the process $O,  were released",
+     "Only one Edit Lock, belonging to the process $O, was released",
+     "A total of $N Edit Locks, belonging to the process $O, were released"},
+};
+
+Summary SummaryOf(vak::Report report, vak::Owners owners, const ProcessIdentity *filter) {
+  if (report == vak::Report::kRelease) {
+    return owners == vak::Owners::kAll ? kReleaseAll : kReleaseProcess;
+  }
+  if (owners == vak::Owners::kAll) return kListAll;
+  if (filter == nullptr || filter->processId == 0) return kListHost;
+  return filter->creationTime == 0 ? kListProcessId : kListProcess;
+}
+
+// Prints the owner as the SUMMARY names it. A missing filter reads as an empty host and zeros; the
+// creation time is shown by its low 32 bits, as a signed decimal.
+void PrintOwner(Summary summary, const ProcessIdentity *filter) {
+  const char *host = filter != nullptr && filter->hostName != nullptr ? filter->hostName : "";
+  const unsigned long pid = filter != nullptr ? (unsigned long)filter->processId : 0;
+  const int time = filter != nullptr ? (int)filter->creationTime : 0;
+  if (summary == kListHost) {
+    printf("\"%s\"", host);
+  } else if (summary == kListProcessId) {
+    printf("\"%lu\" from host \"%s\"", pid, host);
+  } else {
+    printf("\"%s %lu %d\"", host, pid, time);
+  }
+}
+
+void PrintSummary(Summary summary, const ProcessIdentity *filter, int count, const char *dir) {
+  fputs("SUMMARY: ", stdout);
+  for (const char *p = kSummaries[summary][count == 0 ? 0 : count == 1 ? 1 : 2]; *p != '\0'; ++p) {
+    if (p[0] == '$' && p[1] == 'N') {
+      printf("%d", count);
+      ++p;
+    } else if (p[0] == '$' && p[1] == 'O') {
+      PrintOwner(summary, filter);
+      ++p;
+    } else {
+      putchar(*p);
+    }
+  }
+  printf(" in the directory hierarchy: %s\n", dir);
 }
 
 }  // namespace
 
-extern "C" int vakListEditLocksInDirHier(const char *dirPath, char **errMsg) {
+namespace vak {
+
+int SweepReport(Report report, const char *dirPath, unsigned int action, Owners owners,
+                ProcessIdentity *filter, char **errMsg) {
+  const bool list = report == Report::kList;
   numberOfLockStakesFound = 0;
-  fputs("BEGIN: Edit Locks List\n", stdout);
-  int status = SweepHierarchy(dirPath, GET_DETAILS, nullptr, errMsg);
-  fputs("END: Edit Locks List\n\n", stdout);
-  const char *dir = dirPath != nullptr ? dirPath : "";
-  switch (CountOf(numberOfLockStakesFound)) {
-    case kNone:
-      printf("SUMMARY: No Edit Locks were found in the directory hierarchy: %s\n", dir);
-      break;
-    case kOne:
-      printf("SUMMARY: Only one Edit Lock was found in the directory hierarchy: %s\n", dir);
-      break;
-    case kMany:
-      printf("SUMMARY: A total of %d Edit Locks were found in the directory hierarchy: %s\n",
-             numberOfLockStakesFound, dir);
-      break;
-  }
+  fputs(list ? "BEGIN: Edit Locks List\n" : "BEGIN: Release Edit Locks.\n", stdout);
+  int status =
+      SweepHierarchy(dirPath, action, owners == Owners::kAll ? nullptr : filter, errMsg);
+  fputs(list ? "END: Edit Locks List\n\n" : "END: Release Edit Locks.\n", stdout);
+  PrintSummary(SummaryOf(report, owners, filter), filter, numberOfLockStakesFound,
+               dirPath != nullptr ? dirPath : "");
   fflush(stdout);
   return status;
 }
 
-extern "C" int vakListEditLocksOfProcessInDirHier(const char *dirPath, ProcessIdentity *ownerFilter,
-                                                  char **errMsg) {
-  numberOfLockStakesFound = 0;
-  fputs("BEGIN: Edit Locks List\n", stdout);
-  int status = SweepHierarchy(dirPath, GET_DETAILS, ownerFilter, errMsg);
-  fputs("END: Edit Locks List\n\n", stdout);
-  const char *dir = dirPath != nullptr ? dirPath : "";
-  const char *host =
-      ownerFilter != nullptr && ownerFilter->hostName != nullptr ? ownerFilter->hostName : "";
-  const unsigned long pid = ownerFilter != nullptr ? (unsigned long)ownerFilter->processId : 0;
-  // The creation time is shown by its low 32 bits, as a signed decimal.
-  const int time = ownerFilter != nullptr ? (int)ownerFilter->creationTime : 0;
-  const int n = numberOfLockStakesFound;
-  if (pid == 0) {
-    switch (CountOf(n)) {
-      case kNone:
-        printf(
-            "SUMMARY: No Edit Locks from the host \"%s\" were found in the directory "
-            "hierarchy: %s\n",
-            host, dir);
-        break;
-      case kOne:
-        printf(
-            "SUMMARY: Only one Edit Lock from the host \"%s\" was found in the directory "
-            "hierarchy: %s\n",
-            host, dir);
-        break;
-      case kMany:
-        printf(
-            "SUMMARY: A total of %d Edit Locks from the host \"%s\" were found in the "
-            "directory hierarchy: %s\n",
-            n, host, dir);
-        break;
-    }
-  } else if (ownerFilter->creationTime == 0) {
-    switch (CountOf(n)) {
-      case kNone:
-        printf(
-            "SUMMARY: No Edit Locks belonging to the processId \"%lu\" from host \"%s\" were "
-            "found in the directory hierarchy: %s\n",
-            pid, host, dir);
-        break;
-      case kOne:
-        printf(
-            "SUMMARY: Only one Edit Lock belonging to the processId \"%lu\" from host \"%s\" "
-            "were found in the directory hierarchy: %s\n",
-            pid, host, dir);
-        break;
-      case kMany:
-        printf(
-            "SUMMARY: A total of %d Edit Locks, belonging to the processId \"%lu\" from host "
-            "\"%s\" were found in the directory hierarchy: %s\n",
-            n, pid, host, dir);
-        break;
-    }
-  } else {
-    switch (CountOf(n)) {
-      case kNone:
-        printf(
-            "SUMMARY: No Edit Locks, belonging to the process \"%s %lu %d\",  were found in "
-            "the directory hierarchy: %s\n",
-            host, pid, time, dir);
-        break;
-      case kOne:
-        printf(
-            "SUMMARY: Only one Edit Lock, belonging to the process \"%s %lu %d\", was found in "
-            "the directory hierarchy: %s\n",
-            host, pid, time, dir);
-        break;
-      case kMany:
-        printf(
-            "SUMMARY: A total of %d Edit Locks, belonging to the process \"%s %lu %d\", were "
-            "found in the directory hierarchy: %s\n",
-            n, host, pid, time, dir);
-        break;
-    }
-  }
-  fflush(stdout);
-  return status;
-}
-
-extern "C" int vakReleaseEditLocksInDirHier(const char *dirPath, unsigned int action,
-                                            char **errMsg) {
-  numberOfLockStakesFound = 0;
-  fputs("BEGIN: Release Edit Locks.\n", stdout);
-  int status = SweepHierarchy(dirPath, action, nullptr, errMsg);
-  fputs("END: Release Edit Locks.\n", stdout);
-  const char *dir = dirPath != nullptr ? dirPath : "";
-  switch (CountOf(numberOfLockStakesFound)) {
-    case kNone:
-      printf("SUMMARY: No Edit Locks were released in the directory hierarchy: %s\n", dir);
-      break;
-    case kOne:
-      printf("SUMMARY: Only one Edit Lock was released in the directory hierarchy: %s\n", dir);
-      break;
-    case kMany:
-      printf("SUMMARY: A total of %d Edit Locks were released in the directory hierarchy: %s\n",
-             numberOfLockStakesFound, dir);
-      break;
-  }
-  fflush(stdout);
-  return status;
-}
-
-extern "C" int vakReleaseEditLocksOfProcessInDirHier(const char *dirPath,
-                                                     ProcessIdentity *ownerFilter,
-                                                     unsigned int action, char **errMsg) {
-  numberOfLockStakesFound = 0;
-  fputs("BEGIN: Release Edit Locks.\n", stdout);
-  int status = SweepHierarchy(dirPath, action, ownerFilter, errMsg);
-  fputs("END: Release Edit Locks.\n", stdout);
-  const char *dir = dirPath != nullptr ? dirPath : "";
-  const char *host =
-      ownerFilter != nullptr && ownerFilter->hostName != nullptr ? ownerFilter->hostName : "";
-  const unsigned long pid = ownerFilter != nullptr ? (unsigned long)ownerFilter->processId : 0;
-  const int time = ownerFilter != nullptr ? (int)ownerFilter->creationTime : 0;
-  const int n = numberOfLockStakesFound;
-  switch (CountOf(n)) {
-    case kNone:
-      printf(
-          "SUMMARY: No Edit Locks belonging to the process \"%s %lu %d\",  were released in "
-          "the directory hierarchy: %s\n",
-          host, pid, time, dir);
-      break;
-    case kOne:
-      printf(
-          "SUMMARY: Only one Edit Lock, belonging to the process \"%s %lu %d\", was released "
-          "in the directory hierarchy: %s\n",
-          host, pid, time, dir);
-      break;
-    case kMany:
-      printf(
-          "SUMMARY: A total of %d Edit Locks, belonging to the process \"%s %lu %d\", were "
-          "released in the directory hierarchy: %s\n",
-          n, host, pid, time, dir);
-      break;
-  }
-  fflush(stdout);
-  return status;
-}
-
-extern "C" int vakReleaseOneEditLock(const char *filePath, unsigned int action, char **errMsg) {
+int ReleaseOneReport(const char *filePath, unsigned int action, char **errMsg) {
   numberOfLockStakesFound = 0;
   fputs("BEGIN: Release One Edit Lock.\n", stdout);
   int status = vakEditLockControlRetry(filePath, nullptr, action, 0, nullptr, nullptr, errMsg);
@@ -191,3 +111,5 @@ extern "C" int vakReleaseOneEditLock(const char *filePath, unsigned int action, 
   fflush(stdout);
   return status;
 }
+
+}  // namespace vak

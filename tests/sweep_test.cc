@@ -60,6 +60,17 @@ std::string SortLockLines(const std::string &text) {
   return sorted;
 }
 
+// The lines of text in order, for output whose order follows the directory's.
+std::string SortLines(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
+  std::sort(lines.begin(), lines.end());
+  std::string sorted;
+  for (const std::string &line : lines) sorted += line;
+  return sorted;
+}
+
 TEST(SweepTest, ReportsAndReleasesOverRealHierarchies) {
   // Trees live in memory where possible: creating 100,000 files on a busy disk takes far longer
   // than the walk under test.
@@ -244,6 +255,45 @@ TEST(SweepTest, ReportsAndReleasesOverRealHierarchies) {
   inTmp.workDir = d;
   EXPECT_EQ(left,
             vaktest::RunProgram({"/bin/sh", "-c", "find . -name '*.orvlck' | sort"}, inTmp).out);
+}
+
+// The walk builds every path in a buffer of 2048 bytes: a directory or an entry whose path would
+// not fit is left out and named on standard error, and the rest of the walk goes on.
+TEST(SweepTest, PathsLongerThanTheBufferAreSkippedAndSaid) {
+  vaktest::DaemonGuard guard;
+  vaktest::TempDir tmp;
+  // A chain of directories below "deep" that ends in one whose path is 2047 characters long: its
+  // entries would need 2049 and more. Its parent holds a lock of its own and a stake entry whose
+  // name does not fit.
+  std::string full = "deep";
+  while (full.size() < 2047)
+    full += "/" + std::string(std::min<size_t>(200, 2046 - full.size()), 'd');
+  ASSERT_EQ(2047u, full.size());
+  const std::string parent = full.substr(0, full.rfind('/'));
+  const std::string longStake = parent + "/" + std::string(2048 - parent.size(), 'n') + ".orvlck";
+  vaktest::WriteFile(tmp.Sub(full + "/unseen.orvlck"), Stake("h.test", "9", "100"));
+  vaktest::WriteFile(tmp.Sub(parent + "/f.orvlck"), Stake("h.test", "7", "100"));
+  vaktest::WriteFile(tmp.Sub(longStake), Stake("h.test", "8", "100"));
+  const std::string tooLongRoot = full + "/.";  // a start directory that does not fit either
+
+  vaktest::RunOptions options;
+  options.workDir = tmp.path();
+  const struct {
+    std::string root, out, err;
+  } rows[] = {
+      {"deep", List(" " + parent + "/f h.test 7 100 \n", "Only one Edit Lock was found", "deep"),
+       "Path too long, not swept: " + full + "/\nPath too long, skipped: " + longStake + "\n"},
+      {tooLongRoot, List("", "No Edit Locks were found", tooLongRoot),
+       "Path too long, not swept: " + tooLongRoot + "\n"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.root.substr(0, 20));
+    vaktest::RunResult res =
+        vaktest::RunProgram({vaktest::StagedProgram("vakAdminTool"), "-ale", row.root}, options);
+    EXPECT_EQ(row.out, res.out);
+    EXPECT_EQ(SortLines(row.err), SortLines(res.err));
+    EXPECT_EQ(0, res.exitStatus);
+  }
 }
 
 }  // namespace
