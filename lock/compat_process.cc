@@ -107,10 +107,10 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
   char *found = orvGetToolsPath("bin/vakcompatd");
   if (found == nullptr) found = orvFindExecInPath("vakcompatd");
   if (found == nullptr) {
-    return vakAllocErrorMsg(VAK_NOT_OK,
-                            "Could not locate the vakcompatd binary.  It should be found in "
-                            "tools.$arch/bin of your install hierarchy.",
-                            errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK,
+                              "Could not locate the vakcompatd binary.  It should be found in "
+                              "tools.$arch/bin of your install hierarchy.",
+                              errMsg);
   }
   orv::MallocPtr<char> path(found);
   int status = vakiCompatDFound(path.get(), errMsg);
@@ -120,9 +120,9 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
   // must not hold these ends, and a stray writer would keep the daemon from ever seeing
   // end-of-file on its request pipe. The child clears the flag on its own two ends.
   int reply[2] = {-1, -1}, request[2] = {-1, -1};
-  if (pipe2(reply, O_CLOEXEC) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (pipe2(reply, O_CLOEXEC) != 0) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   if (pipe2(request, O_CLOEXEC) != 0) {
-    status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    status = vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
     CloseFd(&reply[0]);
     CloseFd(&reply[1]);
     return status;
@@ -135,7 +135,7 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
 
   conn->pid = fork();
   if (conn->pid < 0) {
-    status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    status = vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
     CloseFd(&reply[0]);
     CloseFd(&reply[1]);
     CloseFd(&request[0]);
@@ -165,8 +165,8 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
 int vakiCompatDFound(const char *path, char **errMsg) {
   if (access(path, X_OK) == 0) return VAK_OK;
   int err = errno;
-  return vakFormatErrorMsg(VAK_SYS_ERROR, errMsg, "Problem with vakcompatd executable: \"%s\": %s",
-                           path, strerror(err));
+  return vak::FormatErrorMsg(VAK_SYS_ERROR, errMsg,
+                             "Problem with vakcompatd executable: \"%s\": %s", path, strerror(err));
 }
 
 int vakiCompatDGetVersionMsg(char **errMsg) {
@@ -181,16 +181,16 @@ int vakiCompatDGetVersionMsg(char **errMsg) {
     case protocol::VersionCheck::kAccepted:
       return VAK_OK;
     case protocol::VersionCheck::kNoMessage:
-      return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+      return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
     case protocol::VersionCheck::kOtherMessage:
-      return vakAllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE,
-                              "vak: Could not recognize response from Compatibility Daemon to "
-                              "VakCompatDVersion message.",
-                              errMsg);
+      return vak::AllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE,
+                                "vak: Could not recognize response from Compatibility Daemon to "
+                                "VakCompatDVersion message.",
+                                errMsg);
     case protocol::VersionCheck::kOtherVersion:
       break;
   }
-  return vakFormatErrorMsg(
+  return vak::FormatErrorMsg(
       VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
       "vak: Invalid Compatibility Daemon version %d.\nWe expected version %d.\n", version,
       static_cast<int>(kCompatProtocolVersion));
@@ -198,8 +198,8 @@ int vakiCompatDGetVersionMsg(char **errMsg) {
 
 int vakCompatDSendToDaemon(const char *message, char **errMsg) {
   if (message == nullptr) {
-    return vakAllocErrorMsg(VAK_NOT_OK, "vak: No message given for the Compatibility Daemon.",
-                            errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK, "vak: No message given for the Compatibility Daemon.",
+                              errMsg);
   }
   int status = vakiInitDaemon(&daemonConnection, errMsg);
   if (status != VAK_OK) return status;
@@ -220,12 +220,12 @@ int vakiCompatDWriteToDaemon(const char *message, char **errMsg) {
     if (vakiCompatDChildDied(conn, err)) break;
     if (vakiCompatDWaitForWrite(conn) <= 0 && vakiCompatDChildDied(conn, errno)) break;
   }
-  return vakAllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
+  return vak::AllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
 }
 
 int vakCompatDReadFromDaemon(char **message, char **errMsg) {
   DaemonConnection *conn = &daemonConnection;
-  if (!conn->running) return vakAllocErrorMsg(VAK_NOT_OK, kNotRunningMsg, errMsg);
+  if (!conn->running) return vak::AllocErrorMsg(VAK_NOT_OK, kNotRunningMsg, errMsg);
   ScopedSignal ignorePipe(SIGPIPE, SIG_IGN);
   for (;;) {
     char *text = nullptr;
@@ -242,17 +242,18 @@ int vakCompatDReadFromDaemon(char **message, char **errMsg) {
       vakiCompatDWriteToDaemon("Die", nullptr);
       vakiCompatDClean(conn);
       if (err == ETIMEDOUT) break;
-      if (err == ENOMEM) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-      return vakFormatErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
-                               "vak: The Compatibility Daemon sent a message longer than %d bytes.",
-                               static_cast<int>(kVakMaxMessageLength));
+      if (err == ENOMEM) return vak::AllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+      return vak::FormatErrorMsg(
+          VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
+          "vak: The Compatibility Daemon sent a message longer than %d bytes.",
+          static_cast<int>(kVakMaxMessageLength));
     }
     if (ReplyPipeHungUp(conn->readFd)) err = EPIPE;
     vakiCompatDWait(conn);
     if (vakiCompatDChildDied(conn, err)) break;
     if (vakiCompatDWaitForRead(conn) <= 0 && vakiCompatDChildDied(conn, errno)) break;
   }
-  return vakAllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
+  return vak::AllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
 }
 
 bool vakiCompatDWait(DaemonConnection *conn) {

@@ -7,7 +7,7 @@
 #include "status.h"
 
 int vakFclose(FILE *stream, char **errMsg) {
-  if (fclose(stream) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (fclose(stream) != 0) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   return VAK_OK;
 }
 

@@ -22,7 +22,7 @@ int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMs
 int vakiFlushFailed(char **errMsg);
 
 // Reads a whole lock-stake file from the start of the stream. On VAK_OK *chain is a new chain
-// (free with vakFreeLockStake); on failure it is NULL. Never returns a partial chain.
+// (free with vak::FreeLockStake); on failure it is NULL. Never returns a partial chain.
 int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg);
 // The same reader over an open descriptor positioned at the start of the file; it spares the
 // engine a stdio stream and the system calls that set one up. *seen (when given) gets the

@@ -11,6 +11,7 @@
 
 #include "posix_io.h"
 #include "stake/stake_file.h"
+#include "stake/stake_records.h"
 #include "status.h"
 
 namespace {
@@ -26,7 +27,7 @@ bool SameText(const char *a, const char *b) {
 }  // namespace
 
 void StakeSnapshot::Reset() {
-  vakFreeLockStake(chain);
+  vak::FreeLockStake(chain);
   chain = nullptr;
   free(text);
   text = nullptr;
