@@ -11,7 +11,7 @@ int vakFclose(FILE *stream, char **errMsg) {
   return VAK_OK;
 }
 
-VakSignalHandler vakiSignal(int signum, VakSignalHandler handler) {
+VakSignalHandler vak::Signal(int signum, VakSignalHandler handler) {
   struct sigaction action = {}, previous = {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);

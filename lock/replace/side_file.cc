@@ -138,7 +138,7 @@ int SideFile::Create(const char *lockStakePath, const char *text, size_t length,
   if (!orv::WriteAll(fd_.get(), text, length)) {
     // The text reaches the file in one write, where a stream would have written it at its flush:
     // reported as the failed flush it stands for.
-    status = vakiFlushFailed(errMsg);
+    status = vak::FlushFailed(errMsg);
     Remove();
     return status;
   }

@@ -82,7 +82,7 @@ int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath,
 // anything reaches the disk.
 int OwnText::CheckReadsBack(const LockStake *formerOwners, char **errMsg) const {
   int sections = 0;
-  int status = vakiCheckStakeText(data_, length_, &sections);
+  int status = vak::CheckStakeText(data_, length_, &sections);
   if (status == VAK_OUT_OF_MEMORY) return vak::OutOfMemory(errMsg);
   if (length_ > kMaxStakeFileSize) {
     return vak::FormatErrorMsg(VAK_MALFORMED_REQUEST, errMsg,

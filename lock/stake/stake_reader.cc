@@ -239,7 +239,7 @@ int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
   return ReadStake(fileno(in), readSome, chain, errMsg);
 }
 
-int vakiCheckStakeText(const char *text, size_t length, int *sections) {
+int vak::CheckStakeText(const char *text, size_t length, int *sections) {
   *sections = 0;
   if (length == 0 || length > kMaxStakeFileSize) return VAK_MALFORMED_LOCK_STAKE_FILE;
   orv::MallocPtr<char> copy(static_cast<char *>(malloc(length + 1)));
@@ -256,12 +256,12 @@ int vakiCheckStakeText(const char *text, size_t length, int *sections) {
   return status;
 }
 
-bool vakiVanished(int status, int err) {
+bool vak::Vanished(int status, int err) {
   return status == VAK_SYS_ERROR && (err == ENOENT || err == ESTALE);
 }
 
-int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen, char **text,
-                        size_t *length) {
+int vak::ReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen, char **text,
+                         size_t *length) {
   auto readSome = [fd](char *buffer, size_t n) { return read(fd, buffer, n); };
   return ReadStake(fd, readSome, chain, errMsg, seen, text, length);
 }

@@ -65,11 +65,11 @@ int ReadSnapshot(const char *name, StakeSnapshot *snap, char **errMsg, orv::Uniq
       return kSnapshotOpenFailed;
     }
     char *readMsg = nullptr;
-    int status = vakiReadLockStakeFd(fd.get(), &snap->chain, &readMsg, &snap->status,
-                                     wantText ? &snap->text : nullptr, &snap->length);
+    int status = vak::ReadLockStakeFd(fd.get(), &snap->chain, &readMsg, &snap->status,
+                                      wantText ? &snap->text : nullptr, &snap->length);
     // A network file system can fail the fstat or the read of a file that another host has just
     // released or replaced: the name is looked at again.
-    if (vakiVanished(status, errno)) {
+    if (vak::Vanished(status, errno)) {
       vakReleaseErrorMsg(&readMsg);
       snap->Reset();
       if (attempt < kOpenAttempts) continue;

@@ -150,11 +150,11 @@ int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *ch
     PutTrailer(&lines, s->trailer);
     if (!lines.Finish()) return vakiSysError(errMsg);
   }
-  if (fflush(out) != 0) return vakiFlushFailed(errMsg);
+  if (fflush(out) != 0) return vak::FlushFailed(errMsg);
   return VAK_OK;
 }
 
-int vakiFlushFailed(char **errMsg) {
+int vak::FlushFailed(char **errMsg) {
   int err = errno;
   int status = vak::FormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(err));
   errno = err;
