@@ -1,6 +1,6 @@
 // datestamp.cc - the program's version marker, printed by -version and found by what(1).
 #include "datestamp.h"
 
-extern "C" __attribute__((visibility("default"), used)) const char VersionIdent[] =
+extern __attribute__((visibility("default"), used)) const char VersionIdent[] =
     "@(#)$ORV: version 06.01 09/07/2006 03:05 (" ORV_BUILD_TAG ") $";
-extern "C" __attribute__((used)) const char SubVersion[] = "sub-version R&D PRIVATE";
+extern __attribute__((used)) const char SubVersion[] = "sub-version R&D PRIVATE";

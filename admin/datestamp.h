@@ -2,7 +2,9 @@
 #ifndef VAK_ADMIN_DATESTAMP_H_
 #define VAK_ADMIN_DATESTAMP_H_
 
-extern "C" const char VersionIdent[];
-extern "C" const char SubVersion[];
+// Plain C++ declarations: no C code refers to them, and a variable at global scope keeps its
+// unmangled name, which is what identification tools find in the symbol table.
+extern const char VersionIdent[];
+extern const char SubVersion[];
 
 #endif  // VAK_ADMIN_DATESTAMP_H_

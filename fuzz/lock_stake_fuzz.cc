@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char *msg = nullptr, *fdMsg = nullptr;
   const int streamStatus = vakReadLockStakeInfo(in, &viaStream, &msg);
   lseek(fd, 0, SEEK_SET);  // the stream's descriptor shares the offset
-  if (streamStatus != vakiReadLockStakeFd(fd, &viaFd, &fdMsg)) abort();
+  if (streamStatus != vak::ReadLockStakeFd(fd, &viaFd, &fdMsg)) abort();
   fclose(in);
   close(fd);
   vakReleaseErrorMsg(&msg);

@@ -36,7 +36,7 @@ const char kSendFormat[] =
     "vakbd has died.\n";
 const char kLogNameTooLongFormat[] =
     "vak: Log file name is too long to send to vakbd (at most %d characters).";
-const LogInfoErrors kReportLogErrors = {
+const vak::LogInfoErrors kReportLogErrors = {
     VAK_BOOLEAN_DAEMON_BAD_RESPONSE,
     "vak: Could not recognize response from Boolean Daemon to ReportLog message.", true};
 
@@ -93,7 +93,7 @@ void CloseSocket(int sock) {
 
 int SendRequest(const char *hostName, const char *message, char **errMsg) {
   vakBdInit();
-  return vakiBdAsk(hostName, message, nullptr, errMsg);
+  return vak::BdAsk(hostName, message, nullptr, errMsg);
 }
 
 }  // namespace
@@ -155,7 +155,7 @@ int vakBdReadReply(int sock, char **reply) {
 
 int vakBdGetVersionMsg(int sock, char **errMsg) {
   char *text = nullptr;
-  if (!vakBdReadReply(sock, &text)) return vakGetStrErrorMsg(VAK_NOT_OK, errMsg);
+  if (!vakBdReadReply(sock, &text)) return vak::StrErrorMsg(VAK_NOT_OK, errMsg);
   orv::MallocPtr<char> greeting(text);
   int version = 0;
   switch (protocol::CheckVersion(protocol::kBoolDaemon, greeting.get(), &version)) {
@@ -164,23 +164,23 @@ int vakBdGetVersionMsg(int sock, char **errMsg) {
     case protocol::VersionCheck::kNoMessage:
       // Nothing failed in the system; "Protocol error" names what happened.
       errno = EPROTO;
-      return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+      return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
     case protocol::VersionCheck::kOtherMessage:
-      return vakAllocErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, kBadGreetingMsg, errMsg);
+      return vak::AllocErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, kBadGreetingMsg, errMsg);
     case protocol::VersionCheck::kOtherVersion:
       break;
   }
-  return vakFormatErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, errMsg, kVersionFormat, version);
+  return vak::FormatErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, errMsg, kVersionFormat, version);
 }
 
 int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg) {
   if (hostName == nullptr || *hostName == '\0') {
-    return vakAllocErrorMsg(VAK_NOT_OK, kNoHostMsg, errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK, kNoHostMsg, errMsg);
   }
   struct hostent *host = gethostbyname(hostName);
   if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
       host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
-    return vakFormatErrorMsg(VAK_NOT_OK, errMsg, kLookupFormat, hostName);
+    return vak::FormatErrorMsg(VAK_NOT_OK, errMsg, kLookupFormat, hostName);
   }
   struct sockaddr_in address = {};
   address.sin_family = AF_INET;
@@ -190,14 +190,14 @@ int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg) {
 
   // Close-on-exec: a daemon started later must not keep this connection open.
   orv::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (!fd.valid()) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
 
   if (vakEnv != nullptr && vakEnv->bdConnectTimeout != -1) {
     if (connectWithTimeout(fd.get(), addr, sizeof address, vakEnv->bdConnectTimeout) != 0) {
-      return vakFormatErrorMsg(VAK_NOT_OK, errMsg, kConnectFormat, hostName);
+      return vak::FormatErrorMsg(VAK_NOT_OK, errMsg, kConnectFormat, hostName);
     }
   } else if (PlainConnect(fd.get(), addr, sizeof address) != 0) {
-    return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   }
 
   int status = vakBdGetVersionMsg(fd.get(), errMsg);
@@ -217,7 +217,7 @@ int vakBdSendToDaemon(const char *hostName, const char *message, int *sock, char
   }
   if (!written) {
     CloseSocket(fd);
-    return vakFormatErrorMsg(VAK_NOT_OK, errMsg, kSendFormat, hostName);
+    return vak::FormatErrorMsg(VAK_NOT_OK, errMsg, kSendFormat, hostName);
   }
   if (sock != nullptr) {
     *sock = fd;
@@ -227,45 +227,49 @@ int vakBdSendToDaemon(const char *hostName, const char *message, int *sock, char
   return VAK_OK;
 }
 
-int vakiBdAsk(const char *hostName, const char *request, char **reply, char **errMsg) {
+namespace vak {
+
+int BdAsk(const char *hostName, const char *request, char **reply, char **errMsg) {
   if (reply == nullptr) return vakBdSendToDaemon(hostName, request, nullptr, errMsg);
   int sock = -1;
   int status = vakBdSendToDaemon(hostName, request, &sock, errMsg);
   if (status != VAK_OK) return status;
   orv::UniqueFd connection(sock);
-  if (!vakBdReadReply(sock, reply)) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (!vakBdReadReply(sock, reply)) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   return VAK_OK;
 }
 
-extern "C" int vakDaemonCheck(const char *hostName, char **errMsg) {
+int BdCheck(const char *hostName, char **errMsg) {
   return SendRequest(hostName, "Null", errMsg);
 }
 
-extern "C" int vakDaemonTerminate(const char *hostName, char **errMsg) {
+int BdTerminate(const char *hostName, char **errMsg) {
   return SendRequest(hostName, "Die", errMsg);
 }
 
-extern "C" int vakDaemonStartLog(const char *hostName, const char *logFileName, char **errMsg) {
+int BdStartLog(const char *hostName, const char *logFileName, char **errMsg) {
   char request[kStartLogRequestSize];
   int status =
-      vakiStartLogRequest(logFileName, request, sizeof request, kLogNameTooLongFormat, errMsg);
+      vak::StartLogRequest(logFileName, request, sizeof request, kLogNameTooLongFormat, errMsg);
   if (status != VAK_OK) return status;
   return SendRequest(hostName, request, errMsg);
 }
 
-extern "C" int vakDaemonStopLog(const char *hostName, char **errMsg) {
+int BdStopLog(const char *hostName, char **errMsg) {
   return SendRequest(hostName, "StopLog", errMsg);
 }
 
-extern "C" int vakDaemonSetDebugMode(const char *hostName, char **errMsg) {
+int BdSetDebugMode(const char *hostName, char **errMsg) {
   return SendRequest(hostName, "Debug", errMsg);
 }
 
-extern "C" int vakDaemonReportLog(const char *hostName, char **logInfo, char **errMsg) {
+int BdReportLog(const char *hostName, char **logInfo, char **errMsg) {
   vakBdInit();
   char *text = nullptr;
-  int status = vakiBdAsk(hostName, "ReportLog", &text, errMsg);
+  int status = BdAsk(hostName, "ReportLog", &text, errMsg);
   if (status != VAK_OK) return status;
   orv::MallocPtr<char> reply(text);
-  return vakiTakeLogInfo(protocol::kBoolDaemon, reply.get(), kReportLogErrors, logInfo, errMsg);
+  return vak::TakeLogInfo(protocol::kBoolDaemon, reply.get(), kReportLogErrors, logInfo, errMsg);
 }
+
+}  // namespace vak

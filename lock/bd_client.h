@@ -1,5 +1,5 @@
 // bd_client.h - the Boolean Daemon client: port configuration, connection and greeting, and the one
-// way to put a question to a host's vakbd (vakiBdAsk). The messages themselves are in the
+// way to put a question to a host's vakbd (vak::BdAsk). The messages themselves are in the
 // protocol's bool_daemon.h.
 #ifndef VAK_BD_CLIENT_H_
 #define VAK_BD_CLIENT_H_
@@ -26,9 +26,22 @@ int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg);
 // sock may be NULL: the connection is then closed after the message is written.
 int vakBdSendToDaemon(const char *hostName, const char *message, int *sock, char **errMsg);
 
+namespace vak {
+
 // One question to hostName's vakbd: connect (within VAK_VAKBD_CONNECT_TIMEOUT when set), check
 // the greeting, send the request and, when reply is not NULL, read the one reply (a new text:
 // free it). A reply that cannot be read is a VAK_SYS_ERROR naming why.
-int vakiBdAsk(const char *hostName, const char *request, char **reply, char **errMsg);
+int BdAsk(const char *hostName, const char *request, char **reply, char **errMsg);
+
+// The control requests of vak.h (vakDaemonCheck and the others): one request each to hostName's
+// vakbd; ReportLog hands the daemon's log information to *logInfo (a new text).
+int BdCheck(const char *hostName, char **errMsg);
+int BdTerminate(const char *hostName, char **errMsg);
+int BdStartLog(const char *hostName, const char *logFileName, char **errMsg);
+int BdStopLog(const char *hostName, char **errMsg);
+int BdSetDebugMode(const char *hostName, char **errMsg);
+int BdReportLog(const char *hostName, char **logInfo, char **errMsg);
+
+}  // namespace vak
 
 #endif  // VAK_BD_CLIENT_H_

@@ -1,11 +1,19 @@
-// c_api.cc - the C entry points of vak.h that belong above the engine: initialisation, the
-// allocation helpers, record locks, the application operations and the sweeps. Each only hands
-// over to the C++ code behind it; nothing inside the library calls them.
+// c_api.cc - the C boundary of the lock library: every function and data item that vak.h
+// declares is defined here and nowhere else. Each function only hands over to the C++ code behind
+// it (namespace vak, or a name the project's documents give); nothing inside the library calls
+// them. The library is built without exceptions, so none can cross this boundary.
 #include <stdlib.h>
 
+#include "bd_client.h"
+#include "compat_requests.h"
 #include "edit_lock_api.h"
+#include "engine.h"
 #include "init.h"
+#include "liveness.h"
 #include "record_lock.h"
+#include "resolve.h"
+#include "stake/stake_records.h"
+#include "status.h"
 #include "sweep.h"
 #include "vak.h"
 
@@ -17,6 +25,25 @@ using vak::Owners;
 using vak::Report;
 
 extern "C" {
+
+const char VAK_LOCK_STAKE_FILE_SUFFIX[] = ".orvlck";
+const int VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH = static_cast<int>(vak::kStakeSuffixLength);
+static_assert(sizeof VAK_LOCK_STAKE_FILE_SUFFIX == sizeof vak::kStakeSuffix,
+              "the exported suffix is the one the library uses");
+
+// ---- Status messages
+int vakAllocErrorMsg(int status, const char *text, char **errMsg) {
+  return vak::AllocErrorMsg(status, text, errMsg);
+}
+int vakGetStrErrorMsg(int status, char **errMsg) {
+  return vak::StrErrorMsg(status, errMsg);
+}
+int vakGetBdErrorMsg(int exitStatus, char **errMsg) {
+  return vak::BdErrorMsg(exitStatus, errMsg);
+}
+char *vakGetOutOfMemMsg(void) {
+  return outOfMemMsg;
+}
 
 // ---- Initialisation and process utilities
 int vakInit(const char *appName, int lockingMode, char **errMsg) {
@@ -53,6 +80,42 @@ int vakReleaseWriteLock_fd(int fd, char **errMsg) {
 }
 int vakReleaseWriteLock_FILE(FILE *stream, char **errMsg) {
   return vak::LockStream(stream, kUnlock, errMsg);
+}
+
+// ---- Lock-stake records
+void vakFreeLockStake(LockStake *chain) {
+  vak::FreeLockStake(chain);
+}
+void vakFreeHeader(LockStakeHeader *header) {
+  vak::FreeHeader(header);
+}
+void vakFreeProcId(ProcessIdentity *processId) {
+  vak::FreeProcId(processId);
+}
+void vakFreeTrailer(LockStakeTrailer *trailer) {
+  vak::FreeTrailer(trailer);
+}
+void vakFreeLockStakeInfo(LockStakeInfo *info) {
+  vak::FreeLockStakeInfo(info);
+}
+int vakIsLockStakeFileName(const char *name) {
+  return vak::IsLockStakeFileName(name);
+}
+
+// ---- Edit lock control engine
+int vakEditLockControl(const char *filePath, const char *reason, unsigned int action, int noFollow,
+                       ProcessIdentity *ownerFilter, LockStake **details, char **errMsg) {
+  return vak::EditLockControl(filePath, reason, action, noFollow, ownerFilter, details, errMsg);
+}
+int vakGetEditLockDetailsEx(const char *filePath, LockStake **details, int noFollow,
+                            char **errMsg) {
+  return vak::GetEditLockDetails(filePath, details, noFollow, errMsg);
+}
+int vakGetEditLockDetails(const char *filePath, LockStake **details, char **errMsg) {
+  return vak::GetEditLockDetails(filePath, details, 0, errMsg);
+}
+int vakLockStakeDetails(const char *filePath, LockStakeInfo **info, char **errMsg) {
+  return vak::LockStakeDetails(filePath, info, errMsg);
 }
 
 // ---- Edit locks for applications
@@ -115,6 +178,51 @@ int vakReleaseEditLocksOfProcessInDirHier(const char *dirPath, ProcessIdentity *
 }
 int vakReleaseOneEditLock(const char *filePath, unsigned int action, char **errMsg) {
   return vak::ReleaseOneReport(filePath, action, errMsg);
+}
+
+// ---- Process liveness
+// Callable before anything else, so it initialises first, as the application entry points do.
+int vakIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
+  int status = vak::EnsureInitialised(errMsg);
+  if (status != VAK_OK) return status;
+  return vak::IsProcessAlive(owner, procStatus, errMsg);
+}
+
+// ---- Boolean Daemon control requests
+int vakDaemonCheck(const char *hostName, char **errMsg) {
+  return vak::BdCheck(hostName, errMsg);
+}
+int vakDaemonTerminate(const char *hostName, char **errMsg) {
+  return vak::BdTerminate(hostName, errMsg);
+}
+int vakDaemonStartLog(const char *hostName, const char *logFileName, char **errMsg) {
+  return vak::BdStartLog(hostName, logFileName, errMsg);
+}
+int vakDaemonStopLog(const char *hostName, char **errMsg) {
+  return vak::BdStopLog(hostName, errMsg);
+}
+int vakDaemonReportLog(const char *hostName, char **logInfo, char **errMsg) {
+  return vak::BdReportLog(hostName, logInfo, errMsg);
+}
+int vakDaemonSetDebugMode(const char *hostName, char **errMsg) {
+  return vak::BdSetDebugMode(hostName, errMsg);
+}
+
+// ---- Compatibility Daemon control requests
+int vakCompatDTerminate(char **errMsg) {
+  return vak::CompatTerminate(errMsg);
+}
+int vakCompatDStartLog(const char *logFileName, char **errMsg) {
+  return vak::CompatStartLog(logFileName, errMsg);
+}
+int vakCompatDStopLog(char **errMsg) {
+  return vak::CompatStopLog(errMsg);
+}
+int vakCompatDReportLog(char **logInfo, char **errMsg) {
+  return vak::CompatReportLog(logInfo, errMsg);
+}
+int vakCompatDSetDebugMode(char **errMsg) {
+  return vak::CompatSetDebugMode(errMsg);
 }
 
 }  // extern "C"

@@ -33,14 +33,14 @@ const char kNotRunningMsg[] =
     "The vakcompatd is not running. You can only read after sending a message first.\n";
 const int kPipeWaitMillis = 5000;
 
-// Changes one signal's disposition through vakiSignal for the life of the object, then puts back
-// the complete previous action (flags and SA_SIGINFO handler included), which vakiSignal's handler
+// Changes one signal's disposition through vak::Signal for the life of the object, then puts back
+// the complete previous action (flags and SA_SIGINFO handler included), which vak::Signal's handler
 // result alone could not restore faithfully.
 class ScopedSignal {
  public:
   ScopedSignal(int signum, VakSignalHandler handler) : signum_(signum) {
     saved_ = sigaction(signum, nullptr, &previous_) == 0;
-    if (saved_) saved_ = vakiSignal(signum, handler) != SIG_ERR;
+    if (saved_) saved_ = vak::Signal(signum, handler) != SIG_ERR;
   }
   ~ScopedSignal() {
     if (saved_) {
@@ -86,43 +86,43 @@ bool ReplyPipeHungUp(int fd) {
 int vakCompatDInit(char **errMsg) {
   if (vakCompatDInited) return VAK_OK;
   vakCompatDInited = true;
-  return vakiInitDaemon(&daemonConnection, errMsg);
+  return vak::InitDaemon(&daemonConnection, errMsg);
 }
 
-int vakiInitDaemon(DaemonConnection *conn, char **errMsg) {
+int vak::InitDaemon(DaemonConnection *conn, char **errMsg) {
   if (conn->running) return VAK_OK;
-  int status = vakiCompatDStart(conn, errMsg);
+  int status = vak::CompatDStart(conn, errMsg);
   if (status != VAK_OK) return status;
-  status = vakiCompatDGetVersionMsg(errMsg);
+  status = vak::CompatDGetVersionMsg(errMsg);
   if (status == VAK_OK) return VAK_OK;
   // A child that died during the handshake has already been cleaned up; one that still runs is
   // told to go before its pipes are closed.
-  if (conn->running) vakiCompatDWriteToDaemon("Die", nullptr);
-  vakiCompatDClean(conn);
+  if (conn->running) vak::CompatDWriteToDaemon("Die", nullptr);
+  vak::CompatDClean(conn);
   return status;
 }
 
-int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
+int vak::CompatDStart(DaemonConnection *conn, char **errMsg) {
   if (conn->running) return VAK_OK;
   char *found = orvGetToolsPath("bin/vakcompatd");
   if (found == nullptr) found = orvFindExecInPath("vakcompatd");
   if (found == nullptr) {
-    return vakAllocErrorMsg(VAK_NOT_OK,
-                            "Could not locate the vakcompatd binary.  It should be found in "
-                            "tools.$arch/bin of your install hierarchy.",
-                            errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK,
+                              "Could not locate the vakcompatd binary.  It should be found in "
+                              "tools.$arch/bin of your install hierarchy.",
+                              errMsg);
   }
   orv::MallocPtr<char> path(found);
-  int status = vakiCompatDFound(path.get(), errMsg);
+  int status = vak::CompatDFound(path.get(), errMsg);
   if (status != VAK_OK) return status;
 
   // Close-on-exec from the start: later children of the client, such as the Boolean Daemon launch,
   // must not hold these ends, and a stray writer would keep the daemon from ever seeing
   // end-of-file on its request pipe. The child clears the flag on its own two ends.
   int reply[2] = {-1, -1}, request[2] = {-1, -1};
-  if (pipe2(reply, O_CLOEXEC) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (pipe2(reply, O_CLOEXEC) != 0) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   if (pipe2(request, O_CLOEXEC) != 0) {
-    status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    status = vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
     CloseFd(&reply[0]);
     CloseFd(&reply[1]);
     return status;
@@ -135,7 +135,7 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
 
   conn->pid = fork();
   if (conn->pid < 0) {
-    status = vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    status = vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
     CloseFd(&reply[0]);
     CloseFd(&reply[1]);
     CloseFd(&request[0]);
@@ -144,7 +144,7 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
   }
   if (conn->pid == 0) {
     // An interrupt typed at the terminal is meant for the application, not for its daemon.
-    vakiSignal(SIGINT, SIG_IGN);
+    vak::Signal(SIGINT, SIG_IGN);
     close(reply[0]);
     close(request[1]);
     if (fcntl(request[0], F_SETFD, 0) == 0 && fcntl(reply[1], F_SETFD, 0) == 0) {
@@ -162,14 +162,14 @@ int vakiCompatDStart(DaemonConnection *conn, char **errMsg) {
   return VAK_OK;
 }
 
-int vakiCompatDFound(const char *path, char **errMsg) {
+int vak::CompatDFound(const char *path, char **errMsg) {
   if (access(path, X_OK) == 0) return VAK_OK;
   int err = errno;
-  return vakFormatErrorMsg(VAK_SYS_ERROR, errMsg, "Problem with vakcompatd executable: \"%s\": %s",
-                           path, strerror(err));
+  return vak::FormatErrorMsg(VAK_SYS_ERROR, errMsg,
+                             "Problem with vakcompatd executable: \"%s\": %s", path, strerror(err));
 }
 
-int vakiCompatDGetVersionMsg(char **errMsg) {
+int vak::CompatDGetVersionMsg(char **errMsg) {
   int status = vakCompatDSendToDaemon("VersionReq", errMsg);
   if (status != VAK_OK) return status;
   char *received = nullptr;
@@ -181,16 +181,16 @@ int vakiCompatDGetVersionMsg(char **errMsg) {
     case protocol::VersionCheck::kAccepted:
       return VAK_OK;
     case protocol::VersionCheck::kNoMessage:
-      return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+      return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
     case protocol::VersionCheck::kOtherMessage:
-      return vakAllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE,
-                              "vak: Could not recognize response from Compatibility Daemon to "
-                              "VakCompatDVersion message.",
-                              errMsg);
+      return vak::AllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE,
+                                "vak: Could not recognize response from Compatibility Daemon to "
+                                "VakCompatDVersion message.",
+                                errMsg);
     case protocol::VersionCheck::kOtherVersion:
       break;
   }
-  return vakFormatErrorMsg(
+  return vak::FormatErrorMsg(
       VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
       "vak: Invalid Compatibility Daemon version %d.\nWe expected version %d.\n", version,
       static_cast<int>(kCompatProtocolVersion));
@@ -198,34 +198,34 @@ int vakiCompatDGetVersionMsg(char **errMsg) {
 
 int vakCompatDSendToDaemon(const char *message, char **errMsg) {
   if (message == nullptr) {
-    return vakAllocErrorMsg(VAK_NOT_OK, "vak: No message given for the Compatibility Daemon.",
-                            errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK, "vak: No message given for the Compatibility Daemon.",
+                              errMsg);
   }
-  int status = vakiInitDaemon(&daemonConnection, errMsg);
+  int status = vak::InitDaemon(&daemonConnection, errMsg);
   if (status != VAK_OK) return status;
-  status = vakiCompatDWriteToDaemon(message, errMsg);
+  status = vak::CompatDWriteToDaemon(message, errMsg);
   if (status != VAK_OK) return status;
-  if (strcmp(message, "Die") == 0) vakiCompatDClean(&daemonConnection);
+  if (strcmp(message, "Die") == 0) vak::CompatDClean(&daemonConnection);
   return VAK_OK;
 }
 
-int vakiCompatDWriteToDaemon(const char *message, char **errMsg) {
+int vak::CompatDWriteToDaemon(const char *message, char **errMsg) {
   DaemonConnection *conn = &daemonConnection;
   ScopedSignal ignorePipe(SIGPIPE, SIG_IGN);
   for (;;) {
     if (vakNetWrite(conn->writeFd, message)) return VAK_OK;
     int err = errno;
     // Reap first: an ended but unreaped child still answers the signal-0 probe.
-    vakiCompatDWait(conn);
-    if (vakiCompatDChildDied(conn, err)) break;
-    if (vakiCompatDWaitForWrite(conn) <= 0 && vakiCompatDChildDied(conn, errno)) break;
+    vak::CompatDWait(conn);
+    if (vak::CompatDChildDied(conn, err)) break;
+    if (vak::CompatDWaitForWrite(conn) <= 0 && vak::CompatDChildDied(conn, errno)) break;
   }
-  return vakAllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
+  return vak::AllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
 }
 
 int vakCompatDReadFromDaemon(char **message, char **errMsg) {
   DaemonConnection *conn = &daemonConnection;
-  if (!conn->running) return vakAllocErrorMsg(VAK_NOT_OK, kNotRunningMsg, errMsg);
+  if (!conn->running) return vak::AllocErrorMsg(VAK_NOT_OK, kNotRunningMsg, errMsg);
   ScopedSignal ignorePipe(SIGPIPE, SIG_IGN);
   for (;;) {
     char *text = nullptr;
@@ -239,23 +239,24 @@ int vakCompatDReadFromDaemon(char **message, char **errMsg) {
       // Part of the message is still in the pipe, or was consumed by a read that ran out of time:
       // the stream cannot be brought back into step, so this child is given up and the next
       // request starts a new one. One that stalled mid-message fails as one that died there.
-      vakiCompatDWriteToDaemon("Die", nullptr);
-      vakiCompatDClean(conn);
+      vak::CompatDWriteToDaemon("Die", nullptr);
+      vak::CompatDClean(conn);
       if (err == ETIMEDOUT) break;
-      if (err == ENOMEM) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
-      return vakFormatErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
-                               "vak: The Compatibility Daemon sent a message longer than %d bytes.",
-                               static_cast<int>(kVakMaxMessageLength));
+      if (err == ENOMEM) return vak::AllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+      return vak::FormatErrorMsg(
+          VAK_COMPAT_DAEMON_BAD_RESPONSE, errMsg,
+          "vak: The Compatibility Daemon sent a message longer than %d bytes.",
+          static_cast<int>(kVakMaxMessageLength));
     }
     if (ReplyPipeHungUp(conn->readFd)) err = EPIPE;
-    vakiCompatDWait(conn);
-    if (vakiCompatDChildDied(conn, err)) break;
-    if (vakiCompatDWaitForRead(conn) <= 0 && vakiCompatDChildDied(conn, errno)) break;
+    vak::CompatDWait(conn);
+    if (vak::CompatDChildDied(conn, err)) break;
+    if (vak::CompatDWaitForRead(conn) <= 0 && vak::CompatDChildDied(conn, errno)) break;
   }
-  return vakAllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
+  return vak::AllocErrorMsg(VAK_NOT_OK, kDiedMsg, errMsg);
 }
 
-bool vakiCompatDWait(DaemonConnection *conn) {
+bool vak::CompatDWait(DaemonConnection *conn) {
   // Without a child of our own, waitpid(-1) would reap some other child of the application.
   if (conn->pid <= 0) return false;
   int waitStatus = 0;
@@ -272,33 +273,33 @@ bool vakiCompatDWait(DaemonConnection *conn) {
   return WIFSTOPPED(waitStatus);
 }
 
-bool vakiCompatDChildDied(DaemonConnection *conn, int errorNumber) {
+bool vak::CompatDChildDied(DaemonConnection *conn, int errorNumber) {
   bool dead = errorNumber == EBADF || errorNumber == EPIPE || errorNumber == EIO ||
               conn->pid <= 0 || kill(conn->pid, 0) != 0;
-  if (dead) vakiCompatDClean(conn);
+  if (dead) vak::CompatDClean(conn);
   return dead;
 }
 
-void vakiCompatDClean(DaemonConnection *conn) {
+void vak::CompatDClean(DaemonConnection *conn) {
   if (!conn->running) return;
   CloseFd(&conn->readFd);
   CloseFd(&conn->writeFd);
   // The child gets about a second to notice its closed pipes and end. It is checked every few
   // milliseconds rather than slept on, so that a prompt child costs no full second; one that has
   // not ended by then is left alone, never signalled.
-  bool alive = vakiCompatDWait(conn);
+  bool alive = vak::CompatDWait(conn);
   for (int i = 0; alive && i < 50; ++i) {
     orv::SleepMs(20);
-    alive = vakiCompatDWait(conn);
+    alive = vak::CompatDWait(conn);
   }
-  for (int i = 0; alive && i < 10; ++i) alive = vakiCompatDWait(conn);
+  for (int i = 0; alive && i < 10; ++i) alive = vak::CompatDWait(conn);
   conn->running = false;
 }
 
-int vakiCompatDWaitForRead(DaemonConnection *conn) {
+int vak::CompatDWaitForRead(DaemonConnection *conn) {
   return WaitFor(conn->readFd, POLLIN);
 }
 
-int vakiCompatDWaitForWrite(DaemonConnection *conn) {
+int vak::CompatDWaitForWrite(DaemonConnection *conn) {
   return WaitFor(conn->writeFd, POLLOUT);
 }

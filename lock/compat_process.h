@@ -2,7 +2,7 @@
 // The requests above it are in compat_requests.h; the messages in the protocol's compat_daemon.h.
 //
 // Connection states:
-//   not started --vakiInitDaemon (start + handshake)--> running
+//   not started --vak::InitDaemon (start + handshake)--> running
 //   running --"Die" sent / death seen on a read or write / handshake failure--> cleaned
 //   cleaned --next vakCompatDSendToDaemon--> running (a new child)
 // Invariant: running is false => both descriptors are -1; running is true => both are open and
@@ -22,18 +22,23 @@ struct DaemonConnection {
 extern DaemonConnection daemonConnection;
 
 int vakCompatDInit(char **errMsg);
-int vakiInitDaemon(DaemonConnection *conn, char **errMsg);
-int vakiCompatDStart(DaemonConnection *conn, char **errMsg);
-int vakiCompatDFound(const char *path, char **errMsg);
-int vakiCompatDGetVersionMsg(char **errMsg);
 int vakCompatDSendToDaemon(const char *message, char **errMsg);
-int vakiCompatDWriteToDaemon(const char *message, char **errMsg);
 // On VAK_OK *message is a new text (free it).
 int vakCompatDReadFromDaemon(char **message, char **errMsg);
-bool vakiCompatDWait(DaemonConnection *conn);
-bool vakiCompatDChildDied(DaemonConnection *conn, int errorNumber);
-void vakiCompatDClean(DaemonConnection *conn);
-int vakiCompatDWaitForRead(DaemonConnection *conn);
-int vakiCompatDWaitForWrite(DaemonConnection *conn);
+
+namespace vak {
+
+int InitDaemon(DaemonConnection *conn, char **errMsg);
+int CompatDStart(DaemonConnection *conn, char **errMsg);
+int CompatDFound(const char *path, char **errMsg);
+int CompatDGetVersionMsg(char **errMsg);
+int CompatDWriteToDaemon(const char *message, char **errMsg);
+bool CompatDWait(DaemonConnection *conn);
+bool CompatDChildDied(DaemonConnection *conn, int errorNumber);
+void CompatDClean(DaemonConnection *conn);
+int CompatDWaitForRead(DaemonConnection *conn);
+int CompatDWaitForWrite(DaemonConnection *conn);
+
+}  // namespace vak
 
 #endif  // VAK_COMPAT_PROCESS_H_

@@ -22,13 +22,13 @@ const char kIllegalLockReplyMsg[] =
 const size_t kStartLogBufferSize = 4096;
 const char kLogNameTooLongFormat[] =
     "vak: The log file name is too long for the Compatibility Daemon (at most %d characters).";
-const LogInfoErrors kReportLogErrors = {
+const vak::LogInfoErrors kReportLogErrors = {
     VAK_COMPAT_DAEMON_BAD_RESPONSE,
     "vak: Could not recognize response from Compatibility Daemon to ReportLog message.", false};
 
 // Sends a lock or unlock request built by the caller and judges the reply of the expected kind.
 int Exchange(char *request, int expectedKind, char **errMsg) {
-  if (request == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (request == nullptr) return vak::AllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
   orv::MallocPtr<char> owner(request);
   int status = vakCompatDSendToDaemon(request, errMsg);
   if (status != VAK_OK) return status;
@@ -46,10 +46,11 @@ int SendControl(const char *message, char **errMsg) {
 int vakCompatDWriteLock(const char *filePath, const char *reason, unsigned long processId,
                         char **errMsg) {
   if (filePath == nullptr) {
-    return vakAllocErrorMsg(VAK_NOT_OK,
-                            "vak: empty path specified when trying to use Compatibility Daemon to "
-                            "get orvd to lock\n",
-                            errMsg);
+    return vak::AllocErrorMsg(
+        VAK_NOT_OK,
+        "vak: empty path specified when trying to use Compatibility Daemon to "
+        "get orvd to lock\n",
+        errMsg);
   }
   int status = vakCompatDInit(errMsg);
   if (status != VAK_OK) return status;
@@ -60,10 +61,11 @@ int vakCompatDWriteLock(const char *filePath, const char *reason, unsigned long 
 
 int vakCompatDUnLock(const char *filePath, unsigned long processId, char **errMsg) {
   if (filePath == nullptr) {
-    return vakAllocErrorMsg(VAK_NOT_OK,
-                            "vak: empty path specified when trying to use Compatibility Daemon to "
-                            "get orvd to unlock\n",
-                            errMsg);
+    return vak::AllocErrorMsg(
+        VAK_NOT_OK,
+        "vak: empty path specified when trying to use Compatibility Daemon to "
+        "get orvd to unlock\n",
+        errMsg);
   }
   int status = vakCompatDInit(errMsg);
   if (status != VAK_OK) return status;
@@ -79,12 +81,12 @@ int vakCompatDLockResponse(int expectedKind, char **errMsg) {
   int kind = -1;
   const char *rest = vakCompatDParseMsg(reply.get(), &kind);
   if (rest == nullptr || kind != expectedKind) {
-    return vakAllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, kIllegalLockReplyMsg, errMsg);
+    return vak::AllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, kIllegalLockReplyMsg, errMsg);
   }
   while (isspace(static_cast<unsigned char>(*rest))) ++rest;
   if (strncmp(rest, "TRUE", 4) == 0) return VAK_OK;
   if (strncmp(rest, "FALSE", 5) != 0) {
-    return vakAllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, kIllegalLockReplyMsg, errMsg);
+    return vak::AllocErrorMsg(VAK_COMPAT_DAEMON_BAD_RESPONSE, kIllegalLockReplyMsg, errMsg);
   }
   const char *open = strchr(rest + 5, '"');
   const char *start = open != nullptr ? open + 1 : nullptr;
@@ -92,51 +94,56 @@ int vakCompatDLockResponse(int expectedKind, char **errMsg) {
   if (length == 0) {
     // A refusal without a reason (no quoted text, or an empty one) cannot say the file is held by
     // someone else, so it is an ordinary refusal; the message says that no reason came with it.
-    return vakAllocErrorMsg(VAK_NOT_OK,
-                            expectedKind == kCdGotLock
-                                ? "vak: The Compatibility Daemon refused the lock without a reason."
-                                : "vak: The Compatibility Daemon refused the unlock without a "
-                                  "reason.",
-                            errMsg);
+    return vak::AllocErrorMsg(
+        VAK_NOT_OK,
+        expectedKind == kCdGotLock
+            ? "vak: The Compatibility Daemon refused the lock without a reason."
+            : "vak: The Compatibility Daemon refused the unlock without a "
+              "reason.",
+        errMsg);
   }
   orv::MallocPtr<char> reason(strndup(start, length));
-  if (reason == nullptr) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  if (reason == nullptr) return vak::AllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
   // Only the words from the last capital R on tell that the file is held by someone else; a
   // reason may mention them earlier in another sense.
   const char *lastR = strrchr(reason.get(), 'R');
   bool heldElsewhere = expectedKind == kCdGotLock && lastR != nullptr &&
                        strncmp(lastR, protocol::kCdAlreadyLockedMarker,
                                strlen(protocol::kCdAlreadyLockedMarker)) == 0;
-  return vakAllocErrorMsg(heldElsewhere ? VAK_FILE_ALREADY_LOCKED : VAK_NOT_OK, reason.get(),
-                          errMsg);
+  return vak::AllocErrorMsg(heldElsewhere ? VAK_FILE_ALREADY_LOCKED : VAK_NOT_OK, reason.get(),
+                            errMsg);
 }
 
-extern "C" int vakCompatDTerminate(char **errMsg) {
+namespace vak {
+
+int CompatTerminate(char **errMsg) {
   return SendControl("Die", errMsg);
 }
 
-extern "C" int vakCompatDStartLog(const char *logFileName, char **errMsg) {
+int CompatStartLog(const char *logFileName, char **errMsg) {
   char request[kStartLogBufferSize];
   int status =
-      vakiStartLogRequest(logFileName, request, sizeof request, kLogNameTooLongFormat, errMsg);
+      vak::StartLogRequest(logFileName, request, sizeof request, kLogNameTooLongFormat, errMsg);
   if (status != VAK_OK) return status;
   return SendControl(request, errMsg);
 }
 
-extern "C" int vakCompatDStopLog(char **errMsg) {
+int CompatStopLog(char **errMsg) {
   return SendControl("StopLog", errMsg);
 }
 
-extern "C" int vakCompatDSetDebugMode(char **errMsg) {
+int CompatSetDebugMode(char **errMsg) {
   return SendControl("Debug", errMsg);
 }
 
-extern "C" int vakCompatDReportLog(char **logInfo, char **errMsg) {
+int CompatReportLog(char **logInfo, char **errMsg) {
   int status = SendControl("ReportLog", errMsg);
   if (status != VAK_OK) return status;
   char *received = nullptr;
   status = vakCompatDReadFromDaemon(&received, errMsg);
   if (status != VAK_OK) return status;
   orv::MallocPtr<char> reply(received);
-  return vakiTakeLogInfo(protocol::kCompatDaemon, reply.get(), kReportLogErrors, logInfo, errMsg);
+  return vak::TakeLogInfo(protocol::kCompatDaemon, reply.get(), kReportLogErrors, logInfo, errMsg);
 }
+
+}  // namespace vak

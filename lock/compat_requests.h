@@ -11,4 +11,17 @@ int vakCompatDWriteLock(const char *filePath, const char *reason, unsigned long 
 int vakCompatDUnLock(const char *filePath, unsigned long processId, char **errMsg);
 int vakCompatDLockResponse(int expectedKind, char **errMsg);
 
+namespace vak {
+
+// The control requests of vak.h (vakCompatDTerminate and the others), each sent to the
+// Compatibility Daemon after the process's one vakCompatDInit; ReportLog hands the daemon's log
+// information to *logInfo (a new text).
+int CompatTerminate(char **errMsg);
+int CompatStartLog(const char *logFileName, char **errMsg);
+int CompatStopLog(char **errMsg);
+int CompatSetDebugMode(char **errMsg);
+int CompatReportLog(char **logInfo, char **errMsg);
+
+}  // namespace vak
+
 #endif  // VAK_COMPAT_REQUESTS_H_

@@ -30,7 +30,7 @@ int Register(const char *filePath, int noFollow, char **errMsg) {
   vak::SetExitRelease(vakHashTableReleaseAllEditLocks);
   if (RegistryRecordLock(filePath, noFollow)) return VAK_OK;
   vakEditLockControlRetry(filePath, nullptr, RELEASE_LOCK, noFollow, nullptr, nullptr, nullptr);
-  return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  return vak::AllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
 }
 
 int CompatGet(const char *filePath, const char *reason, int noFollow, char **errMsg) {
@@ -82,8 +82,8 @@ int StealEditLock(const char *filePath, const char *reason, int noFollow, char *
   int status = EnsureInitialised(errMsg);
   if (status != VAK_OK) return status;
   if (CompatibilityMode()) {
-    return vakAllocErrorMsg(VAK_NOT_OK, "Stealing is not permitted in the Compatibility Mode",
-                            errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK, "Stealing is not permitted in the Compatibility Mode",
+                              errMsg);
   }
   status =
       vakEditLockControlRetry(filePath, reason, STEAL_LOCK, noFollow, nullptr, nullptr, errMsg);

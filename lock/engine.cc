@@ -14,6 +14,7 @@
 #include "liveness.h"
 #include "posix_io.h"
 #include "resolve.h"
+#include "stake/stake_records.h"
 #include "stake/stake_snapshot.h"
 #include "status.h"
 
@@ -38,24 +39,24 @@ bool IsDevicePath(const char *path) {
 
 // The checks made before anything is resolved or read: kRequestAccepted, or the engine's result.
 int CheckRequest(const char *filePath, const ActionRow &row, LockStake **details, char **errMsg) {
-  if (filePath == nullptr) return vakAllocErrorMsg(VAK_NOT_OK, "NULL file path supplied", errMsg);
+  if (filePath == nullptr) return vak::AllocErrorMsg(VAK_NOT_OK, "NULL file path supplied", errMsg);
   if (IsDevicePath(filePath)) return VAK_OK;
-  if (vakIsLockStakeFileName(filePath)) {
-    return vakAllocErrorMsg(VAK_LOCK_STAKE_FILE_NOT_LOCKABLE,
-                            "Lock-Stake files cannot be manipulated for Edit", errMsg);
+  if (vak::IsLockStakeFileName(filePath)) {
+    return vak::AllocErrorMsg(VAK_LOCK_STAKE_FILE_NOT_LOCKABLE,
+                              "Lock-Stake files cannot be manipulated for Edit", errMsg);
   }
   if (row.action == GET_DETAILS) {
     if (details == nullptr) {
-      return vakAllocErrorMsg(VAK_NOT_OK,
-                              "Internal error: Request is: GET_DETAILS. But a NULL "
-                              "lockStakeDetails has been passed.",
-                              errMsg);
+      return vak::AllocErrorMsg(VAK_NOT_OK,
+                                "Internal error: Request is: GET_DETAILS. But a NULL "
+                                "lockStakeDetails has been passed.",
+                                errMsg);
     }
     *details = nullptr;
   }
   // Owner tests compare with the caller's identity, which only initialisation provides.
   if (row.comparesOwner && (vakInitInfo == nullptr || vakInitInfo->processId == nullptr)) {
-    return vakAllocErrorMsg(VAK_NOT_OK, kNotInitialisedMsg, errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK, kNotInitialisedMsg, errMsg);
   }
   return kRequestAccepted;
 }
@@ -66,7 +67,7 @@ int TellOther(const ActionRow &row, const StakeSnapshot &read, Found *found, cha
   *found = Found::kLiveOther;
   if (!row.AsksLiveness()) return VAK_OK;
   int alive = -1;
-  int status = vakiIsProcessAlive(read.Owner(), &alive, errMsg);
+  int status = vak::IsProcessAlive(read.Owner(), &alive, errMsg);
   if (status != VAK_OK) return status;
   switch (alive) {
     case VAK_PROC_ALIVE:
@@ -78,7 +79,7 @@ int TellOther(const ActionRow &row, const StakeSnapshot &read, Found *found, cha
       *found = Found::kUndecidedOther;
       return VAK_OK;
     default:
-      return vakiInvariant(errMsg);
+      return vak::Invariant(errMsg);
   }
 }
 
@@ -135,9 +136,10 @@ int RetryOnInterruption(Engine engine, char **errMsg) {
 
 }  // namespace
 
-extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsigned int action,
-                                  int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
-                                  char **errMsg) {
+namespace vak {
+
+int EditLockControl(const char *filePath, const char *reason, unsigned int action, int noFollow,
+                    ProcessIdentity *ownerFilter, LockStake **details, char **errMsg) {
   const ActionRow &row = RowFor(action);
   int status = CheckRequest(filePath, row, details, errMsg);
   if (status != kRequestAccepted) return status;
@@ -148,54 +150,39 @@ extern "C" int vakEditLockControl(const char *filePath, const char *reason, unsi
   return Decide(lockStakePath.get(), filePath, reason, row, ownerFilter, details, errMsg);
 }
 
-int vakiEditLockControlOnStake(const char *lockStakePath, const char *filePath, const char *reason,
-                               unsigned int action, ProcessIdentity *ownerFilter,
-                               LockStake **details, char **errMsg) {
+int EditLockControlOnStake(const char *lockStakePath, const char *filePath, const char *reason,
+                           unsigned int action, ProcessIdentity *ownerFilter, LockStake **details,
+                           char **errMsg) {
   const ActionRow &row = RowFor(action);
   int status = CheckRequest(filePath, row, details, errMsg);
   if (status != kRequestAccepted) return status;
   return Decide(lockStakePath, filePath, reason, row, ownerFilter, details, errMsg);
 }
 
-int vakEditLockControlRetry(const char *filePath, const char *reason, unsigned int action,
-                            int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
-                            char **errMsg) {
+int EditLockControlOnStakeRetry(const char *lockStakePath, const char *filePath, const char *reason,
+                                unsigned int action, ProcessIdentity *ownerFilter,
+                                LockStake **details, char **errMsg) {
   return RetryOnInterruption(
       [&](char **msg) {
-        return vakEditLockControl(filePath, reason, action, noFollow, ownerFilter, details, msg);
+        return EditLockControlOnStake(lockStakePath, filePath, reason, action, ownerFilter, details,
+                                      msg);
       },
       errMsg);
 }
 
-int vakiEditLockControlOnStakeRetry(const char *lockStakePath, const char *filePath,
-                                    const char *reason, unsigned int action,
-                                    ProcessIdentity *ownerFilter, LockStake **details,
-                                    char **errMsg) {
-  return RetryOnInterruption(
-      [&](char **msg) {
-        return vakiEditLockControlOnStake(lockStakePath, filePath, reason, action, ownerFilter,
-                                          details, msg);
-      },
-      errMsg);
-}
-extern "C" int vakGetEditLockDetailsEx(const char *filePath, LockStake **details, int noFollow,
-                                       char **errMsg) {
-  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
+int GetEditLockDetails(const char *filePath, LockStake **details, int noFollow, char **errMsg) {
+  int status = EnsureInitialised(errMsg);
   if (status != VAK_OK) return status;
   return vakEditLockControlRetry(filePath, nullptr, GET_DETAILS, noFollow, nullptr, details,
                                  errMsg);
 }
 
-extern "C" int vakGetEditLockDetails(const char *filePath, LockStake **details, char **errMsg) {
-  return vakGetEditLockDetailsEx(filePath, details, 0, errMsg);
-}
-
 // When the second resolution fails (the file changed between the two), the record and the chain
 // are freed and the failure is returned; the caller never receives a half-filled record.
-extern "C" int vakLockStakeDetails(const char *filePath, LockStakeInfo **info, char **errMsg) {
+int LockStakeDetails(const char *filePath, LockStakeInfo **info, char **errMsg) {
   if (info == nullptr) {
-    return vakAllocErrorMsg(VAK_NOT_OK, "Internal error: a NULL lockStakeInfo has been passed.",
-                            errMsg);
+    return AllocErrorMsg(VAK_NOT_OK, "Internal error: a NULL lockStakeInfo has been passed.",
+                         errMsg);
   }
   *info = nullptr;
   LockStake *chain = nullptr;
@@ -203,15 +190,27 @@ extern "C" int vakLockStakeDetails(const char *filePath, LockStakeInfo **info, c
   if (status != VAK_OK) return status;
   LockStakeInfo *record = static_cast<LockStakeInfo *>(calloc(1, sizeof *record));
   if (record == nullptr) {
-    vakFreeLockStake(chain);
-    return vakiOutOfMemory(errMsg);
+    FreeLockStake(chain);
+    return OutOfMemory(errMsg);
   }
   record->lockStake = chain;
   status = vakGetLockStakeFile(filePath, 0, &record->lockStakeFilePath, nullptr, nullptr, errMsg);
   if (status != VAK_OK) {
-    vakFreeLockStakeInfo(record);
+    FreeLockStakeInfo(record);
     return status;
   }
   *info = record;
   return VAK_OK;
+}
+
+}  // namespace vak
+
+int vakEditLockControlRetry(const char *filePath, const char *reason, unsigned int action,
+                            int noFollow, ProcessIdentity *ownerFilter, LockStake **details,
+                            char **errMsg) {
+  return RetryOnInterruption(
+      [&](char **msg) {
+        return vak::EditLockControl(filePath, reason, action, noFollow, ownerFilter, details, msg);
+      },
+      errMsg);
 }

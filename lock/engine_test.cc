@@ -164,8 +164,8 @@ TEST_F(EngineTest, ActionByCase) {
     char *resolved = nullptr;
     ASSERT_EQ(VAK_OK, vakGetLockStakeFile(path, 0, &resolved, nullptr, nullptr, nullptr));
     orv::MallocPtr<char> lockStakePath(resolved);
-    int got = onStake ? vakiEditLockControlOnStake(lockStakePath.get(), path, "why", c.action,
-                                                   c.filter, &details, &msg)
+    int got = onStake ? vak::EditLockControlOnStake(lockStakePath.get(), path, "why", c.action,
+                                                    c.filter, &details, &msg)
                       : vakEditLockControl(path, "why", c.action, 0, c.filter, &details, &msg);
     EXPECT_EQ(c.want, got) << msg;
     EXPECT_EQ(got == VAK_OK, msg == nullptr);

@@ -69,7 +69,7 @@ void FreeEnvironment(VakEnvironment *env) {
 }
 
 int OutOfMemory(char **errMsg) {
-  return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+  return vak::AllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
 }
 
 // Stores a copy of text in *field; false when out of memory.
@@ -159,11 +159,11 @@ int RunDaemonStart(const char *path, char **errMsg) {
   if (command == nullptr) return OutOfMemory(errMsg);
   errno = 0;
   int waitStatus = system(command.get());
-  if (waitStatus == -1) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (waitStatus == -1) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   // A start killed by a signal has no exit status to map; it is a failed start all the same, only
   // without one of the known messages.
   if (!WIFEXITED(waitStatus)) return VAK_BOOLEAN_DAEMON_LAUNCH_ERROR;
-  return vakGetBdErrorMsg(WEXITSTATUS(waitStatus), errMsg);
+  return vak::BdErrorMsg(WEXITSTATUS(waitStatus), errMsg);
 }
 
 }  // namespace
@@ -179,26 +179,26 @@ int vakInitInitStructures(const char *appName, char **errMsg) {
   identity->processId = static_cast<uint64_t>(getpid());
 
   time_t now = time(nullptr);
-  if (now == static_cast<time_t>(-1)) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (now == static_cast<time_t>(-1)) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   identity->creationTime = static_cast<int64_t>(now);
   char readable[kReadableTimeSize];
   struct tm local;
   errno = 0;
   if (localtime_r(&now, &local) == nullptr ||
       strftime(readable, sizeof readable, "%c %Z", &local) == 0) {
-    return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+    return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   }
   if (!CopyInto(&header->creationTimeReadable, readable)) return OutOfMemory(errMsg);
 
   errno = 0;
   struct passwd *user = getpwuid(getuid());
-  if (user == nullptr) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (user == nullptr) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   const char *login =
       user->pw_name != nullptr && *user->pw_name != '\0' ? user->pw_name : kUnknownUser;
   if (!CopyInto(&header->loginName, login)) return OutOfMemory(errMsg);
 
   struct utsname node;
-  if (uname(&node) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (uname(&node) != 0) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   if (!StoreHostName(identity, node.nodename) || !CopyInto(&header->osType, kOsType) ||
       !CopyInto(&header->appIdentifier, appName != nullptr ? appName : kUnknownApplication)) {
     return OutOfMemory(errMsg);
@@ -239,7 +239,7 @@ int vakInitEnvStructures(int, char **errMsg) {
 
 int vakLaunchDaemon(const char *name, char **errMsg) {
   if (name == nullptr || *name == '\0') {
-    return vakAllocErrorMsg(VAK_NOT_OK, "No daemon executable name given.", errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK, "No daemon executable name given.", errMsg);
   }
   char relative[kToolsPathSize];
   char path[kToolsPathSize];
@@ -252,7 +252,7 @@ int vakLaunchDaemon(const char *name, char **errMsg) {
     return RunDaemonStart(path, errMsg);
   }
   orv::MallocPtr<char> found(orvFindExecInPath(name));
-  if (found == nullptr) return vakFormatErrorMsg(VAK_NOT_OK, errMsg, kNotFoundFormat, name);
+  if (found == nullptr) return vak::FormatErrorMsg(VAK_NOT_OK, errMsg, kNotFoundFormat, name);
   return RunDaemonStart(found.get(), errMsg);
 }
 
@@ -315,7 +315,7 @@ int Init(const char *appName, int lockingMode, char **errMsg) {
     // The fork handler first: registering it twice after a failed atexit is harmless.
     if (pthread_atfork(nullptr, nullptr, ForgetInitInChild) != 0 || atexit(vakAtExit) != 0) {
       vakReturnStatusValue = VAK_SYS_ERROR;
-      return vakAllocErrorMsg(VAK_SYS_ERROR, kAtExitFailedMsg, errMsg);
+      return vak::AllocErrorMsg(VAK_SYS_ERROR, kAtExitFailedMsg, errMsg);
     }
     exitHandlersRegistered = true;
   }

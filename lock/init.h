@@ -12,7 +12,7 @@ extern int vakInited;
 int vakInitInitStructures(const char *appName, char **errMsg);
 int vakInitEnvStructures(int lockingMode, char **errMsg);
 // Locates bin/<name> under the tools directory (else along PATH), runs it through the shell and
-// maps its exit status (vakGetBdErrorMsg).
+// maps its exit status (vak::BdErrorMsg).
 int vakLaunchDaemon(const char *name, char **errMsg);
 int vakLaunchBooleanDaemon(char **errMsg);
 // The exit handler: runs the exit release in an initialised process (see SetExitRelease).
@@ -20,10 +20,11 @@ void vakAtExit(void);
 int vakFclose(FILE *stream, char **errMsg);
 
 typedef void (*VakSignalHandler)(int);
-// sigaction with SA_RESTART (none for SIGALRM); returns the previous handler or SIG_ERR.
-VakSignalHandler vakiSignal(int signum, VakSignalHandler handler);
 
 namespace vak {
+
+// sigaction with SA_RESTART (none for SIGALRM); returns the previous handler or SIG_ERR.
+VakSignalHandler Signal(int signum, VakSignalHandler handler);
 
 // vakInit: the first successful call builds the identity and the environment, starts the local
 // Boolean Daemon and registers the exit handler; later calls do nothing.

@@ -35,7 +35,7 @@ int AskDaemon(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
   char request[protocol::kProcAliveRequestSize];
   protocol::FormatProcAlive(owner->processId, owner->creationTime, request, sizeof request);
   char *text = nullptr;
-  int status = vakiBdAsk(owner->hostName, request, &text, errMsg);
+  int status = vak::BdAsk(owner->hostName, request, &text, errMsg);
   if (status != VAK_OK) return status;
   orv::MallocPtr<char> reply(text);
   int kind = -1;
@@ -51,25 +51,21 @@ int AskDaemon(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
       *procStatus = VAK_PROC_NOT_ALIVE;
       return VAK_OK;
     default:
-      return vakAllocErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, kBadReplyMsg, errMsg);
+      return vak::AllocErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, kBadReplyMsg, errMsg);
   }
 }
 
 }  // namespace
 
-extern "C" int vakIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
-  int status = vakInit(nullptr, vakDefaultLockingMode, errMsg);
-  if (status != VAK_OK) return status;
-  return vakiIsProcessAlive(owner, procStatus, errMsg);
-}
+namespace vak {
 
-int vakiIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
+int IsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg) {
   if (owner == nullptr || procStatus == nullptr) {
-    return vakAllocErrorMsg(VAK_NOT_OK, kNoOwnerMsg, errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK, kNoOwnerMsg, errMsg);
   }
   // Asked from inside an operation, which initialised the library before it began.
   if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr || vakEnv == nullptr) {
-    return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
   }
   // Exact spelling decides: another spelling of the own host is asked about like any other host.
   if (owner->hostName != nullptr &&
@@ -83,6 +79,8 @@ int vakiIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **err
   }
   return AskDaemon(owner, procStatus, errMsg);
 }
+
+}  // namespace vak
 
 // The creation time plays no part: a reused identifier makes a dead owner look alive.
 int vakGetProcessStatus(uint64_t processId, int64_t) {

@@ -6,10 +6,13 @@
 
 #include "vak.h"
 
-// vakIsProcessAlive for callers inside an operation: the library is initialised already, so the
-// public entry point's vakInit is not entered again; only the process identity and the
-// environment that initialisation built (vakInitInfo, vakEnv) are read.
-int vakiIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg);
+namespace vak {
+// vakIsProcessAlive for callers inside an operation: the library is initialised already (the
+// public entry point initialises it first), so only the process identity and the environment that
+// initialisation built (vakInitInfo, vakEnv) are read.
+int IsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg);
+}  // namespace vak
+
 // The local probe: kill(pid, 0). The creation time plays no part.
 int vakGetProcessStatus(uint64_t processId, int64_t creationTime);
 // Case-insensitive substring search; NULL if either text is NULL or text is empty.

@@ -7,21 +7,23 @@
 #include "status.h"
 #include "vak.h"
 
-int vakiStartLogRequest(const char *logFileName, char *request, size_t size,
-                        const char *tooLongFormat, char **errMsg) {
+namespace vak {
+
+int StartLogRequest(const char *logFileName, char *request, size_t size, const char *tooLongFormat,
+                    char **errMsg) {
   if (logFileName == nullptr || *logFileName == '\0') return VAK_NOT_OK;
   if (protocol::FormatStartLog(logFileName, request, size)) return VAK_OK;
   // Refused before the daemon is involved: a cut name would start a log in the wrong file.
-  return vakFormatErrorMsg(VAK_NOT_OK, errMsg, tooLongFormat, protocol::LongestLogName(size));
+  return vak::FormatErrorMsg(VAK_NOT_OK, errMsg, tooLongFormat, protocol::LongestLogName(size));
 }
 
-int vakiTakeLogInfo(const protocol::Dialect &dialect, const char *reply,
-                    const LogInfoErrors &errors, char **logInfo, char **errMsg) {
+int TakeLogInfo(const protocol::Dialect &dialect, const char *reply, const LogInfoErrors &errors,
+                char **logInfo, char **errMsg) {
   const char *rest = protocol::LogInfoOf(dialect, reply);
-  if (rest == nullptr) return vakAllocErrorMsg(errors.badStatus, errors.badMsg, errMsg);
+  if (rest == nullptr) return vak::AllocErrorMsg(errors.badStatus, errors.badMsg, errMsg);
   char *copy = strdup(rest);  // the separating blank is part of what the caller gets
   if (copy == nullptr) {
-    if (!errors.quietOutOfMemory) return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+    if (!errors.quietOutOfMemory) return vak::AllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
     vakReturnStatusValue = VAK_OUT_OF_MEMORY;
     return VAK_OUT_OF_MEMORY;
   }
@@ -32,3 +34,5 @@ int vakiTakeLogInfo(const protocol::Dialect &dialect, const char *reply,
   }
   return VAK_OK;
 }
+
+}  // namespace vak

@@ -7,10 +7,12 @@
 
 #include "messages.h"
 
+namespace vak {
+
 // Builds "StartLog <name>" in request[size]. VAK_NOT_OK without a message for no name at all;
 // VAK_NOT_OK with tooLongFormat (given the longest name that fits) for one too long to send.
-int vakiStartLogRequest(const char *logFileName, char *request, size_t size,
-                        const char *tooLongFormat, char **errMsg);
+int StartLogRequest(const char *logFileName, char *request, size_t size, const char *tooLongFormat,
+                    char **errMsg);
 
 // How a client reports a ReportLog reply that is not one, and a copy it cannot make.
 struct LogInfoErrors {
@@ -20,7 +22,9 @@ struct LogInfoErrors {
 };
 // Hands the text of a LogInfo reply to the caller (*logInfo, a new text; dropped when logInfo is
 // NULL).
-int vakiTakeLogInfo(const protocol::Dialect &dialect, const char *reply,
-                    const LogInfoErrors &errors, char **logInfo, char **errMsg);
+int TakeLogInfo(const protocol::Dialect &dialect, const char *reply, const LogInfoErrors &errors,
+                char **logInfo, char **errMsg);
+
+}  // namespace vak
 
 #endif  // VAK_LOG_REQUESTS_H_

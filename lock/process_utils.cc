@@ -7,11 +7,11 @@
 #include "status.h"
 
 int vakFclose(FILE *stream, char **errMsg) {
-  if (fclose(stream) != 0) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (fclose(stream) != 0) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
   return VAK_OK;
 }
 
-VakSignalHandler vakiSignal(int signum, VakSignalHandler handler) {
+VakSignalHandler vak::Signal(int signum, VakSignalHandler handler) {
   struct sigaction action = {}, previous = {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);

@@ -32,7 +32,8 @@ const struct flock unlockFlock = WholeFile(F_UNLCK);
 
 int ReportLockFailure(char **errMsg) {
   int err = errno;
-  if (err == EAGAIN) return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+  if (err == EAGAIN)
+    return vak::AllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
   if (err == EACCES) {
     // A distributed file system may refuse the lock for want of a lock right in its access lists.
     char text[2048];
@@ -40,9 +41,9 @@ int ReportLockFailure(char **errMsg) {
              "%s. File may be locked or if you are running on AFS,\nyou may need to add the 'k' "
              "(lock permission) bit to the ACL\n",
              strerror(err));
-    return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, text, errMsg);
+    return vak::AllocErrorMsg(VAK_FILE_ALREADY_LOCKED, text, errMsg);
   }
-  return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
 
 }  // namespace
@@ -53,7 +54,7 @@ int vak::LockStream(FILE *stream, int kind, char **errMsg) {
 }
 
 int vakGenericLockFunc(int fd, int kind, char **errMsg) {
-  if (fd < 0) return vakAllocErrorMsg(VAK_INVALID_FILE_HANDLE, "Invalid file handle", errMsg);
+  if (fd < 0) return vak::AllocErrorMsg(VAK_INVALID_FILE_HANDLE, "Invalid file handle", errMsg);
   int status = vak::EnsureInitialised(errMsg);
   if (status != VAK_OK) return status;
   return vakUnixLockFunc(fd, kind, errMsg);
@@ -72,7 +73,7 @@ int vakUnixLockFunc(int fd, int kind, char **errMsg) {
       description = unlockFlock;
       break;
     default:
-      return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
+      return vak::AllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
   }
   if (kind != kUnlock && vakEnv != nullptr && vakEnv->recordLockPreTest == 1) {
     struct flock probe = description;
@@ -80,7 +81,7 @@ int vakUnixLockFunc(int fd, int kind, char **errMsg) {
       return ReportLockFailure(errMsg);
     }
     if (probe.l_type != F_UNLCK) {
-      return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+      return vak::AllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
     }
   }
   if (orv::RetryOnEintr([&] { return fcntl(fd, F_SETLK, &description); }) == -1) {

@@ -19,8 +19,6 @@
 
 #include "status.h"
 
-extern "C" const char VAK_LOCK_STAKE_FILE_SUFFIX[] = ".orvlck";
-extern "C" const int VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH = 7;
 int chasingLink = 0;
 int linksTraversed = 0;
 
@@ -68,17 +66,20 @@ bool LinkDestination(const char *current, const char *target, size_t targetLengt
 
 }  // namespace
 
-extern "C" int vakIsLockStakeFileName(const char *name) {
+namespace vak {
+
+int IsLockStakeFileName(const char *name) {
   if (name == nullptr) return 0;
   size_t length = strlen(name);
-  const size_t suffixLength = static_cast<size_t>(VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH);
-  if (length < suffixLength) return 0;
-  return memcmp(name + length - suffixLength, VAK_LOCK_STAKE_FILE_SUFFIX, suffixLength) == 0;
+  if (length < kStakeSuffixLength) return 0;
+  return memcmp(name + length - kStakeSuffixLength, kStakeSuffix, kStakeSuffixLength) == 0;
 }
+
+}  // namespace vak
 
 int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath, int *exists,
                         int *wasLink, char **errMsg) {
-  if (filePath == nullptr) return vakAllocErrorMsg(VAK_NOT_OK, "NULL file path supplied", errMsg);
+  if (filePath == nullptr) return vak::AllocErrorMsg(VAK_NOT_OK, "NULL file path supplied", errMsg);
   // The system finds no file by the empty name; its lock-stake file would be a bare ".orvlck" in
   // the working directory, so it is refused as the system would refuse opening it.
   if (filePath[0] == '\0') {
@@ -101,17 +102,18 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
     }
     if (!S_ISLNK(st.st_mode) || noFollow) {
       if (S_ISDIR(st.st_mode)) {
-        return vakFormatErrorMsg(VAK_DIR_NOT_LOCKABLE, errMsg,
-                                 "Lock on the file path \"%s\" is refused since it is a directory.",
-                                 current);
+        return vak::FormatErrorMsg(
+            VAK_DIR_NOT_LOCKABLE, errMsg,
+            "Lock on the file path \"%s\" is refused since it is a directory.", current);
       }
       bool hardLinksAllowed = vakEnv != nullptr && vakEnv->lockHardLinks != 0;
       if (st.st_nlink > 1 && !hardLinksAllowed) {
-        return vakFormatErrorMsg(VAK_HARD_LINK_NOT_LOCKABLE, errMsg,
-                                 "Lock on the file path \"%s\" is refused since it has Hard Links. "
-                                 "To override this, set the VAK_LOCK_HARD_LINKS environment "
-                                 "variable to YES",
-                                 current);
+        return vak::FormatErrorMsg(
+            VAK_HARD_LINK_NOT_LOCKABLE, errMsg,
+            "Lock on the file path \"%s\" is refused since it has Hard Links. "
+            "To override this, set the VAK_LOCK_HARD_LINKS environment "
+            "variable to YES",
+            current);
       }
       break;
     }
@@ -127,7 +129,7 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
     spare ^= 1;
     chasingLink = 1;
     if (linksTraversed >= kMaxLinks) {
-      return vakAllocErrorMsg(VAK_ELOOP, vakTooManyLinksMsg, errMsg);
+      return vak::AllocErrorMsg(VAK_ELOOP, vakTooManyLinksMsg, errMsg);
     }
     if (outermost && wasLink != nullptr) *wasLink = 1;
     outermost = false;
@@ -136,12 +138,12 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
   }
 
   size_t length = strlen(current);
-  const size_t suffixLength = static_cast<size_t>(VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH);
+  const size_t suffixLength = vak::kStakeSuffixLength;
   if (length + suffixLength + 1 > kPathBufferSize) return TooLong(errMsg);
   char *path = static_cast<char *>(malloc(length + suffixLength + 1));
-  if (path == nullptr) return vakiOutOfMemory(errMsg);
+  if (path == nullptr) return vak::OutOfMemory(errMsg);
   memcpy(path, current, length);
-  memcpy(path + length, VAK_LOCK_STAKE_FILE_SUFFIX, suffixLength + 1);
+  memcpy(path + length, vak::kStakeSuffix, suffixLength + 1);
   if (outermost) {
     if (exists != nullptr) *exists = found;
     if (wasLink != nullptr) *wasLink = 0;

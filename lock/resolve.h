@@ -2,6 +2,8 @@
 #ifndef VAK_RESOLVE_H_
 #define VAK_RESOLVE_H_
 
+#include <stddef.h>
+
 #include "vak.h"
 
 // Resolution state: both 0 between resolutions; every exit of a resolution resets them.
@@ -12,5 +14,16 @@ extern int linksTraversed;
 // header comment of resolve.cc for when they are set.
 int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath, int *exists,
                         int *wasLink, char **errMsg);
+
+namespace vak {
+
+// The suffix of lock-stake files; exported as VAK_LOCK_STAKE_FILE_SUFFIX and its length (c_api.cc).
+constexpr char kStakeSuffix[] = ".orvlck";
+constexpr size_t kStakeSuffixLength = sizeof kStakeSuffix - 1;
+
+// 1 when the name ends in the suffix, else 0 (also for NULL): vakIsLockStakeFileName.
+int IsLockStakeFileName(const char *name);
+
+}  // namespace vak
 
 #endif  // VAK_RESOLVE_H_

@@ -13,6 +13,22 @@
 
 namespace {
 
+// The exported suffix is the one the library resolves with, and the public name check (through
+// the C boundary) recognises exactly the names that end in it.
+TEST(ResolveTest, ExportedSuffixAndNameCheck) {
+  EXPECT_STREQ(VAK_LOCK_STAKE_FILE_SUFFIX, vak::kStakeSuffix);
+  EXPECT_EQ(strlen(VAK_LOCK_STAKE_FILE_SUFFIX),
+            static_cast<size_t>(VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH));
+  const struct {
+    const char *name;
+    int want;
+  } rows[] = {{nullptr, 0},  {"", 0},         {".orvlck", 1},    {"d/a.orvlck", 1},
+              {"orvlck", 0}, {"a.ORVLCK", 0}, {"a.orvlck.1", 0}, {"a.orvlck.dirlock", 0}};
+  for (const auto &row : rows) {
+    EXPECT_EQ(vakIsLockStakeFileName(row.name), row.want) << (row.name ? row.name : "NULL");
+  }
+}
+
 TEST(ResolveTest, ResolutionTable) {
   vaktest::TempDir tmp;
   const std::string d = tmp.path() + "/";

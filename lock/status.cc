@@ -36,11 +36,29 @@ int Store(int status, char **errMsg, char *text) {
 
 }  // namespace
 
-extern "C" char *vakGetOutOfMemMsg(void) {
-  return outOfMemMsg;
+void vakReleaseErrorMsg(char **errMsg) {
+  if (errMsg == nullptr || *errMsg == nullptr) return;
+  if (*errMsg != outOfMemMsg) free(*errMsg);
+  *errMsg = nullptr;
 }
 
-extern "C" int vakAllocErrorMsg(int status, const char *text, char **errMsg) {
+int vakiSysError(char **errMsg) {
+  return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
+}
+
+void vakiPassMessage(char **from, char **errMsg) {
+  if (*from == nullptr) return;
+  if (errMsg != nullptr) {
+    *errMsg = *from;
+    *from = nullptr;
+  } else {
+    vakReleaseErrorMsg(from);
+  }
+}
+
+namespace vak {
+
+int AllocErrorMsg(int status, const char *text, char **errMsg) {
   if (text == nullptr || errMsg == nullptr) return status;
   if (status == VAK_OUT_OF_MEMORY) return Store(VAK_OUT_OF_MEMORY, errMsg, outOfMemMsg);
   char *copy = strdup(text);
@@ -48,7 +66,7 @@ extern "C" int vakAllocErrorMsg(int status, const char *text, char **errMsg) {
   return Store(status, errMsg, copy);
 }
 
-extern "C" int vakGetStrErrorMsg(int status, char **errMsg) {
+int StrErrorMsg(int status, char **errMsg) {
   int err = errno;
   // A call that failed for want of memory (fdopen, opendir, a stream's buffer) is an allocation
   // failure like any other, and is reported as one.
@@ -63,10 +81,10 @@ extern "C" int vakGetStrErrorMsg(int status, char **errMsg) {
     text = "Unknown error. Perhaps errno is not set by the failed syscall";
     status = VAK_SYS_ERROR;
   }
-  return vakAllocErrorMsg(status, text, errMsg);
+  return AllocErrorMsg(status, text, errMsg);
 }
 
-extern "C" int vakGetBdErrorMsg(int exitStatus, char **errMsg) {
+int BdErrorMsg(int exitStatus, char **errMsg) {
   if (exitStatus == 0) return VAK_OK;
   static const char *const kMessages[] = {
       nullptr,
@@ -76,12 +94,12 @@ extern "C" int vakGetBdErrorMsg(int exitStatus, char **errMsg) {
       "portnumber by\nsetting the VAK_PORTNUM environment variable.\n",
   };
   if (exitStatus >= 1 && exitStatus <= 3) {
-    return vakAllocErrorMsg(VAK_BOOLEAN_DAEMON_LAUNCH_ERROR, kMessages[exitStatus], errMsg);
+    return AllocErrorMsg(VAK_BOOLEAN_DAEMON_LAUNCH_ERROR, kMessages[exitStatus], errMsg);
   }
   return VAK_BOOLEAN_DAEMON_LAUNCH_ERROR;
 }
 
-int vakFormatErrorMsg(int status, char **errMsg, const char *format, ...) {
+int FormatErrorMsg(int status, char **errMsg, const char *format, ...) {
   if (errMsg == nullptr) return status;
   va_list args;
   va_start(args, format);
@@ -91,7 +109,7 @@ int vakFormatErrorMsg(int status, char **errMsg, const char *format, ...) {
   va_end(args);
   if (length < 0) {
     va_end(again);
-    return vakAllocErrorMsg(status, format, errMsg);
+    return AllocErrorMsg(status, format, errMsg);
   }
   orv::MallocPtr<char> text(static_cast<char *>(malloc(static_cast<size_t>(length) + 1)));
   if (text == nullptr) {
@@ -104,52 +122,34 @@ int vakFormatErrorMsg(int status, char **errMsg, const char *format, ...) {
   return Store(status, errMsg, text.release());
 }
 
-void vakReleaseErrorMsg(char **errMsg) {
-  if (errMsg == nullptr || *errMsg == nullptr) return;
-  if (*errMsg != outOfMemMsg) free(*errMsg);
-  *errMsg = nullptr;
+int OutOfMemory(char **errMsg) {
+  return AllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
 }
 
-int vakiSysError(char **errMsg) {
-  return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+int AlreadyLocked(char **errMsg) {
+  return AllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
 }
 
-int vakiOutOfMemory(char **errMsg) {
-  return vakAllocErrorMsg(VAK_OUT_OF_MEMORY, outOfMemMsg, errMsg);
+int NotOwner(char **errMsg) {
+  return AllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
 }
 
-int vakiAlreadyLocked(char **errMsg) {
-  return vakAllocErrorMsg(VAK_FILE_ALREADY_LOCKED, vakAlreadyLockedMsg, errMsg);
+int NotLocked(char **errMsg) {
+  return AllocErrorMsg(VAK_FILE_NOT_LOCKED, vakNoEditLockMsg, errMsg);
 }
 
-int vakiNotOwner(char **errMsg) {
-  return vakAllocErrorMsg(VAK_NOT_EDIT_LOCK_OWNER, vakNotOwnerMsg, errMsg);
+int Malformed(char **errMsg) {
+  return AllocErrorMsg(VAK_MALFORMED_LOCK_STAKE_FILE, vakMalformedMsg, errMsg);
 }
 
-int vakiNotLocked(char **errMsg) {
-  return vakAllocErrorMsg(VAK_FILE_NOT_LOCKED, vakNoEditLockMsg, errMsg);
+int Invariant(char **errMsg) {
+  return AllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
 }
 
-int vakiMalformed(char **errMsg) {
-  return vakAllocErrorMsg(VAK_MALFORMED_LOCK_STAKE_FILE, vakMalformedMsg, errMsg);
-}
-
-int vakiInvariant(char **errMsg) {
-  return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
-}
-
-void vakiPassMessage(char **from, char **errMsg) {
-  if (*from == nullptr) return;
-  if (errMsg != nullptr) {
-    *errMsg = *from;
-    *from = nullptr;
-  } else {
-    vakReleaseErrorMsg(from);
-  }
-}
-
-void vakiKeepOneMessage(char **keep, char **drop, char **errMsg) {
+void KeepOneMessage(char **keep, char **drop, char **errMsg) {
   vakReleaseErrorMsg(drop);
   if (*keep == nullptr && errMsg != nullptr) *errMsg = nullptr;
   vakiPassMessage(keep, errMsg);
 }
+
+}  // namespace vak

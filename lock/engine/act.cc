@@ -39,13 +39,13 @@ int Act(Step step, const StepContext &c, LockStake **details, char **errMsg) {
     case Step::kDone:
       return VAK_OK;
     case Step::kNotLocked:
-      return vakiNotLocked(errMsg);
+      return vak::NotLocked(errMsg);
     case Step::kAlreadyLocked:
-      return vakiAlreadyLocked(errMsg);
+      return vak::AlreadyLocked(errMsg);
     case Step::kNotOwner:
-      return vakiNotOwner(errMsg);
+      return vak::NotOwner(errMsg);
     case Step::kUndecided:
-      return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
+      return vak::AllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kOwnerIndeterminateMsg, errMsg);
     case Step::kHandDetails:
       *details = c.read->ReleaseChain();
       return VAK_OK;
@@ -74,7 +74,7 @@ int Act(Step step, const StepContext &c, LockStake **details, char **errMsg) {
     case Step::kSysError:
       return vakiSysError(errMsg);
     case Step::kInvariant:
-      return vakiInvariant(errMsg);
+      return vak::Invariant(errMsg);
   }
-  return vakiInvariant(errMsg);
+  return vak::Invariant(errMsg);
 }

@@ -61,7 +61,7 @@ int AcquireDirlock(const DirlockRequest &r, char **errMsg) {
     if (err == 0) {
       if (HoldsOurText(r)) return VAK_OK;
       unlink(r.dirlock);
-      return r.side != nullptr ? vakiAlreadyLocked(errMsg) : kDirlockSourceGone;
+      return r.side != nullptr ? vak::AlreadyLocked(errMsg) : kDirlockSourceGone;
     }
     if (err == ENOENT) return kDirlockSourceGone;
     if (err != EEXIST) {
@@ -80,22 +80,22 @@ int AcquireDirlock(const DirlockRequest &r, char **errMsg) {
       if (selfNamedSince < 0) selfNamedSince = orv::MonotonicMs();
       if (orv::MonotonicMs() - selfNamedSince >= kSelfNamedWaitMs) alive = VAK_PROC_NOT_ALIVE;
     } else {
-      status = vakiIsProcessAlive(holder.Owner(), &alive, errMsg);
+      status = vak::IsProcessAlive(holder.Owner(), &alive, errMsg);
       if (status != VAK_OK) return status;
     }
     if (alive == VAK_PROC_INDETERMINATE) {
-      return vakAllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kDirlockIndeterminateMsg, errMsg);
+      return vak::AllocErrorMsg(VAK_PROCESS_STATUS_INDETERMINATE, kDirlockIndeterminateMsg, errMsg);
     }
     if (alive == VAK_PROC_ALIVE) {
       bool selfNamed = selfNamedSince >= 0;
       if (!selfNamed && (!r.waitForLiveHolder || orv::MonotonicMs() - start > kReleaseWaitMs)) {
-        return vakiAlreadyLocked(errMsg);
+        return vak::AlreadyLocked(errMsg);
       }
       orv::SleepMs(pause);
       pause = pause < 100 ? pause * 2 : pause;
       continue;
     }
-    if (alive != VAK_PROC_NOT_ALIVE) return vakiInvariant(errMsg);
+    if (alive != VAK_PROC_NOT_ALIVE) return vak::Invariant(errMsg);
     // Stale: clear it, announced by the side file; a release announces itself by a link to its
     // own lock-stake file, whose text names this process, so that it needs no free space.
     const SideFile *mine = r.side;
@@ -112,13 +112,13 @@ int AcquireDirlock(const DirlockRequest &r, char **errMsg) {
     if (cleared == Cleared::kFailed) return failed;
     if (cleared == Cleared::kGiveWay) {
       if (!r.waitForLiveHolder || orv::MonotonicMs() - start > kReleaseWaitMs)
-        return vakiAlreadyLocked(errMsg);
+        return vak::AlreadyLocked(errMsg);
       orv::SleepMs(pause);
       pause = pause < 100 ? pause * 2 : pause;
     }
     selfNamedSince = -1;
   }
-  return vakiAlreadyLocked(errMsg);
+  return vak::AlreadyLocked(errMsg);
 }
 
 char *DirlockName(const char *lockStakePath) {

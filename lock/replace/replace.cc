@@ -44,7 +44,7 @@ int ReplaceIfUnchanged(const char *lockStakePath, const char *dirlock, const Sta
     // Released meanwhile: the lock is free, and a link is as exclusive as a first lock.
     int err = removeOnly ? 0 : MakeLink(dirlock, lockStakePath);
     DropDirlock(dirlock);
-    if (err == EEXIST) return vakiAlreadyLocked(errMsg);
+    if (err == EEXIST) return vak::AlreadyLocked(errMsg);
     errno = err;
     return err == 0 ? VAK_OK : vakiSysError(errMsg);
   }
@@ -55,7 +55,7 @@ int ReplaceIfUnchanged(const char *lockStakePath, const char *dirlock, const Sta
   }
   if (status != VAK_OK || !now.SameText(read)) {
     DropDirlock(dirlock);
-    return vakiAlreadyLocked(errMsg);
+    return vak::AlreadyLocked(errMsg);
   }
   if (removeOnly) return RemoveUnderDirlock(lockStakePath, dirlock, errMsg);
   // One step: readers see the old lock or the new one, never none, and the dirlock is given
@@ -75,7 +75,7 @@ int FirstLock(const char *lockStakePath, const OwnText &text, char **errMsg) {
   int status = side.Create(lockStakePath, text.data(), text.length(), errMsg);
   if (status != VAK_OK) return status;
   int err = side.LinkTo(lockStakePath);
-  if (err == EEXIST) return vakiAlreadyLocked(errMsg);
+  if (err == EEXIST) return vak::AlreadyLocked(errMsg);
   if (err != 0) {
     errno = err;
     return vakiSysError(errMsg);
@@ -83,7 +83,7 @@ int FirstLock(const char *lockStakePath, const OwnText &text, char **errMsg) {
   // Linked by name: a side file of the same name from another host's process with the same
   // identifier may have been linked instead. Then the lock is that process's, not the caller's.
   if (side.contentOnly() && !HoldsText(lockStakePath, text.data(), text.length())) {
-    return vakiAlreadyLocked(errMsg);
+    return vak::AlreadyLocked(errMsg);
   }
   return VAK_OK;
 }
@@ -91,7 +91,7 @@ int FirstLock(const char *lockStakePath, const OwnText &text, char **errMsg) {
 int ChangeUnderDirlock(const char *lockStakePath, const OwnText &text, const StakeSnapshot &read,
                        bool removeOnly, char **errMsg) {
   orv::MallocPtr<char> dirlock(DirlockName(lockStakePath));
-  if (dirlock == nullptr) return vakiOutOfMemory(errMsg);
+  if (dirlock == nullptr) return vak::OutOfMemory(errMsg);
   SideFile side;
   int status = side.Create(lockStakePath, text.data(), text.length(), errMsg);
   if (status != VAK_OK) return status;
@@ -100,7 +100,7 @@ int ChangeUnderDirlock(const char *lockStakePath, const OwnText &text, const Sta
   request.dirlock = dirlock.get();
   request.side = &side;
   status = AcquireDirlock(request, errMsg);
-  if (status == kDirlockSourceGone) return vakiAlreadyLocked(errMsg);
+  if (status == kDirlockSourceGone) return vak::AlreadyLocked(errMsg);
   if (status != VAK_OK) return status;
   side.Remove();  // the text lives on under the dirlock
   return ReplaceIfUnchanged(lockStakePath, dirlock.get(), read, removeOnly, errMsg);
@@ -109,7 +109,7 @@ int ChangeUnderDirlock(const char *lockStakePath, const OwnText &text, const Sta
 int ReleaseOwn(const char *lockStakePath, const StakeSnapshot &read, orv::UniqueFd fd,
                char **errMsg) {
   orv::MallocPtr<char> dirlock(DirlockName(lockStakePath));
-  if (dirlock == nullptr) return vakiOutOfMemory(errMsg);
+  if (dirlock == nullptr) return vak::OutOfMemory(errMsg);
   StakeSnapshot current;
   const StakeSnapshot *mine = &read;
   for (int attempt = 1; attempt <= 3; ++attempt) {
@@ -130,9 +130,9 @@ int ReleaseOwn(const char *lockStakePath, const StakeSnapshot &read, orv::Unique
     vakReleaseErrorMsg(&readMsg);
     if (status == kSnapshotAbsent) return VAK_OK;
     if (status != VAK_OK || !SameProcess(current.Owner(), vakInitInfo->processId)) {
-      return vakiNotOwner(errMsg);
+      return vak::NotOwner(errMsg);
     }
     mine = &current;
   }
-  return vakiNotOwner(errMsg);
+  return vak::NotOwner(errMsg);
 }

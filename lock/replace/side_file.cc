@@ -53,7 +53,7 @@ bool KnownDead(const ProcessIdentity *process) {
   int alive = VAK_PROC_ALIVE;
   char *msg = nullptr;
   const bool dead =
-      vakiIsProcessAlive(process, &alive, &msg) == VAK_OK && alive == VAK_PROC_NOT_ALIVE;
+      vak::IsProcessAlive(process, &alive, &msg) == VAK_OK && alive == VAK_PROC_NOT_ALIVE;
   vakReleaseErrorMsg(&msg);
   return dead;
 }
@@ -71,7 +71,7 @@ int SideFile::Claim(const char *lockStakePath, const char *text, size_t length, 
       known ? static_cast<long>(vakInitInfo->processId->processId) : static_cast<long>(getpid());
   size_t size = strlen(lockStakePath) + 32;
   name_.reset(static_cast<char *>(malloc(size)));
-  if (name_ == nullptr) return vakiOutOfMemory(errMsg);
+  if (name_ == nullptr) return vak::OutOfMemory(errMsg);
   snprintf(name_.get(), size, "%s.%ld", lockStakePath, pid);
 
   long waitedMs = 0, halfWrittenMs = 0, pauseMs = 2;
@@ -79,7 +79,7 @@ int SideFile::Claim(const char *lockStakePath, const char *text, size_t length, 
     // A file system whose create and read disagree about the name (a stale entry) must not keep
     // this loop going for ever.
     if (attempt > kMaxCreateAttempts) {
-      return vakiAlreadyLocked(errMsg);
+      return vak::AlreadyLocked(errMsg);
     }
     int err = make();
     if (err == 0) break;
@@ -102,7 +102,7 @@ int SideFile::Claim(const char *lockStakePath, const char *text, size_t length, 
         if (unlink(name_.get()) != 0 && errno != ENOENT) return vakiSysError(errMsg);
         continue;
       case Taken::kBusy:
-        if (waitedMs >= kBusyWaitMs) return vakiAlreadyLocked(errMsg);
+        if (waitedMs >= kBusyWaitMs) return vak::AlreadyLocked(errMsg);
         orv::SleepMs(pauseMs);
         waitedMs += pauseMs;
         halfWrittenMs += pauseMs;
@@ -138,7 +138,7 @@ int SideFile::Create(const char *lockStakePath, const char *text, size_t length,
   if (!orv::WriteAll(fd_.get(), text, length)) {
     // The text reaches the file in one write, where a stream would have written it at its flush:
     // reported as the failed flush it stands for.
-    status = vakiFlushFailed(errMsg);
+    status = vak::FlushFailed(errMsg);
     Remove();
     return status;
   }

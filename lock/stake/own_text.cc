@@ -46,11 +46,11 @@ bool FormatInto(char *buffer, size_t capacity, const char *filePath, const char 
 
 int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath, const char *reason,
                      char **errMsg) {
-  if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr) return vakiInvariant(errMsg);
+  if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr) return vak::Invariant(errMsg);
   orv::MallocPtr<LockStake> stake(static_cast<LockStake *>(calloc(1, sizeof(LockStake))));
   orv::MallocPtr<LockStakeTrailer> trailer(
       static_cast<LockStakeTrailer *>(calloc(1, sizeof(LockStakeTrailer))));
-  if (stake == nullptr || trailer == nullptr) return vakiOutOfMemory(errMsg);
+  if (stake == nullptr || trailer == nullptr) return vak::OutOfMemory(errMsg);
   errno = 0;
   time_t now = time(nullptr);
   if (now == static_cast<time_t>(-1)) return vakiSysError(errMsg);
@@ -64,7 +64,7 @@ int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath,
     lastTimeLocked.second = now;
   }
   orv::MallocPtr<char> timeLocked(strdup(lastTimeLocked.readable));
-  if (timeLocked == nullptr) return vakiOutOfMemory(errMsg);
+  if (timeLocked == nullptr) return vak::OutOfMemory(errMsg);
 
   // Borrowed parts: the caller's reason and path, the process's own identity, the former owners.
   // They are only pointed at, never freed here.
@@ -82,19 +82,19 @@ int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath,
 // anything reaches the disk.
 int OwnText::CheckReadsBack(const LockStake *formerOwners, char **errMsg) const {
   int sections = 0;
-  int status = vakiCheckStakeText(data_, length_, &sections);
-  if (status == VAK_OUT_OF_MEMORY) return vakiOutOfMemory(errMsg);
+  int status = vak::CheckStakeText(data_, length_, &sections);
+  if (status == VAK_OUT_OF_MEMORY) return vak::OutOfMemory(errMsg);
   if (length_ > kMaxStakeFileSize) {
-    return vakFormatErrorMsg(VAK_MALFORMED_REQUEST, errMsg,
-                             "The lock-stake file would be %zu bytes, more than the %zu that a "
-                             "reader accepts: the reason or the history of owners is too long",
-                             length_, kMaxStakeFileSize);
+    return vak::FormatErrorMsg(VAK_MALFORMED_REQUEST, errMsg,
+                               "The lock-stake file would be %zu bytes, more than the %zu that a "
+                               "reader accepts: the reason or the history of owners is too long",
+                               length_, kMaxStakeFileSize);
   }
   int expected = 1;
   for (const LockStake *s = formerOwners; s != nullptr; s = s->next) ++expected;
   if (status != VAK_OK || sections != expected) {
-    return vakAllocErrorMsg(VAK_MALFORMED_REQUEST,
-                            "The lock-stake file would not read back as written", errMsg);
+    return vak::AllocErrorMsg(VAK_MALFORMED_REQUEST,
+                              "The lock-stake file would not read back as written", errMsg);
   }
   return VAK_OK;
 }
@@ -110,12 +110,12 @@ int OwnText::Format(const char *filePath, const char *reason, LockStake *formerO
   char *buffer = nullptr;
   size_t length = 0;
   FILE *out = open_memstream(&buffer, &length);
-  if (out == nullptr) return vakiOutOfMemory(errMsg);
+  if (out == nullptr) return vak::OutOfMemory(errMsg);
   int status = vakWriteEditLock(out, formerOwners, filePath, reason, errMsg);
   bool closed = fclose(out) == 0;  // a memory stream fails to close only for lack of memory
   grown_.reset(buffer);
   if (status != VAK_OK) return status;
-  if (!closed) return vakiOutOfMemory(errMsg);
+  if (!closed) return vak::OutOfMemory(errMsg);
   data_ = grown_.get();
   length_ = length;
   return CheckReadsBack(formerOwners, errMsg);
@@ -123,7 +123,7 @@ int OwnText::Format(const char *filePath, const char *reason, LockStake *formerO
 
 int OwnText::Assign(const char *text, size_t length, char **errMsg) {
   grown_.reset(static_cast<char *>(malloc(length + 1)));
-  if (grown_ == nullptr) return vakiOutOfMemory(errMsg);
+  if (grown_ == nullptr) return vak::OutOfMemory(errMsg);
   memcpy(grown_.get(), text, length);
   grown_.get()[length] = '\0';
   data_ = grown_.get();

@@ -17,35 +17,41 @@ int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *ch
 int vakWriteHeaderInfo(FILE *out, const LockStakeHeader *header, char **errMsg);
 int vakWriteProcIdInfo(FILE *out, const ProcessIdentity *processId, char **errMsg);
 int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMsg);
-// The failure of the final flush of a text, by errno: "fflush failed. <errno's text>" (errno kept).
-// A text written by other means than a stream reports its failed write the same way.
-int vakiFlushFailed(char **errMsg);
 
 // Reads a whole lock-stake file from the start of the stream. On VAK_OK *chain is a new chain
-// (free with vakFreeLockStake); on failure it is NULL. Never returns a partial chain.
+// (free with vak::FreeLockStake); on failure it is NULL. Never returns a partial chain.
 int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg);
-// The same reader over an open descriptor positioned at the start of the file; it spares the
-// engine a stdio stream and the system calls that set one up. *seen (when given) gets the
-// file's status as the reader took it, whatever the outcome of the read; *text (when given) a
-// copy of the text as read (from malloc, NUL-terminated, *length bytes), on VAK_OK only.
-int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen = nullptr,
-                        char **text = nullptr, size_t *length = nullptr);
-// A lock-stake file is a few hundred bytes per owner section. Anything larger than this is not
-// one, and reading it whole would only exhaust memory: the reader refuses it as malformed, and so
-// nothing larger may be written.
-constexpr size_t kMaxStakeFileSize = 16 * 1024 * 1024;
-// Whether the reader accepts text as a whole lock-stake file: VAK_OK, with *sections the number
-// of owner sections read back; else the status the reader would give (or VAK_OUT_OF_MEMORY).
-int vakiCheckStakeText(const char *text, size_t length, int *sections);
-// Whether a read that failed with status and errno err found the file removed after it was opened:
-// a network file system (sshfs asks by name; NFS answers ESTALE) can fail the fstat or the read of
-// a file that another host has just released or replaced. Such a file counts as gone.
-bool vakiVanished(int status, int err);
 // Parsers over the collected text, in place: each reads consecutive key lines from pos and sets
 // *next to the text after them.
 int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **errMsg);
 int vakReadProcIdInfo(char *pos, char **next, ProcessIdentity **processId, char **errMsg);
 int vakReadTrailerInfo(char *pos, char **next, LockStakeTrailer **trailer, char **errMsg);
 int vakGetValue(char *pos, char **next, const char *key, char **value, char **errMsg);
+
+// A lock-stake file is a few hundred bytes per owner section. Anything larger than this is not
+// one, and reading it whole would only exhaust memory: the reader refuses it as malformed, and so
+// nothing larger may be written.
+constexpr size_t kMaxStakeFileSize = 16 * 1024 * 1024;
+
+namespace vak {
+
+// The failure of the final flush of a text, by errno: "fflush failed. <errno's text>" (errno kept).
+// A text written by other means than a stream reports its failed write the same way.
+int FlushFailed(char **errMsg);
+// The reader of vakReadLockStakeInfo over an open descriptor positioned at the start of the file;
+// it spares the engine a stdio stream and the system calls that set one up. *seen (when given)
+// gets the file's status as the reader took it, whatever the outcome of the read; *text (when
+// given) a copy of the text as read (from malloc, NUL-terminated, *length bytes), on VAK_OK only.
+int ReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen = nullptr,
+                    char **text = nullptr, size_t *length = nullptr);
+// Whether the reader accepts text as a whole lock-stake file: VAK_OK, with *sections the number
+// of owner sections read back; else the status the reader would give (or VAK_OUT_OF_MEMORY).
+int CheckStakeText(const char *text, size_t length, int *sections);
+// Whether a read that failed with status and errno err found the file removed after it was opened:
+// a network file system (sshfs asks by name; NFS answers ESTALE) can fail the fstat or the read of
+// a file that another host has just released or replaced. Such a file counts as gone.
+bool Vanished(int status, int err);
+
+}  // namespace vak
 
 #endif  // VAK_STAKE_FILE_H_

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "posix_io.h"
+#include "stake/stake_records.h"
 #include "status.h"
 
 namespace {
@@ -69,7 +70,7 @@ int ParseSections(char *text, LockStake **chain, char **errMsg) {
   for (;;) {
     LockStake *section = static_cast<LockStake *>(calloc(1, sizeof *section));
     if (section == nullptr) {
-      status = vakiOutOfMemory(errMsg);
+      status = vak::OutOfMemory(errMsg);
       break;
     }
     *tail = section;
@@ -81,7 +82,7 @@ int ParseSections(char *text, LockStake **chain, char **errMsg) {
   }
   vakReturnStatusValue = static_cast<signed char>(status);
   if (status != VAK_OK) {
-    vakFreeLockStake(head);
+    vak::FreeLockStake(head);
     return status;
   }
   *chain = head;
@@ -98,11 +99,11 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
   if (fstat(fd, &st) != 0) return ReadFailed(errMsg);
   if (seen != nullptr) *seen = st;
   if (st.st_size <= 0 || st.st_size > static_cast<off_t>(kMaxStakeFileSize)) {
-    return vakiMalformed(errMsg);
+    return vak::Malformed(errMsg);
   }
   size_t size = static_cast<size_t>(st.st_size);
   orv::MallocPtr<char> text(static_cast<char *>(malloc(size + 1)));
-  if (text == nullptr) return vakiOutOfMemory(errMsg);
+  if (text == nullptr) return vak::OutOfMemory(errMsg);
   ssize_t length = ReadWholeText(readSome, text.get(), size);
   if (length == -1) return ReadFailed(errMsg);
   if (length == -3) {
@@ -112,11 +113,11 @@ int ReadStake(int fd, ReadSome readSome, LockStake **chain, char **errMsg,
     errno = ESTALE;
     return ReadFailed(errMsg);
   }
-  if (length <= 0) return vakiMalformed(errMsg);
+  if (length <= 0) return vak::Malformed(errMsg);
   // The parse below cuts the text in place: a caller that compares texts later gets a copy.
   if (textCopy != nullptr) {
     *textCopy = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
-    if (*textCopy == nullptr) return vakiOutOfMemory(errMsg);
+    if (*textCopy == nullptr) return vak::OutOfMemory(errMsg);
     memcpy(*textCopy, text.get(), static_cast<size_t>(length) + 1);
     *textLength = static_cast<size_t>(length);
   }
@@ -136,16 +137,16 @@ int FindValue(char *pos, char **next, const char *key, char **value, char **errM
     while (IsBlank(*pos)) ++pos;
     if (*pos != '#') break;
     char *end = strchr(pos, '\n');
-    if (end == nullptr) return vakiMalformed(errMsg);
+    if (end == nullptr) return vak::Malformed(errMsg);
     pos = end + 1;
   }
   char *lineEnd = strchr(pos, '\n');
-  if (lineEnd == nullptr) return vakiMalformed(errMsg);
+  if (lineEnd == nullptr) return vak::Malformed(errMsg);
   *lineEnd = '\0';
   size_t keyLength = strlen(key);
-  if (strncasecmp(pos, key, keyLength) != 0) return vakiMalformed(errMsg);
+  if (strncasecmp(pos, key, keyLength) != 0) return vak::Malformed(errMsg);
   char *v = pos + keyLength;
-  if (!IsBlank(*v)) return vakiMalformed(errMsg);
+  if (!IsBlank(*v)) return vak::Malformed(errMsg);
   while (IsBlank(*v)) ++v;
   *value = v;
   *next = lineEnd + 1;
@@ -160,7 +161,7 @@ int vakGetValue(char *pos, char **next, const char *key, char **value, char **er
   *value = nullptr;
   if (status != VAK_OK) return status;
   *value = strdup(found);
-  if (*value == nullptr) return vakiOutOfMemory(errMsg);
+  if (*value == nullptr) return vak::OutOfMemory(errMsg);
   return VAK_OK;
 }
 
@@ -173,7 +174,7 @@ int ReadRecord(char *pos, char **next, Record **out, Parse parse, void (*freeRec
                char **errMsg) {
   Record *record = static_cast<Record *>(calloc(1, sizeof *record));
   *out = nullptr;
-  if (record == nullptr) return vakiOutOfMemory(errMsg);
+  if (record == nullptr) return vak::OutOfMemory(errMsg);
   int status = parse(record, &pos);
   if (status != VAK_OK) {
     freeRecord(record);
@@ -199,7 +200,7 @@ int vakReadProcIdInfo(char *pos, char **next, ProcessIdentity **processId, char 
     if (status == VAK_OK) id->creationTime = strtoll(number, nullptr, 10);
     return status;
   };
-  return ReadRecord(pos, next, processId, parse, vakFreeProcId, errMsg);
+  return ReadRecord(pos, next, processId, parse, vak::FreeProcId, errMsg);
 }
 
 int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **errMsg) {
@@ -215,7 +216,7 @@ int vakReadHeaderInfo(char *pos, char **next, LockStakeHeader **header, char **e
     if (status == VAK_OK) status = vakGetValue(*at, at, "OSType", &h->osType, errMsg);
     return status;
   };
-  return ReadRecord(pos, next, header, parse, vakFreeHeader, errMsg);
+  return ReadRecord(pos, next, header, parse, vak::FreeHeader, errMsg);
 }
 
 int vakReadTrailerInfo(char *pos, char **next, LockStakeTrailer **trailer, char **errMsg) {
@@ -227,7 +228,7 @@ int vakReadTrailerInfo(char *pos, char **next, LockStakeTrailer **trailer, char 
     if (status == VAK_OK) status = vakGetValue(*at, at, "TimeEditLocked", &t->timeLocked, errMsg);
     return status;
   };
-  return ReadRecord(pos, next, trailer, parse, vakFreeTrailer, errMsg);
+  return ReadRecord(pos, next, trailer, parse, vak::FreeTrailer, errMsg);
 }
 
 int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
@@ -238,7 +239,7 @@ int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
   return ReadStake(fileno(in), readSome, chain, errMsg);
 }
 
-int vakiCheckStakeText(const char *text, size_t length, int *sections) {
+int vak::CheckStakeText(const char *text, size_t length, int *sections) {
   *sections = 0;
   if (length == 0 || length > kMaxStakeFileSize) return VAK_MALFORMED_LOCK_STAKE_FILE;
   orv::MallocPtr<char> copy(static_cast<char *>(malloc(length + 1)));
@@ -251,16 +252,16 @@ int vakiCheckStakeText(const char *text, size_t length, int *sections) {
   int status = ParseSections(copy.get(), &chain, nullptr);
   vakReturnStatusValue = kept;
   for (LockStake *s = chain; s != nullptr; s = s->next) ++*sections;
-  vakFreeLockStake(chain);
+  vak::FreeLockStake(chain);
   return status;
 }
 
-bool vakiVanished(int status, int err) {
+bool vak::Vanished(int status, int err) {
   return status == VAK_SYS_ERROR && (err == ENOENT || err == ESTALE);
 }
 
-int vakiReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen, char **text,
-                        size_t *length) {
+int vak::ReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen, char **text,
+                         size_t *length) {
   auto readSome = [fd](char *buffer, size_t n) { return read(fd, buffer, n); };
   return ReadStake(fd, readSome, chain, errMsg, seen, text, length);
 }

@@ -1,26 +1,28 @@
 // stake_records.cc - freeing the in-memory lock-stake records, each with everything it owns.
+#include "stake/stake_records.h"
+
 #include <stdlib.h>
 
-#include "vak.h"
+namespace vak {
 
-extern "C" void vakFreeProcId(ProcessIdentity *processId) {
+void FreeProcId(ProcessIdentity *processId) {
   if (processId == nullptr) return;
   free(processId->hostName);
   free(processId);
 }
 
-extern "C" void vakFreeHeader(LockStakeHeader *header) {
+void FreeHeader(LockStakeHeader *header) {
   if (header == nullptr) return;
   free(header->lockStakeVersion);
   free(header->loginName);
-  vakFreeProcId(header->processId);
+  FreeProcId(header->processId);
   free(header->creationTimeReadable);
   free(header->appIdentifier);
   free(header->osType);
   free(header);
 }
 
-extern "C" void vakFreeTrailer(LockStakeTrailer *trailer) {
+void FreeTrailer(LockStakeTrailer *trailer) {
   if (trailer == nullptr) return;
   free(trailer->reason);
   free(trailer->filePathUsed);
@@ -28,20 +30,22 @@ extern "C" void vakFreeTrailer(LockStakeTrailer *trailer) {
   free(trailer);
 }
 
-extern "C" void vakFreeLockStake(LockStake *chain) {
+void FreeLockStake(LockStake *chain) {
   // Iterative, so that a long history of steals cannot exhaust the stack.
   while (chain != nullptr) {
     LockStake *next = chain->next;
-    vakFreeHeader(chain->header);
-    vakFreeTrailer(chain->trailer);
+    FreeHeader(chain->header);
+    FreeTrailer(chain->trailer);
     free(chain);
     chain = next;
   }
 }
 
-extern "C" void vakFreeLockStakeInfo(LockStakeInfo *info) {
+void FreeLockStakeInfo(LockStakeInfo *info) {
   if (info == nullptr) return;
   free(info->lockStakeFilePath);
-  vakFreeLockStake(info->lockStake);
+  FreeLockStake(info->lockStake);
   free(info);
 }
+
+}  // namespace vak

@@ -11,6 +11,7 @@
 
 #include "posix_io.h"
 #include "stake/stake_file.h"
+#include "stake/stake_records.h"
 #include "status.h"
 
 namespace {
@@ -26,7 +27,7 @@ bool SameText(const char *a, const char *b) {
 }  // namespace
 
 void StakeSnapshot::Reset() {
-  vakFreeLockStake(chain);
+  vak::FreeLockStake(chain);
   chain = nullptr;
   free(text);
   text = nullptr;
@@ -64,11 +65,11 @@ int ReadSnapshot(const char *name, StakeSnapshot *snap, char **errMsg, orv::Uniq
       return kSnapshotOpenFailed;
     }
     char *readMsg = nullptr;
-    int status = vakiReadLockStakeFd(fd.get(), &snap->chain, &readMsg, &snap->status,
-                                     wantText ? &snap->text : nullptr, &snap->length);
+    int status = vak::ReadLockStakeFd(fd.get(), &snap->chain, &readMsg, &snap->status,
+                                      wantText ? &snap->text : nullptr, &snap->length);
     // A network file system can fail the fstat or the read of a file that another host has just
     // released or replaced: the name is looked at again.
-    if (vakiVanished(status, errno)) {
+    if (vak::Vanished(status, errno)) {
       vakReleaseErrorMsg(&readMsg);
       snap->Reset();
       if (attempt < kOpenAttempts) continue;

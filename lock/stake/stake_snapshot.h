@@ -18,7 +18,7 @@ struct StakeSnapshot {
   StakeSnapshot &operator=(const StakeSnapshot &) = delete;
   ~StakeSnapshot() { Reset(); }
   void Reset();
-  // Hands the chain to the caller (who frees it with vakFreeLockStake).
+  // Hands the chain to the caller (who frees it with vak::FreeLockStake).
   LockStake *ReleaseChain();
   const ProcessIdentity *Owner() const;
   bool SameText(const char *other, size_t otherLength) const;

@@ -144,19 +144,19 @@ int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *ch
   (void)lockedPath;
   for (const LockStake *s = chain; s != nullptr; s = s->next) {
     const char *banner = s == chain ? kCurrentOwnerBanner : kFormerOwnerBanner;
-    if (fputs(banner, out) == EOF) return vakAllocErrorMsg(VAK_NOT_OK, "fprintf failed.", errMsg);
+    if (fputs(banner, out) == EOF) return vak::AllocErrorMsg(VAK_NOT_OK, "fprintf failed.", errMsg);
     KeyLines lines(out);
     PutHeader(&lines, s->header);
     PutTrailer(&lines, s->trailer);
     if (!lines.Finish()) return vakiSysError(errMsg);
   }
-  if (fflush(out) != 0) return vakiFlushFailed(errMsg);
+  if (fflush(out) != 0) return vak::FlushFailed(errMsg);
   return VAK_OK;
 }
 
-int vakiFlushFailed(char **errMsg) {
+int vak::FlushFailed(char **errMsg) {
   int err = errno;
-  int status = vakFormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(err));
+  int status = vak::FormatErrorMsg(VAK_NOT_OK, errMsg, "fflush failed. %s", strerror(err));
   errno = err;
   return status;
 }
