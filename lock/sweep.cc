@@ -1,12 +1,14 @@
-// sweep.cc - the depth-first walk of a directory hierarchy for lock-stake files, and the report
-// operations that frame it with BEGIN, END and SUMMARY lines on standard output.
+// sweep.cc - the depth-first walk of a directory hierarchy for lock-stake files (the reports that
+// frame it are in sweep_reports.cc).
 //
-// The walk examines every entry, hidden names included. Only two kinds of entry can change the
+// The walk examines every entry, hidden names included. Only these kinds of entry can change the
 // report or the file system:
-//   - a stake entry (its name ends in ".orvlck"): the file it locks is resolved, the lock is read
-//     and reported through the engine, then released when the action says so; a stake entry that
-//     lies beside a symbolic link (its lock-stake file belongs beside the link's target) is
-//     deleted without a word;
+//   - a stake entry (its name ends in ".orvlck"): the file it locks is resolved once, and the
+//     engine reads and reports the lock on the lock-stake path found, then releases it there
+//     when the action says so; a stake entry that lies beside a symbolic link (its lock-stake
+//     file belongs beside the link's target) is deleted without a word;
+//   - a side file or a dirlock that a dead process left beside a lock-stake file: cleared
+//     (replace/leftovers.h), never reported;
 //   - a directory: it is swept when its entry is met, before the next entry of its parent.
 // Any other entry (an ordinary file, a link, a device) can produce neither output nor a change,
 // so it is decided by its name and d_type alone, without a system call: on trees of millions of
@@ -27,9 +29,9 @@
 
 #include <utility>
 
-#include "replace/leftovers.h"
 #include "engine.h"
 #include "posix_io.h"
+#include "replace/leftovers.h"
 #include "resolve.h"
 #include "status.h"
 #include "vak.h"
@@ -57,6 +59,11 @@ struct Walk {
 };
 
 int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char **errMsg);
+
+// The failure of opening a directory to sweep, from errno: VAK_NOT_DIR when it is not one.
+int OpenDirectoryFailure(char **errMsg) {
+  return errno == ENOTDIR ? vakGetStrErrorMsg(VAK_NOT_DIR, errMsg) : vakiSysError(errMsg);
+}
 
 // Prints the report line of a lock that the engine read, by the owner filter; returns whether a
 // line was printed (and so counted).
@@ -87,61 +94,65 @@ bool ReportOwner(const Walk &walk, const char *lockedPath, const LockStake *chai
   return true;
 }
 
-// A stake entry whose name (suffix included) is walk->path[0 .. entryLength). Reports the lock
-// of the file it stands for and releases it when the action says so. VAK_NOT_OK means the action
-// is neither a report nor a release, which ends the whole walk.
-int SweepStakeEntry(Walk *walk, size_t entryLength) {
-  const size_t lockedLength = entryLength - VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH;
-  walk->path[lockedLength] = '\0';  // the path now names the locked file
-  const char *lockedPath = walk->path;
-
-  char *stakePath = nullptr;
-  int wasLink = 0;
-  char *msg = nullptr;
-  int status = vakGetLockStakeFile(lockedPath, 0, &stakePath, nullptr, &wasLink, &msg);
-  vakReleaseErrorMsg(&msg);
-  if (status != VAK_OK) {
-    // A locked name that is a directory (or a link to one) has no lock-stake file: such an
-    // entry is not an Edit Lock, and it is left alone. Other resolution failures (hard links,
-    // dangling or looping links) are skipped silently too.
-    free(stakePath);
-    return VAK_OK;
-  }
-  walk->path[lockedLength] = VAK_LOCK_STAKE_FILE_SUFFIX[0];  // put the suffix back
-  bool besideLink = strcmp(stakePath, walk->path) != 0;
-  free(stakePath);
-  if (besideLink) {
-    remove(walk->path);
-    return VAK_OK;
-  }
-  walk->path[lockedLength] = '\0';
-
-  // The engine resolves the path again (and the release below a third time, reading the file
-  // once more): to be replaced by the engine's entry for an already resolved lock-stake path.
-  LockStake *chain = nullptr;
-  status = vakEditLockControlRetry(lockedPath, nullptr, GET_DETAILS, 0, nullptr, &chain, &msg);
+// Prints the report line of a stake entry from the engine's reading of it, and counts it.
+// Returns false when the entry is neither reported nor released.
+bool ReportStake(const Walk &walk, const char *lockedPath, bool wasLink, int status,
+                 const LockStake *chain, const char *msg) {
   if (status != VAK_OK && status != VAK_FILE_NOT_LOCKED && status != VAK_DIR_NOT_LOCKABLE &&
       status != VAK_MALFORMED_LOCK_STAKE_FILE) {
     ++numberOfLockStakesFound;
     printf("Error reading %s%s. %s.\n", lockedPath, VAK_LOCK_STAKE_FILE_SUFFIX,
            msg != nullptr ? msg : "");
   } else if (status == VAK_MALFORMED_LOCK_STAKE_FILE && !wasLink) {
-    if (walk->filter != nullptr) {
-      vakReleaseErrorMsg(&msg);
-      return VAK_OK;  // neither reported nor released
-    }
+    if (walk.filter != nullptr) return false;
     ++numberOfLockStakesFound;
     printf(" %s HAS MALFORMED LOCK STAKE!!! \n", lockedPath);
   } else if (status == VAK_OK && !wasLink && chain != nullptr) {
-    if (ReportOwner(*walk, lockedPath, chain)) ++numberOfLockStakesFound;
+    if (ReportOwner(walk, lockedPath, chain)) ++numberOfLockStakesFound;
   }
+  return true;
+}
+
+// A stake entry whose name (suffix included) is walk->path[0 .. entryLength). Reports the lock
+// of the file it stands for and releases it when the action says so. VAK_NOT_OK means the action
+// is neither a report nor a release, which ends the whole walk.
+//
+// The locked file is resolved once: the report and the release act on the lock-stake path found,
+// so the report reads the file once and the release reads it once more, as its own decision needs.
+int SweepStakeEntry(Walk *walk, size_t entryLength) {
+  const size_t lockedLength = entryLength - VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH;
+  walk->path[lockedLength] = '\0';  // the path now names the locked file
+  const char *lockedPath = walk->path;
+
+  char *resolved = nullptr;
+  int wasLink = 0;
+  char *msg = nullptr;
+  int status = vakGetLockStakeFile(lockedPath, 0, &resolved, nullptr, &wasLink, &msg);
+  vakReleaseErrorMsg(&msg);
+  orv::MallocPtr<char> stakePath(resolved);
+  if (status != VAK_OK) {
+    // A locked name that is a directory (or a link to one) has no lock-stake file: such an
+    // entry is not an Edit Lock, and it is left alone. Other resolution failures (hard links,
+    // dangling or looping links) are skipped silently too.
+    return VAK_OK;
+  }
+  walk->path[lockedLength] = VAK_LOCK_STAKE_FILE_SUFFIX[0];  // put the suffix back
+  if (strcmp(stakePath.get(), walk->path) != 0) {
+    remove(walk->path);  // a stake beside a link: its lock-stake file belongs beside the target
+    return VAK_OK;
+  }
+  walk->path[lockedLength] = '\0';
+
+  LockStake *chain = nullptr;
+  status = vakiEditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, GET_DETAILS,
+                                           nullptr, &chain, &msg);
+  const bool reported = ReportStake(*walk, lockedPath, wasLink, status, chain, msg);
   vakFreeLockStake(chain);
   vakReleaseErrorMsg(&msg);
-
-  if (walk->action == GET_DETAILS) return VAK_OK;
+  if (!reported || walk->action == GET_DETAILS) return VAK_OK;
   if (!IsReleaseAction(walk->action)) return VAK_NOT_OK;
-  status =
-      vakEditLockControlRetry(lockedPath, nullptr, walk->action, 0, walk->filter, nullptr, &msg);
+  status = vakiEditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, walk->action,
+                                           walk->filter, nullptr, &msg);
   if (status != VAK_OK) {
     printf("Error releasing lock %s%s . %s\n", lockedPath, VAK_LOCK_STAKE_FILE_SUFFIX,
            msg != nullptr ? msg : "");
@@ -149,21 +160,6 @@ int SweepStakeEntry(Walk *walk, size_t entryLength) {
   }
   vakReleaseErrorMsg(&msg);
   return VAK_OK;
-}
-
-enum class Leftover { kNone, kSideFile, kDirlock };
-
-// Whether a name is that of a side file ("<name>.orvlck.<digits>") or a dirlock
-// ("<name>.orvlck.dirlock"); as cheap as the suffix test for every other name.
-Leftover ClassifyLeftover(const char *name) {
-  const char *dot = strrchr(name, '.');
-  if (dot == nullptr || dot - name < 7 || strncmp(dot - 7, ".orvlck", 7) != 0) {
-    return Leftover::kNone;
-  }
-  const char *tail = dot + 1;
-  if (strcmp(tail, "dirlock") == 0) return Leftover::kDirlock;
-  return *tail != '\0' && strspn(tail, "0123456789") == strlen(tail) ? Leftover::kSideFile
-                                                                      : Leftover::kNone;
 }
 
 // Whether the entry is a directory to descend into: from d_type when the file system gives it,
@@ -191,7 +187,7 @@ void SweepSubdirectory(Walk *walk, int parentFd, const char *name, size_t length
       [&] { return openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
   int status;
   if (!fd.valid()) {
-    status = vakGetStrErrorMsg(errno == ENOTDIR ? VAK_NOT_DIR : VAK_SYS_ERROR, &msg);
+    status = OpenDirectoryFailure(&msg);
   } else {
     status = SweepOpenDirectory(walk, std::move(fd), length, &msg);
   }
@@ -206,7 +202,7 @@ void SweepSubdirectory(Walk *walk, int parentFd, const char *name, size_t length
 // Walks the open directory dirFd, whose path is walk->path[0 .. dirLength).
 int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char **errMsg) {
   orv::UniqueDir dir(fdopendir(dirFd.get()));
-  if (dir == nullptr) return vakGetStrErrorMsg(VAK_SYS_ERROR, errMsg);
+  if (dir == nullptr) return vakiSysError(errMsg);
   dirFd.release();  // the stream owns it now
   if (dirLength + 1 >= kPathBufSize) {
     walk->path[dirLength] = '\0';
@@ -223,18 +219,19 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
     const size_t nameLength = strlen(name);
     const bool stake = vakIsLockStakeFileName(name);
 
-    if (!stake && ClassifyLeftover(name) != Leftover::kNone && base + nameLength < kPathBufSize) {
+    size_t stakeLength = 0;
+    const Leftover leftover = stake ? Leftover::kNone : ClassifyLeftover(name, &stakeLength);
+    if (leftover != Leftover::kNone && base + nameLength < kPathBufSize) {
       // A side file or a dirlock: cleared when its process is dead, and never reported.
-      // ClearLeftover classifies the name again: it is to take the kind found here instead.
       memcpy(walk->path + base, name, nameLength + 1);
-      ClearLeftover(walk->path);
+      ClearLeftover(walk->path, leftover, base + stakeLength);
       continue;
     }
     if (!stake) {
       // Only directories matter among other entries (see the comment at the top).
       bool descend = IsRealDirectory(dirfd(dir.get()), entry);
       if (!IsValidAction(walk->action) && (descend || ReachesAction(dirfd(dir.get()), entry))) {
-        return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
+        return vakiInvariant(errMsg);
       }
       if (!descend) continue;
     }
@@ -248,7 +245,7 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
 
     if (stake) {
       if (SweepStakeEntry(walk, base + nameLength) != VAK_OK) {
-        return vakAllocErrorMsg(VAK_NOT_OK, vakInvariantMsg, errMsg);
+        return vakiInvariant(errMsg);
       }
     } else {
       SweepSubdirectory(walk, dirfd(dir.get()), name, base + nameLength);
@@ -266,9 +263,7 @@ int SweepHierarchy(const char *dirPath, unsigned int action, ProcessIdentity *fi
     return vakAllocErrorMsg(VAK_NOT_OK, "NULL directory path supplied", errMsg);
   orv::UniqueFd fd(
       orv::RetryOnEintr([&] { return open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (!fd.valid()) {
-    return vakGetStrErrorMsg(errno == ENOTDIR ? VAK_NOT_DIR : VAK_SYS_ERROR, errMsg);
-  }
+  if (!fd.valid()) return OpenDirectoryFailure(errMsg);
   size_t length = strlen(dirPath);
   Walk walk;
   walk.action = action;

@@ -1,5 +1,5 @@
-// leftovers.cc - clearing a stale dirlock under announcements, and what the sweeps meet of dead
-// processes (see leftovers.h).
+// leftovers.cc - clearing a stale dirlock under announcements, and telling and clearing what the
+// sweeps meet of dead processes by name (see leftovers.h).
 #include "replace/leftovers.h"
 
 #include <dirent.h>
@@ -36,15 +36,15 @@ struct Announcement {
   bool lowerRank = false;  // ranks before this process: this process gives way to it
 };
 
+// Whether text is one or more decimal digits: the tail of a side file's name.
+bool AllDigits(const char *text) {
+  return *text != '\0' && strspn(text, "0123456789") == strlen(text);
+}
+
 // Whether entry is "<base>.<digits>".
 bool IsSideFileOf(const char *entry, const char *base, size_t baseLength) {
-  if (strncmp(entry, base, baseLength) != 0 || entry[baseLength] != '.') return false;
-  const char *digits = entry + baseLength + 1;
-  if (*digits == '\0') return false;
-  for (; *digits != '\0'; ++digits) {
-    if (*digits < '0' || *digits > '9') return false;
-  }
-  return true;
+  return strncmp(entry, base, baseLength) == 0 && entry[baseLength] == '.' &&
+         AllDigits(entry + baseLength + 1);
 }
 
 // Reads every other side file of the lock-stake file: false if the directory cannot be read.
@@ -195,18 +195,23 @@ void ClearDeadDirlock(const char *dirlock, size_t lockStakeLength) {
 
 }  // namespace
 
-void ClearLeftover(const char *path) {
-  if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr) return;
-  const char *marker = strstr(path, ".orvlck.");
-  while (marker != nullptr && strstr(marker + 1, ".orvlck.") != nullptr) {
-    marker = strstr(marker + 1, ".orvlck.");
+Leftover ClassifyLeftover(const char *name, size_t *stakeLength) {
+  const char *dot = strrchr(name, '.');
+  const size_t suffixLength = static_cast<size_t>(VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH);
+  if (dot == nullptr || static_cast<size_t>(dot - name) < suffixLength ||
+      strncmp(dot - suffixLength, VAK_LOCK_STAKE_FILE_SUFFIX, suffixLength) != 0) {
+    return Leftover::kNone;
   }
-  if (marker == nullptr) return;
-  const char *tail = marker + sizeof ".orvlck." - 1;
-  const size_t lockStakeLength = static_cast<size_t>(tail - 1 - path);
-  if (strcmp(tail, "dirlock") == 0) {
+  *stakeLength = static_cast<size_t>(dot - name);
+  if (strcmp(dot + 1, "dirlock") == 0) return Leftover::kDirlock;
+  return AllDigits(dot + 1) ? Leftover::kSideFile : Leftover::kNone;
+}
+
+void ClearLeftover(const char *path, Leftover kind, size_t lockStakeLength) {
+  if (vakInitInfo == nullptr || vakInitInfo->processId == nullptr) return;
+  if (kind == Leftover::kDirlock) {
     ClearDeadDirlock(path, lockStakeLength);
-  } else if (*tail != '\0' && strspn(tail, "0123456789") == strlen(tail)) {
+  } else if (kind == Leftover::kSideFile) {
     ClearDeadSideFile(path);
   }
 }

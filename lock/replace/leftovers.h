@@ -23,10 +23,19 @@ enum class Cleared { kRetry, kGiveWay, kFailed };
 Cleared ClearStale(const char *lockStakePath, const char *dirlock, const SideFile &mine,
                    const StakeSnapshot &stale, char **errMsg, int *failed);
 
-// For the sweeps, which meet them by name: a side file "<lockStakePath>.<digits>" at path whose
-// writer is dead (or that was left half-written long ago) is removed; a dirlock at path whose
-// holder is dead is cleared as a get would clear it. Nothing is reported; failures leave the file
-// for the next process that meets it.
-void ClearLeftover(const char *path);
+// What the sweeps meet by name beside a lock-stake file "<stake>": a side file "<stake>.<digits>"
+// or a dirlock "<stake>.dirlock".
+enum class Leftover { kNone, kSideFile, kDirlock };
+
+// The kind of a directory entry's name; for a side file or a dirlock, *stakeLength is the length
+// of the lock-stake name it belongs to (the name up to its last dot). As cheap as a suffix test
+// for any other name.
+Leftover ClassifyLeftover(const char *name, size_t *stakeLength);
+
+// For the sweeps: path is a leftover of that kind, beside the lock-stake file
+// path[0 .. lockStakeLength). A side file whose writer is dead (or that was left half-written
+// long ago) is removed; a dirlock whose holder is dead is cleared as a get would clear it.
+// Nothing is reported; failures leave the file for the next process that meets it.
+void ClearLeftover(const char *path, Leftover kind, size_t lockStakeLength);
 
 #endif  // VAK_REPLACE_LEFTOVERS_H_

@@ -77,10 +77,42 @@ TEST_F(DirlockTest, LeftoversOfDeadProcessesAreClearedAndOthersKept) {
     }
     if (c.otherWriter != 0) PlantText(dir, dir + "/f.orvlck.1", c.otherWriter);
     ASSERT_TRUE(!c.old || utimensat(AT_FDCWD, path.c_str(), longAgo, 0) == 0);
-    ClearLeftover(path.c_str());
+    size_t stakeLength = 0;
+    const Leftover kind = ClassifyLeftover(c.name, &stakeLength);
+    if (kind != Leftover::kNone) ClearLeftover(path.c_str(), kind, dir.size() + 1 + stakeLength);
     EXPECT_EQ(c.kept, access(path.c_str(), F_OK) == 0);
     // The process's own announcement never stays behind.
     EXPECT_NE(0, access((dir + "/f.orvlck." + std::to_string(getpid())).c_str(), F_OK));
+  }
+}
+
+// The names the sweeps meet: which are leftovers, and of which lock-stake name (up to the last
+// dot, whatever precedes it).
+TEST(LeftoverNames, KindAndLockStakeNameComeFromTheName) {
+  const struct {
+    const char *name;
+    Leftover kind;
+    size_t stakeLength;
+  } cases[] = {
+      {"f.orvlck.77", Leftover::kSideFile, 8},
+      {"f.orvlck.dirlock", Leftover::kDirlock, 8},
+      {"a.orvlck.orvlck.5", Leftover::kSideFile, 15},
+      {".orvlck.1", Leftover::kSideFile, 7},
+      {"f.orvlck.", Leftover::kNone, 0},
+      {"f.orvlck.x7", Leftover::kNone, 0},
+      {"f.orvlck.7x", Leftover::kNone, 0},
+      {"f.orvlck.dirlocks", Leftover::kNone, 0},
+      {"f.orvlck", Leftover::kNone, 0},
+      {"f.orvlc.1", Leftover::kNone, 0},
+      {"orvlck.1", Leftover::kNone, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t stakeLength = 0;
+    EXPECT_EQ(c.kind, ClassifyLeftover(c.name, &stakeLength));
+    if (c.kind != Leftover::kNone) {
+      EXPECT_EQ(c.stakeLength, stakeLength);
+    }
   }
 }
 
