@@ -100,7 +100,7 @@ int Decide(const char *lockStakePath, const char *filePath, const char *reason,
   } else if (readStatus == VAK_MALFORMED_LOCK_STAKE_FILE) {
     found = Found::kMalformed;
   } else if (readStatus != VAK_OK) {
-    vakiPassMessage(&readMsg, errMsg);
+    vak::PassMessage(&readMsg, errMsg);
     return readStatus;
   } else if (row.comparesOwner && SameProcess(read.Owner(), vakInitInfo->processId)) {
     found = Found::kOwnLock;
@@ -127,7 +127,7 @@ int RetryOnInterruption(Engine engine, char **errMsg) {
     errno = 0;
     int status = engine(errMsg != nullptr ? &msg : nullptr);
     if (status != VAK_SYS_ERROR || errno != EINTR || call >= kEngineMaxCalls) {
-      vakiPassMessage(&msg, errMsg);
+      vak::PassMessage(&msg, errMsg);
       return status;
     }
     vakReleaseErrorMsg(&msg);

@@ -33,7 +33,7 @@ constexpr int kMaxLinks = 20;
 // name another file's lock-stake file.
 int TooLong(char **errMsg) {
   errno = ENAMETOOLONG;
-  return vakiSysError(errMsg);
+  return vak::SysError(errMsg);
 }
 
 // Every exit of a resolution leaves the resolution state at rest.
@@ -84,7 +84,7 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
   // the working directory, so it is refused as the system would refuse opening it.
   if (filePath[0] == '\0') {
     errno = ENOENT;
-    return vakiSysError(errMsg);
+    return vak::SysError(errMsg);
   }
   ResolutionState state;
   char buffers[2][kPathBufferSize];
@@ -96,7 +96,7 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
     struct stat st;
     if (lstat(current, &st) != 0) {
       // A missing file can be locked; a missing link target is a dangling link.
-      if (errno != ENOENT || chasingLink) return vakiSysError(errMsg);
+      if (errno != ENOENT || chasingLink) return vak::SysError(errMsg);
       found = 0;
       break;
     }
@@ -119,7 +119,7 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
     }
     char target[kPathBufferSize];
     ssize_t length = readlink(current, target, sizeof target);
-    if (length < 0) return vakiSysError(errMsg);
+    if (length < 0) return vak::SysError(errMsg);
     if (static_cast<size_t>(length) >= sizeof target) return TooLong(errMsg);
     target[length] = '\0';
     char *next = buffers[spare];

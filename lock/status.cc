@@ -42,11 +42,11 @@ void vakReleaseErrorMsg(char **errMsg) {
   *errMsg = nullptr;
 }
 
-int vakiSysError(char **errMsg) {
+int vak::SysError(char **errMsg) {
   return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);
 }
 
-void vakiPassMessage(char **from, char **errMsg) {
+void vak::PassMessage(char **from, char **errMsg) {
   if (*from == nullptr) return;
   if (errMsg != nullptr) {
     *errMsg = *from;
@@ -149,7 +149,7 @@ int Invariant(char **errMsg) {
 void KeepOneMessage(char **keep, char **drop, char **errMsg) {
   vakReleaseErrorMsg(drop);
   if (*keep == nullptr && errMsg != nullptr) *errMsg = nullptr;
-  vakiPassMessage(keep, errMsg);
+  vak::PassMessage(keep, errMsg);
 }
 
 }  // namespace vak

@@ -20,13 +20,13 @@ extern const char vakTooManyLinksMsg[];    // the MAXSYMLINKS message
 // Releases the message in a slot, unless it is the shared out-of-memory text, and clears the slot.
 void vakReleaseErrorMsg(char **errMsg);
 
+namespace vak {
+
 // VAK_SYS_ERROR, with errno's text (vak::StrErrorMsg); stored as vak::AllocErrorMsg does.
-int vakiSysError(char **errMsg);
+int SysError(char **errMsg);
 // Hands the message in *from (a failure's, from an inner call) to the caller's slot errMsg, or
 // releases it when there is no slot; *from is left NULL. A NULL message leaves the slot as it is.
-void vakiPassMessage(char **from, char **errMsg);
-
-namespace vak {
+void PassMessage(char **from, char **errMsg);
 
 // The message functions of vak.h (vakAllocErrorMsg, vakGetStrErrorMsg, vakGetBdErrorMsg): what
 // the library itself calls to fill a message slot.

@@ -33,6 +33,7 @@
 #include "posix_io.h"
 #include "replace/leftovers.h"
 #include "resolve.h"
+#include "stake/stake_records.h"
 #include "status.h"
 #include "vak.h"
 
@@ -62,7 +63,7 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
 
 // The failure of opening a directory to sweep, from errno: VAK_NOT_DIR when it is not one.
 int OpenDirectoryFailure(char **errMsg) {
-  return errno == ENOTDIR ? vakGetStrErrorMsg(VAK_NOT_DIR, errMsg) : vakiSysError(errMsg);
+  return errno == ENOTDIR ? vak::StrErrorMsg(VAK_NOT_DIR, errMsg) : vak::SysError(errMsg);
 }
 
 // Prints the report line of a lock that the engine read, by the owner filter; returns whether a
@@ -101,7 +102,7 @@ bool ReportStake(const Walk &walk, const char *lockedPath, bool wasLink, int sta
   if (status != VAK_OK && status != VAK_FILE_NOT_LOCKED && status != VAK_DIR_NOT_LOCKABLE &&
       status != VAK_MALFORMED_LOCK_STAKE_FILE) {
     ++numberOfLockStakesFound;
-    printf("Error reading %s%s. %s.\n", lockedPath, VAK_LOCK_STAKE_FILE_SUFFIX,
+    printf("Error reading %s%s. %s.\n", lockedPath, vak::kStakeSuffix,
            msg != nullptr ? msg : "");
   } else if (status == VAK_MALFORMED_LOCK_STAKE_FILE && !wasLink) {
     if (walk.filter != nullptr) return false;
@@ -120,7 +121,7 @@ bool ReportStake(const Walk &walk, const char *lockedPath, bool wasLink, int sta
 // The locked file is resolved once: the report and the release act on the lock-stake path found,
 // so the report reads the file once and the release reads it once more, as its own decision needs.
 int SweepStakeEntry(Walk *walk, size_t entryLength) {
-  const size_t lockedLength = entryLength - VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH;
+  const size_t lockedLength = entryLength - vak::kStakeSuffixLength;
   walk->path[lockedLength] = '\0';  // the path now names the locked file
   const char *lockedPath = walk->path;
 
@@ -136,7 +137,7 @@ int SweepStakeEntry(Walk *walk, size_t entryLength) {
     // dangling or looping links) are skipped silently too.
     return VAK_OK;
   }
-  walk->path[lockedLength] = VAK_LOCK_STAKE_FILE_SUFFIX[0];  // put the suffix back
+  walk->path[lockedLength] = vak::kStakeSuffix[0];  // put the suffix back
   if (strcmp(stakePath.get(), walk->path) != 0) {
     remove(walk->path);  // a stake beside a link: its lock-stake file belongs beside the target
     return VAK_OK;
@@ -144,17 +145,17 @@ int SweepStakeEntry(Walk *walk, size_t entryLength) {
   walk->path[lockedLength] = '\0';
 
   LockStake *chain = nullptr;
-  status = vakiEditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, GET_DETAILS,
+  status = vak::EditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, GET_DETAILS,
                                            nullptr, &chain, &msg);
   const bool reported = ReportStake(*walk, lockedPath, wasLink, status, chain, msg);
-  vakFreeLockStake(chain);
+  vak::FreeLockStake(chain);
   vakReleaseErrorMsg(&msg);
   if (!reported || walk->action == GET_DETAILS) return VAK_OK;
   if (!IsReleaseAction(walk->action)) return VAK_NOT_OK;
-  status = vakiEditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, walk->action,
+  status = vak::EditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, walk->action,
                                            walk->filter, nullptr, &msg);
   if (status != VAK_OK) {
-    printf("Error releasing lock %s%s . %s\n", lockedPath, VAK_LOCK_STAKE_FILE_SUFFIX,
+    printf("Error releasing lock %s%s . %s\n", lockedPath, vak::kStakeSuffix,
            msg != nullptr ? msg : "");
     --numberOfLockStakesFound;
   }
@@ -202,7 +203,7 @@ void SweepSubdirectory(Walk *walk, int parentFd, const char *name, size_t length
 // Walks the open directory dirFd, whose path is walk->path[0 .. dirLength).
 int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char **errMsg) {
   orv::UniqueDir dir(fdopendir(dirFd.get()));
-  if (dir == nullptr) return vakiSysError(errMsg);
+  if (dir == nullptr) return vak::SysError(errMsg);
   dirFd.release();  // the stream owns it now
   if (dirLength + 1 >= kPathBufSize) {
     walk->path[dirLength] = '\0';
@@ -217,7 +218,7 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
     const char *name = entry->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
     const size_t nameLength = strlen(name);
-    const bool stake = vakIsLockStakeFileName(name);
+    const bool stake = vak::IsLockStakeFileName(name);
 
     size_t stakeLength = 0;
     const Leftover leftover = stake ? Leftover::kNone : ClassifyLeftover(name, &stakeLength);
@@ -231,7 +232,7 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
       // Only directories matter among other entries (see the comment at the top).
       bool descend = IsRealDirectory(dirfd(dir.get()), entry);
       if (!IsValidAction(walk->action) && (descend || ReachesAction(dirfd(dir.get()), entry))) {
-        return vakiInvariant(errMsg);
+        return vak::Invariant(errMsg);
       }
       if (!descend) continue;
     }
@@ -245,7 +246,7 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
 
     if (stake) {
       if (SweepStakeEntry(walk, base + nameLength) != VAK_OK) {
-        return vakiInvariant(errMsg);
+        return vak::Invariant(errMsg);
       }
     } else {
       SweepSubdirectory(walk, dirfd(dir.get()), name, base + nameLength);
@@ -260,7 +261,7 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
 int SweepHierarchy(const char *dirPath, unsigned int action, ProcessIdentity *filter,
                    char **errMsg) {
   if (dirPath == nullptr)
-    return vakAllocErrorMsg(VAK_NOT_OK, "NULL directory path supplied", errMsg);
+    return vak::AllocErrorMsg(VAK_NOT_OK, "NULL directory path supplied", errMsg);
   orv::UniqueFd fd(
       orv::RetryOnEintr([&] { return open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (!fd.valid()) return OpenDirectoryFailure(errMsg);

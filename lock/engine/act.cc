@@ -18,7 +18,7 @@ const char kOwnerIndeterminateMsg[] =
 
 // An administrator's release: the file goes, whoever owns it and whatever it holds.
 int RemoveOutright(const char *lockStakePath, char **errMsg) {
-  if (unlink(lockStakePath) != 0 && errno != ENOENT) return vakiSysError(errMsg);
+  if (unlink(lockStakePath) != 0 && errno != ENOENT) return vak::SysError(errMsg);
   return VAK_OK;
 }
 
@@ -69,10 +69,10 @@ int Act(Step step, const StepContext &c, LockStake **details, char **errMsg) {
       if (c.ownerFilter != nullptr && !SameProcess(c.read->Owner(), c.ownerFilter)) return VAK_OK;
       return RemoveOutright(c.lockStakePath, errMsg);
     case Step::kPassReadFailure:
-      vakiPassMessage(c.readMsg, errMsg);
+      vak::PassMessage(c.readMsg, errMsg);
       return c.readStatus;
     case Step::kSysError:
-      return vakiSysError(errMsg);
+      return vak::SysError(errMsg);
     case Step::kInvariant:
       return vak::Invariant(errMsg);
   }

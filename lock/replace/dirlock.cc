@@ -66,12 +66,12 @@ int AcquireDirlock(const DirlockRequest &r, char **errMsg) {
     if (err == ENOENT) return kDirlockSourceGone;
     if (err != EEXIST) {
       errno = err;
-      return vakiSysError(errMsg);
+      return vak::SysError(errMsg);
     }
     StakeSnapshot holder;
     int status = ReadSnapshot(r.dirlock, &holder, errMsg);
     if (status == kSnapshotAbsent) continue;
-    if (status == kSnapshotOpenFailed) return vakiSysError(errMsg);
+    if (status == kSnapshotOpenFailed) return vak::SysError(errMsg);
     if (status != VAK_OK) return status;  // an empty or malformed dirlock stays and blocks
     int alive = VAK_PROC_ALIVE;
     if (SameProcess(holder.Owner(), vakInitInfo->processId)) {

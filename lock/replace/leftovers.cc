@@ -17,6 +17,7 @@
 #include "init.h"
 #include "posix_io.h"
 #include "stake/own_text.h"
+#include "resolve.h"
 #include "status.h"
 
 namespace {
@@ -101,7 +102,7 @@ Cleared ClearStale(const char *lockStakePath, const char *dirlock, const SideFil
   const int64_t start = orv::MonotonicMs();
   for (long pause = 5;; pause = pause < 80 ? pause * 2 : pause) {
     if (!Scan(lockStakePath, mine, &others)) {
-      *failed = vakiSysError(errMsg);
+      *failed = vak::SysError(errMsg);
       return Cleared::kFailed;
     }
     bool live = false, giveWay = false;
@@ -120,23 +121,23 @@ Cleared ClearStale(const char *lockStakePath, const char *dirlock, const SideFil
   StakeSnapshot check;
   char *msg = nullptr;
   int status = ReadSnapshot(mine.name(), &check, &msg);
-  if (status == kSnapshotOpenFailed) status = vakiSysError(&msg);
+  if (status == kSnapshotOpenFailed) status = vak::SysError(&msg);
   if (status != VAK_OK && status != kSnapshotAbsent) {
-    vakiPassMessage(&msg, errMsg);
+    vak::PassMessage(&msg, errMsg);
     *failed = status;
     return Cleared::kFailed;
   }
   if (status != VAK_OK || !check.SameText(mine.text(), mine.length())) return Cleared::kGiveWay;
   status = ReadSnapshot(dirlock, &check, &msg);
   if (status == kSnapshotOpenFailed) {
-    *failed = vakiSysError(errMsg);
+    *failed = vak::SysError(errMsg);
     return Cleared::kFailed;
   }
   vakReleaseErrorMsg(&msg);
   // Gone, changed or unreadable now: it is not the stale one any more.
   if (status != VAK_OK || !check.SameText(stale)) return Cleared::kRetry;
   if (unlink(dirlock) != 0 && errno != ENOENT) {
-    *failed = vakiSysError(errMsg);
+    *failed = vak::SysError(errMsg);
     return Cleared::kFailed;
   }
   // Side files of dead writers go too, now that no other process is about to clear anything.
@@ -182,7 +183,7 @@ void ClearDeadDirlock(const char *dirlock, size_t lockStakeLength) {
   if (SameProcess(holder.Owner(), vakInitInfo->processId) || !KnownDead(holder.Owner())) return;
   // Announced by a side file naming this process, as a get that clears it would be.
   orv::MallocPtr<char> locked(
-      strndup(lockStakePath.get(), lockStakeLength - VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH));
+      strndup(lockStakePath.get(), lockStakeLength - vak::kStakeSuffixLength));
   OwnText text;
   SideFile announcement;
   if (locked == nullptr || text.Format(locked.get(), nullptr, nullptr, nullptr) != VAK_OK ||
@@ -197,9 +198,9 @@ void ClearDeadDirlock(const char *dirlock, size_t lockStakeLength) {
 
 Leftover ClassifyLeftover(const char *name, size_t *stakeLength) {
   const char *dot = strrchr(name, '.');
-  const size_t suffixLength = static_cast<size_t>(VAK_LOCK_STAKE_FILE_SUFFIX_LENGTH);
+  const size_t suffixLength = static_cast<size_t>(vak::kStakeSuffixLength);
   if (dot == nullptr || static_cast<size_t>(dot - name) < suffixLength ||
-      strncmp(dot - suffixLength, VAK_LOCK_STAKE_FILE_SUFFIX, suffixLength) != 0) {
+      strncmp(dot - suffixLength, vak::kStakeSuffix, suffixLength) != 0) {
     return Leftover::kNone;
   }
   *stakeLength = static_cast<size_t>(dot - name);

@@ -17,11 +17,11 @@ namespace {
 // back.
 int RemoveUnderDirlock(const char *lockStakePath, const char *dirlock, char **errMsg) {
   if (unlink(lockStakePath) != 0 && errno != ENOENT) {
-    int status = vakiSysError(errMsg);
+    int status = vak::SysError(errMsg);
     DropDirlock(dirlock);
     return status;
   }
-  return unlink(dirlock) == 0 ? VAK_OK : vakiSysError(errMsg);
+  return unlink(dirlock) == 0 ? VAK_OK : vak::SysError(errMsg);
 }
 
 // Step 3: the lock-stake file read again under the dirlock, and what to do. A released file
@@ -36,7 +36,7 @@ int ReplaceIfUnchanged(const char *lockStakePath, const char *dirlock, const Sta
       status != VAK_MALFORMED_LOCK_STAKE_FILE) {
     // The file could not be read (memory, a failing read): that failure is the result.
     DropDirlock(dirlock);
-    vakiPassMessage(&readMsg, errMsg);
+    vak::PassMessage(&readMsg, errMsg);
     return status;
   }
   vakReleaseErrorMsg(&readMsg);
@@ -46,10 +46,10 @@ int ReplaceIfUnchanged(const char *lockStakePath, const char *dirlock, const Sta
     DropDirlock(dirlock);
     if (err == EEXIST) return vak::AlreadyLocked(errMsg);
     errno = err;
-    return err == 0 ? VAK_OK : vakiSysError(errMsg);
+    return err == 0 ? VAK_OK : vak::SysError(errMsg);
   }
   if (status == kSnapshotOpenFailed) {
-    status = vakiSysError(errMsg);
+    status = vak::SysError(errMsg);
     DropDirlock(dirlock);
     return status;
   }
@@ -61,7 +61,7 @@ int ReplaceIfUnchanged(const char *lockStakePath, const char *dirlock, const Sta
   // One step: readers see the old lock or the new one, never none, and the dirlock is given
   // back by the same call.
   if (rename(dirlock, lockStakePath) != 0) {
-    status = vakiSysError(errMsg);
+    status = vak::SysError(errMsg);
     DropDirlock(dirlock);
     return status;
   }
@@ -78,7 +78,7 @@ int FirstLock(const char *lockStakePath, const OwnText &text, char **errMsg) {
   if (err == EEXIST) return vak::AlreadyLocked(errMsg);
   if (err != 0) {
     errno = err;
-    return vakiSysError(errMsg);
+    return vak::SysError(errMsg);
   }
   // Linked by name: a side file of the same name from another host's process with the same
   // identifier may have been linked instead. Then the lock is that process's, not the caller's.

@@ -32,7 +32,7 @@ Taken Examine(const char *name, long *halfWrittenMs, char **errMsg, int *failed)
   int status = ReadSnapshot(name, &held, nullptr);
   if (status == kSnapshotAbsent) return Taken::kGone;
   if (status == kSnapshotOpenFailed) {
-    *failed = vakiSysError(errMsg);
+    *failed = vak::SysError(errMsg);
     return Taken::kFailed;
   }
   if (status != VAK_OK) {
@@ -86,7 +86,7 @@ int SideFile::Claim(const char *lockStakePath, const char *text, size_t length, 
     if (err == ENOENT && linking) return kSideFileSourceGone;
     if (err != EEXIST) {
       errno = err;
-      return vakiSysError(errMsg);
+      return vak::SysError(errMsg);
     }
     int failed = VAK_OK;
     switch (Examine(name_.get(), &halfWrittenMs, errMsg, &failed)) {
@@ -99,7 +99,7 @@ int SideFile::Claim(const char *lockStakePath, const char *text, size_t length, 
         // Two processes that clear the same abandoned name can remove each other's new file: the
         // link of the one that lost it then fails, or (where links go by name) its check of what
         // it linked does.
-        if (unlink(name_.get()) != 0 && errno != ENOENT) return vakiSysError(errMsg);
+        if (unlink(name_.get()) != 0 && errno != ENOENT) return vak::SysError(errMsg);
         continue;
       case Taken::kBusy:
         if (waitedMs >= kBusyWaitMs) return vak::AlreadyLocked(errMsg);
@@ -131,7 +131,7 @@ int SideFile::Create(const char *lockStakePath, const char *text, size_t length,
   contentOnly_ = ContentOnly(fd_.get());
   // Every failure from here on removes the file created: an incomplete side file is of no use.
   if (fchmod(fd_.get(), 0666) != 0) {
-    status = vakiSysError(errMsg);
+    status = vak::SysError(errMsg);
     Remove();
     return status;
   }

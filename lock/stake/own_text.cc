@@ -53,13 +53,13 @@ int vakWriteEditLock(FILE *out, LockStake *formerOwners, const char *lockedPath,
   if (stake == nullptr || trailer == nullptr) return vak::OutOfMemory(errMsg);
   errno = 0;
   time_t now = time(nullptr);
-  if (now == static_cast<time_t>(-1)) return vakiSysError(errMsg);
+  if (now == static_cast<time_t>(-1)) return vak::SysError(errMsg);
   if (now != lastTimeLocked.second) {
     struct tm local;
     lastTimeLocked.second = -1;
     if (localtime_r(&now, &local) == nullptr ||
         strftime(lastTimeLocked.readable, sizeof lastTimeLocked.readable, "%c %Z", &local) == 0) {
-      return vakiSysError(errMsg);
+      return vak::SysError(errMsg);
     }
     lastTimeLocked.second = now;
   }

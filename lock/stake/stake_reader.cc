@@ -26,7 +26,7 @@ bool IsBlank(char c) {
 // other failures.
 int ReadFailed(char **errMsg) {
   int err = errno;
-  int status = vakiSysError(errMsg);
+  int status = vak::SysError(errMsg);
   errno = err;
   return status;
 }

@@ -79,9 +79,9 @@ int ReadSnapshot(const char *name, StakeSnapshot *snap, char **errMsg, orv::Uniq
       *keep = std::move(fd);
     } else if (close(fd.release()) != 0 && status == VAK_OK) {
       snap->Reset();
-      return vakiSysError(errMsg);
+      return vak::SysError(errMsg);
     }
-    if (status != VAK_OK) vakiPassMessage(&readMsg, errMsg);
+    if (status != VAK_OK) vak::PassMessage(&readMsg, errMsg);
     return status;
   }
 }

@@ -124,19 +124,19 @@ void PutTrailer(KeyLines *lines, const LockStakeTrailer *trailer) {
 int vakWriteProcIdInfo(FILE *out, const ProcessIdentity *processId, char **errMsg) {
   KeyLines lines(out);
   PutProcId(&lines, processId);
-  return lines.Finish() ? VAK_OK : vakiSysError(errMsg);
+  return lines.Finish() ? VAK_OK : vak::SysError(errMsg);
 }
 
 int vakWriteHeaderInfo(FILE *out, const LockStakeHeader *header, char **errMsg) {
   KeyLines lines(out);
   PutHeader(&lines, header);
-  return lines.Finish() ? VAK_OK : vakiSysError(errMsg);
+  return lines.Finish() ? VAK_OK : vak::SysError(errMsg);
 }
 
 int vakWriteTrailerInfo(FILE *out, const LockStakeTrailer *trailer, char **errMsg) {
   KeyLines lines(out);
   PutTrailer(&lines, trailer);
-  return lines.Finish() ? VAK_OK : vakiSysError(errMsg);
+  return lines.Finish() ? VAK_OK : vak::SysError(errMsg);
 }
 
 int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *chain,
@@ -148,7 +148,7 @@ int vakWriteLockStakeInfo(const char *lockedPath, FILE *out, const LockStake *ch
     KeyLines lines(out);
     PutHeader(&lines, s->header);
     PutTrailer(&lines, s->trailer);
-    if (!lines.Finish()) return vakiSysError(errMsg);
+    if (!lines.Finish()) return vak::SysError(errMsg);
   }
   if (fflush(out) != 0) return vak::FlushFailed(errMsg);
   return VAK_OK;
