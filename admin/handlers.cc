@@ -89,6 +89,18 @@ void FreeOwnerFilter(ProcessIdentity *filter) {
   vakFree(filter);
 }
 
+// Runs op with the owner filter made from the typed texts; nothing when there is no host or the
+// filter cannot be made (MakeOwnerFilter has said why).
+template <typename Op>
+void WithOwnerFilter(const char *hostName, const char *pid, const char *creationTime,
+                     Purpose purpose, Op op) {
+  if (hostName == nullptr) return;
+  ProcessIdentity *filter = MakeOwnerFilter(hostName, pid, creationTime, purpose);
+  if (filter == nullptr) return;
+  op(filter);
+  FreeOwnerFilter(filter);
+}
+
 }  // namespace
 
 void doSystem(const char *commandLine) {
@@ -107,13 +119,10 @@ void doAle(const char *dirHier) {
 }
 
 void doAPle(const char *dirHier, const char *hostName, const char *pid, const char *creationTime) {
-  if (hostName == nullptr) return;
-  ProcessIdentity *filter = MakeOwnerFilter(hostName, pid, creationTime, Purpose::kList);
-  if (filter == nullptr) return;
-  char *errMsg = nullptr;
-  int status = vakListEditLocksOfProcessInDirHier(dirHier, filter, &errMsg);
-  ReportOutcome(status, errMsg);
-  FreeOwnerFilter(filter);
+  WithOwnerFilter(hostName, pid, creationTime, Purpose::kList, [&](ProcessIdentity *filter) {
+    char *errMsg = nullptr;
+    ReportOutcome(vakListEditLocksOfProcessInDirHier(dirHier, filter, &errMsg), errMsg);
+  });
 }
 
 void doAre(const char *dirHier) {
@@ -123,13 +132,12 @@ void doAre(const char *dirHier) {
 }
 
 void doAPre(const char *dirHier, const char *hostName, const char *pid, const char *creationTime) {
-  if (hostName == nullptr) return;
-  ProcessIdentity *filter = MakeOwnerFilter(hostName, pid, creationTime, Purpose::kRelease);
-  if (filter == nullptr) return;
-  char *errMsg = nullptr;
-  int status = vakReleaseEditLocksOfProcessInDirHier(dirHier, filter, FORCE_RELEASE_LOCK, &errMsg);
-  ReportOutcome(status, errMsg);
-  FreeOwnerFilter(filter);
+  WithOwnerFilter(hostName, pid, creationTime, Purpose::kRelease, [&](ProcessIdentity *filter) {
+    char *errMsg = nullptr;
+    ReportOutcome(
+        vakReleaseEditLocksOfProcessInDirHier(dirHier, filter, FORCE_RELEASE_LOCK, &errMsg),
+        errMsg);
+  });
 }
 
 void doAsre(const char *filePath) {
