@@ -293,8 +293,7 @@ int GetInstPathInBuf(char *buf, size_t size, const char *relative) {
   if (relative == nullptr || relative[0] == '\0') return CopyIfFits(buf, size, root);
   const char *sep = relative[0] == '/' ? "" : "/";
   if (strlen(root) + strlen(sep) + strlen(relative) + 1 > size) return 0;
-  snprintf(buf, size, "%s%s%s", root, sep, relative);
-  return 1;
+  return FormatPath(buf, size, "%s%s%s", root, sep, relative) ? 1 : 0;
 }
 
 char *GetInstPath(const char *relative) {
@@ -307,8 +306,7 @@ int GetToolsPathInBuf(char *buf, size_t size, const char *relative) {
   if (tools == nullptr || buf == nullptr) return 0;
   if (relative == nullptr) return CopyIfFits(buf, size, tools);
   if (strlen(tools) + strlen(relative) + 2 > size) return 0;
-  snprintf(buf, size, "%s%s%s", tools, "/", relative);
-  return 1;
+  return FormatPath(buf, size, "%s/%s", tools, relative) ? 1 : 0;
 }
 
 char *GetToolsPath(const char *relative) {
