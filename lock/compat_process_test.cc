@@ -94,4 +94,32 @@ TEST(CompatProcessTest, StartsHandshakesJudgesRepliesAndRecoversFromBadDaemons) 
   }
 }
 
+// The control requests reach the daemon as their words, in order; a log report comes back; an
+// empty log name is refused without a word to the daemon.
+TEST(CompatProcessTest, ControlRequestsReachTheDaemon) {
+  vaktest::TempDir tree;
+  vaktest::WriteFile(tree.Sub("tools/bin/orv_root"), "");
+  chmod(tree.Sub("tools/bin/orv_root").c_str(), 0755);
+  ASSERT_EQ(0, symlink(FAKE_COMPATD_PATH, tree.Sub("tools/bin/vakcompatd").c_str()));
+  vaktest::ChildResult got = vaktest::RunInChild([&] {
+    alarm(60);
+    setenv("FAKE_COMPATD_MODE", "ok", 1);
+    setenv("FAKE_COMPATD_JOURNAL", tree.Sub("journal").c_str(), 1);
+    orvInitNonORVApp(tree.Sub("tools/bin/prog").c_str());
+    char *info = nullptr;
+    printf("start %d\n", vakCompatDStartLog("/var/log/compat.log", nullptr));
+    printf("empty %d\n", vakCompatDStartLog("", nullptr));
+    printf("debug %d\n", vakCompatDSetDebugMode(nullptr));
+    const int reported = vakCompatDReportLog(&info, nullptr);
+    printf("report %d [%s]\n", reported, info != nullptr ? info : "");
+    free(info);
+    printf("stop %d\n", vakCompatDStopLog(nullptr));
+    printf("die %d\n", vakCompatDTerminate(nullptr));
+    return 0;
+  });
+  EXPECT_EQ("start 0\nempty 19\ndebug 0\nreport 0 [ no log kept]\nstop 0\ndie 0\n", got.out);
+  EXPECT_EQ("start\nVersionReq\nStartLog /var/log/compat.log\nDebug\nReportLog\nStopLog\nDie\n",
+            vaktest::ReadFile(tree.Sub("journal")));
+}
+
 }  // namespace

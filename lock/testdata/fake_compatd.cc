@@ -44,6 +44,8 @@ int main(int argc, char **argv) {
       vakNetWrite(out, mode.compare(0, 6, "reply:") == 0 ? mode.c_str() + 6 : "GotLock TRUE");
     } else if (text.compare(0, 7, "Unlock ") == 0) {
       vakNetWrite(out, "DidUnLock TRUE");
+    } else if (text == "ReportLog") {
+      vakNetWrite(out, "LogInfo no log kept");
     }
   }
   return 0;
