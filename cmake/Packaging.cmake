@@ -34,13 +34,14 @@ endforeach()
 # outside the install hierarchy find the daemon along PATH.
 set(VAK_LINK_DIR "${CMAKE_BINARY_DIR}/pkg/bin")
 file(MAKE_DIRECTORY "${VAK_LINK_DIR}")
-foreach(program vakAdminTool vakbd)
+foreach(program vakAdminTool editlock vakbd)
   file(CREATE_LINK "../tools/bin/${program}" "${VAK_LINK_DIR}/${program}" SYMBOLIC)
   install(FILES "${VAK_LINK_DIR}/${program}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
 endforeach()
 
 # ---- Documentation and shell completion.
-install(FILES "${CMAKE_SOURCE_DIR}/man/vakAdminTool.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${CMAKE_SOURCE_DIR}/man/vakAdminTool.1" "${CMAKE_SOURCE_DIR}/man/editlock.1"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${CMAKE_SOURCE_DIR}/man/vak.3" DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
 install(FILES "${CMAKE_SOURCE_DIR}/man/vakbd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 install(FILES "${CMAKE_SOURCE_DIR}/completion/vakAdminTool"
@@ -64,7 +65,8 @@ install(FILES "${CMAKE_BINARY_DIR}/pkg/copyright"
 # ---- Tests of the install, the consumers, the manual pages and the completion.
 if(TARGET install_test)
   # The whole install must be built before the test installs it.
-  add_dependencies(install_test vak orv vak_static orv_static vakAdminTool vakbd vakcompatd)
+  add_dependencies(install_test vak orv vak_static orv_static vakAdminTool editlock vakbd
+                   vakcompatd)
   set(consumer_flags "")
   if(VAK_SANITIZE)
     # An instrumented library needs an instrumented program, and the checks then cover both.
@@ -86,6 +88,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Edit Locks on files shared by application
 set(CPACK_PACKAGE_DESCRIPTION
     "Cooperating applications on hosts that share a file system mark a file as being edited by\n\
 writing a lock-stake file beside it. This package holds the administration tool vakAdminTool,\n\
+the command editlock for shell scripts,\n\
 the per-host Boolean Daemon vakbd, the compatibility daemon vakcompatd, and the libvak and\n\
 liborv libraries with their headers, pkg-config files and CMake package.")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")

@@ -16,6 +16,7 @@
 #include "status.h"
 #include "sweep.h"
 #include "vak.h"
+#include "wait.h"
 
 // Found in the library file by identification tools (what(1)); no code reads it.
 __attribute__((used)) static const char vakIdentString[] =
@@ -143,6 +144,10 @@ int vakConfirmEditLockEx(const char *filePath, int noFollow, char **errMsg) {
 int vakConfirmEditLock(const char *filePath, char **errMsg) {
   return vak::ConfirmEditLock(filePath, 0, errMsg);
 }
+int vakWaitEditLock(const char *filePath, const char *reason, int noFollow, long timeoutMs,
+                    char **errMsg) {
+  return vak::WaitEditLock(filePath, reason, noFollow, timeoutMs, errMsg);
+}
 // Only initialises the library: nothing is listed.
 int vakListAllMyEditLocks(void *, char **errMsg) {
   return vak::EnsureInitialised(errMsg);
@@ -175,6 +180,10 @@ int vakReleaseEditLocksOfProcessInDirHier(const char *dirPath, ProcessIdentity *
                                           unsigned int action, char **errMsg) {
   return vak::SweepReport(Report::kRelease, dirPath, action, Owners::kByOwner, ownerFilter,
                           errMsg);
+}
+int vakVisitEditLocksInDirHier(const char *dirPath, VakEditLockVisitor visitor, void *context,
+                               char **errMsg) {
+  return vak::VisitHierarchy(dirPath, visitor, context, errMsg);
 }
 int vakReleaseOneEditLock(const char *filePath, unsigned int action, char **errMsg) {
   return vak::ReleaseOneReport(filePath, action, errMsg);

@@ -52,11 +52,15 @@ bool IsValidAction(unsigned int action) {
   return action == GET_DETAILS || IsReleaseAction(action);
 }
 
-// State of one walk: the path buffer shared by all levels, the action and the owner filter.
+// State of one walk: the path buffer shared by all levels, the action and the owner filter; a
+// walk with a visitor hands it each lock instead of printing, and stops when it says so.
 struct Walk {
   char path[kPathBufSize];
   unsigned int action;
   ProcessIdentity *filter;
+  VakEditLockVisitor visitor;
+  void *context;
+  bool stopped;
 };
 
 int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char **errMsg);
@@ -95,23 +99,51 @@ bool ReportOwner(const Walk &walk, const char *lockedPath, const LockStake *chai
   return true;
 }
 
+// What a listing reports of a stake entry, from the engine's reading of it: a lock it could not
+// read, a malformed lock-stake file, an owner, or nothing (no lock, a link's entry).
+enum class Finding { kUnreadable, kMalformed, kOwned, kNothing };
+
+Finding FindingOf(int status, bool wasLink, const LockStake *chain) {
+  if (status != VAK_OK && status != VAK_FILE_NOT_LOCKED && status != VAK_DIR_NOT_LOCKABLE &&
+      status != VAK_MALFORMED_LOCK_STAKE_FILE) {
+    return Finding::kUnreadable;
+  }
+  if (status == VAK_MALFORMED_LOCK_STAKE_FILE && !wasLink) return Finding::kMalformed;
+  if (status == VAK_OK && !wasLink && chain != nullptr) return Finding::kOwned;
+  return Finding::kNothing;
+}
+
 // Prints the report line of a stake entry from the engine's reading of it, and counts it.
 // Returns false when the entry is neither reported nor released.
 bool ReportStake(const Walk &walk, const char *lockedPath, bool wasLink, int status,
                  const LockStake *chain, const char *msg) {
-  if (status != VAK_OK && status != VAK_FILE_NOT_LOCKED && status != VAK_DIR_NOT_LOCKABLE &&
-      status != VAK_MALFORMED_LOCK_STAKE_FILE) {
-    ++numberOfLockStakesFound;
-    printf("Error reading %s%s. %s.\n", lockedPath, vak::kStakeSuffix,
-           msg != nullptr ? msg : "");
-  } else if (status == VAK_MALFORMED_LOCK_STAKE_FILE && !wasLink) {
-    if (walk.filter != nullptr) return false;
-    ++numberOfLockStakesFound;
-    printf(" %s HAS MALFORMED LOCK STAKE!!! \n", lockedPath);
-  } else if (status == VAK_OK && !wasLink && chain != nullptr) {
-    if (ReportOwner(walk, lockedPath, chain)) ++numberOfLockStakesFound;
+  switch (FindingOf(status, wasLink, chain)) {
+    case Finding::kUnreadable:
+      ++numberOfLockStakesFound;
+      printf("Error reading %s%s. %s.\n", lockedPath, vak::kStakeSuffix,
+             msg != nullptr ? msg : "");
+      break;
+    case Finding::kMalformed:
+      if (walk.filter != nullptr) return false;
+      ++numberOfLockStakesFound;
+      printf(" %s HAS MALFORMED LOCK STAKE!!! \n", lockedPath);
+      break;
+    case Finding::kOwned:
+      if (ReportOwner(walk, lockedPath, chain)) ++numberOfLockStakesFound;
+      break;
+    case Finding::kNothing:
+      break;
   }
   return true;
+}
+
+// Hands what a listing would report of a stake entry to the walk's visitor.
+void VisitStake(Walk *walk, const char *lockedPath, bool wasLink, int status,
+                const LockStake *chain, const char *msg) {
+  const Finding finding = FindingOf(status, wasLink, chain);
+  if (finding == Finding::kNothing) return;
+  const LockStake *owners = finding == Finding::kOwned ? chain : nullptr;
+  if (walk->visitor(lockedPath, status, owners, msg, walk->context) != 0) walk->stopped = true;
 }
 
 // A stake entry whose name (suffix included) is walk->path[0 .. entryLength). Reports the lock
@@ -147,7 +179,12 @@ int SweepStakeEntry(Walk *walk, size_t entryLength) {
   LockStake *chain = nullptr;
   status = vak::EditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, GET_DETAILS,
                                            nullptr, &chain, &msg);
-  const bool reported = ReportStake(*walk, lockedPath, wasLink, status, chain, msg);
+  bool reported = true;
+  if (walk->visitor != nullptr) {
+    VisitStake(walk, lockedPath, wasLink, status, chain, msg);
+  } else {
+    reported = ReportStake(*walk, lockedPath, wasLink, status, chain, msg);
+  }
   vak::FreeLockStake(chain);
   vakReleaseErrorMsg(&msg);
   if (!reported || walk->action == GET_DETAILS) return VAK_OK;
@@ -251,24 +288,20 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
     } else {
       SweepSubdirectory(walk, dirfd(dir.get()), name, base + nameLength);
     }
+    if (walk->stopped) return VAK_OK;
     errno = 0;
   }
   return VAK_OK;
 }
 
-}  // namespace
-
-int SweepHierarchy(const char *dirPath, unsigned int action, ProcessIdentity *filter,
-                   char **errMsg) {
+// The walk of dirPath with walk's action, filter and visitor.
+int Sweep(const char *dirPath, Walk &walk, char **errMsg) {
   if (dirPath == nullptr)
     return vak::AllocErrorMsg(VAK_NOT_OK, "NULL directory path supplied", errMsg);
   orv::UniqueFd fd(
       orv::RetryOnEintr([&] { return open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (!fd.valid()) return OpenDirectoryFailure(errMsg);
   size_t length = strlen(dirPath);
-  Walk walk;
-  walk.action = action;
-  walk.filter = filter;
   if (length >= kPathBufSize) {
     fflush(stdout);
     fprintf(stderr, "Path too long, not swept: %s\n", dirPath);
@@ -276,4 +309,24 @@ int SweepHierarchy(const char *dirPath, unsigned int action, ProcessIdentity *fi
   }
   memcpy(walk.path, dirPath, length + 1);
   return SweepOpenDirectory(&walk, std::move(fd), length, errMsg);
+}
+
+}  // namespace
+
+int SweepHierarchy(const char *dirPath, unsigned int action, ProcessIdentity *filter,
+                   char **errMsg) {
+  Walk walk{};
+  walk.action = action;
+  walk.filter = filter;
+  return Sweep(dirPath, walk, errMsg);
+}
+
+int vak::VisitHierarchy(const char *dirPath, VakEditLockVisitor visitor, void *context,
+                        char **errMsg) {
+  if (visitor == nullptr) return vak::AllocErrorMsg(VAK_NOT_OK, "NULL visitor supplied", errMsg);
+  Walk walk{};
+  walk.action = GET_DETAILS;
+  walk.visitor = visitor;
+  walk.context = context;
+  return Sweep(dirPath, walk, errMsg);
 }

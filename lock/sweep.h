@@ -23,6 +23,8 @@ enum class Owners { kAll, kByOwner };
 // The walk framed by BEGIN, END and SUMMARY lines on standard output.
 int SweepReport(Report report, const char *dirPath, unsigned int action, Owners owners,
                 ProcessIdentity *filter, char **errMsg);
+// vakVisitEditLocksInDirHier: the walk of a listing, handing each lock it would list to visitor.
+int VisitHierarchy(const char *dirPath, VakEditLockVisitor visitor, void *context, char **errMsg);
 // vakReleaseOneEditLock: the engine's release of one file's lock, framed the same way.
 int ReleaseOneReport(const char *filePath, unsigned int action, char **errMsg);
 

@@ -197,6 +197,12 @@ VAK_API int vakReleaseEditLock(const char *filePath, char **errMsg);
 VAK_API int vakReleaseEditLockEx(const char *filePath, int noFollow, char **errMsg);
 VAK_API int vakConfirmEditLock(const char *filePath, char **errMsg);
 VAK_API int vakConfirmEditLockEx(const char *filePath, int noFollow, char **errMsg);
+/* Waits until the lock can be taken and takes it, as vakGetEditLockEx does, for at most timeoutMs
+ * milliseconds (0: one try; negative: no end). A change of the lock-stake file on this host wakes
+ * the wait at once; changes made by other hosts are seen by tries repeated at most a second apart.
+ * A time-out returns VAK_FILE_ALREADY_LOCKED with the last try's message. */
+VAK_API int vakWaitEditLock(const char *filePath, const char *reason, int noFollow, long timeoutMs,
+                            char **errMsg);
 VAK_API int vakListAllMyEditLocks(void *ignored, char **errMsg);
 VAK_API int vakReleaseAllMyEditLocks(char **errMsg);
 
@@ -211,6 +217,18 @@ VAK_API int vakReleaseEditLocksOfProcessInDirHier(const char *dirPath, ProcessId
                                                   unsigned int action, char **errMsg);
 VAK_API int vakReleaseOneEditLock(const char *filePath, unsigned int action, char **errMsg);
 VAK_API int vakListProcessesHavingEditLocksInDirHier(const char *dirPath, char **errMsg);
+
+/* One lock met by vakVisitEditLocksInDirHier: the locked file's path and, with status VAK_OK, its
+ * chain of owners; otherwise why its lock-stake file could not be read (status and message, which
+ * may be NULL; owners is NULL). Everything pointed to is valid only during the call. Returning
+ * non-zero ends the walk. */
+typedef int (*VakEditLockVisitor)(const char *lockedPath, int status, const LockStake *owners,
+                                  const char *message, void *context);
+/* The walk of vakListEditLocksInDirHier, in the same order and with the same clean-up, handing
+ * each lock it would list to the visitor instead of printing; relies on an earlier
+ * initialisation. */
+VAK_API int vakVisitEditLocksInDirHier(const char *dirPath, VakEditLockVisitor visitor,
+                                       void *context, char **errMsg);
 
 /* ---- Process liveness
  * ----------------------------------------------------------------------------- */

@@ -67,6 +67,7 @@ void CheckTree(const std::string &prefix) {
   struct { const char *path, *want; } rows[] = {
       {"tools/bin/orv_root", "x"}, {"tools/bin/vakcompatd", "x"},
       {"bin/vakAdminTool", "../tools/bin/vakAdminTool"}, {"bin/vakbd", "../tools/bin/vakbd"},
+      {"bin/editlock", "../tools/bin/editlock"}, {"share/man/man1/editlock.1", "f"},
       {"lib/libvak.so.6", "libvak.so.6.1.0"}, {"lib/liborv.so.6", "liborv.so.6.1.0"},
       {"share/man/man1/vakAdminTool.1", "f"}, {"share/man/man3/vak.3", "f"}, {"share/man/man8/vakbd.8", "f"},
       {"share/bash-completion/completions/vakAdminTool", "f"},

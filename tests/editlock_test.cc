@@ -1,0 +1,215 @@
+// editlock run as a program: hold's statuses, conflict line, waits, signals and the take-over
+// after it was killed; list --json over names and texts that JSON cannot carry as they are.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_guard.h"
+#include "json_value.h"
+#include "posix_io.h"
+#include "run_program.h"
+#include "temp_dir.h"
+
+extern char **environ;
+
+namespace {
+
+using vaktest::Exists;
+using vaktest::RunProgram;
+using vaktest::RunResult;
+
+const std::string kEditlock = vaktest::StagedProgram("editlock");
+
+RunResult Editlock(std::vector<std::string> args) {
+  args.insert(args.begin(), kEditlock);
+  return RunProgram(args);
+}
+
+// Starts editlock with args in the background.
+pid_t Spawn(std::vector<std::string> args) {
+  args.insert(args.begin(), kEditlock);
+  std::vector<char *> argv;
+  for (std::string &arg : args) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  return pid;
+}
+
+// Exit status, or 128 + signal number.
+int Reap(pid_t pid) {
+  int status = 0;
+  orv::RetryOnEintr([&] { return waitpid(pid, &status, 0); });
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void AwaitFile(const std::string &path) {
+  const orv::Deadline deadline = orv::Deadline::In(20000);
+  while (!Exists(path) && !deadline.Passed()) orv::SleepMs(10);
+  ASSERT_TRUE(Exists(path)) << path;
+}
+
+TEST(EditlockTest, HoldStatusesConflictsAndTheReleaseOnSigterm) {
+  vaktest::DaemonGuard guard;
+  vaktest::TempDir dir;
+  const std::string file = dir.Sub("f"), stake = file + ".orvlck";
+  vaktest::WriteFile(file, "x");
+  // The lock is held while the command runs and gone after it, whatever its end.
+  const std::string lockedDuring = "test -e '" + stake + "'";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } free[] = {
+      {{"hold", file, "--", "sh", "-c", lockedDuring}, 0},
+      {{"hold", "--reason", "r", file, "sh", "-c", lockedDuring + " && exit 7"}, 7},
+      {{"hold", file, "--", "sh", "-c", "kill -TERM $$"}, 128 + SIGTERM},
+      {{"hold", file, "--", dir.Sub("missing")}, 127},
+      {{"hold", file, "--", dir.path()}, 126},
+      {{"hold", file}, 64},
+      {{"hold", "--wait", "soon", file, "true"}, 64},
+      {{"list"}, 64},
+  };
+  for (const auto &row : free) {
+    RunResult r = Editlock(row.args);
+    EXPECT_EQ(r.exitStatus, row.status) << row.args[2] << r.err;
+    EXPECT_FALSE(Exists(stake)) << row.args[2];
+  }
+
+  const pid_t holder = Spawn({"hold", "--reason", "busy \"q\"", file, "--", "sleep", "60"});
+  AwaitFile(stake);
+  const struct {
+    const char *wait;
+    int status;
+    int64_t minMs, maxMs;
+  } held[] = {{nullptr, 75, 0, 5000}, {"0", 75, 0, 5000}, {"0.4", 124, 400, 5000}};
+  for (const auto &row : held) {
+    std::vector<std::string> args = {"hold", file, "--", "true"};
+    if (row.wait != nullptr) args.insert(args.begin() + 1, {"--wait", row.wait});
+    const int64_t start = orv::MonotonicMs();
+    RunResult r = Editlock(args);
+    const int64_t took = orv::MonotonicMs() - start;
+    EXPECT_EQ(r.exitStatus, row.status) << r.err;
+    EXPECT_GE(took, row.minMs);
+    EXPECT_LT(took, row.maxMs);
+    const std::string line = "editlock: " + file + " is locked by ";
+    EXPECT_EQ(r.err.compare(0, line.size(), line), 0) << r.err;
+    EXPECT_NE(r.err.find(", process " + std::to_string(holder) + " (started "), std::string::npos);
+    EXPECT_NE(r.err.find("application editlock, since "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(", reason: busy \"q\"\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line";
+  }
+  // SIGTERM reaches the command, which ends by it; then the lock is released.
+  kill(holder, SIGTERM);
+  EXPECT_EQ(Reap(holder), 128 + SIGTERM);
+  EXPECT_FALSE(Exists(stake));
+}
+
+TEST(EditlockTest, WaitIsWokenByALocalReleaseAtOnce) {
+  vaktest::DaemonGuard guard;
+  vaktest::TempDir dir;
+  const std::string file = dir.Sub("f");
+  vaktest::WriteFile(file, "x");
+  // Released about 1.1 s after the waiter's first try: its back-off alone would try next at
+  // 1.55 s, so a wake within 300 ms is inotify's.
+  const pid_t holder =
+      Spawn({"hold", file, "--", "sh", "-c", "sleep 1.2; date +%s%N >" + dir.Sub("released")});
+  AwaitFile(file + ".orvlck");
+  RunResult r = Editlock({"hold", "--wait", "10", file, "--", "sh", "-c",
+                          "date +%s%N >" + dir.Sub("taken")});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(Reap(holder), 0);
+  const long long late = (std::stoll(vaktest::ReadFile(dir.Sub("taken"))) -
+                          std::stoll(vaktest::ReadFile(dir.Sub("released")))) / 1000000;
+  EXPECT_LT(late, 300) << "ms from the release to the waiter's command";
+}
+
+TEST(EditlockTest, AKilledHoldersLockIsTakenOverByTheNext) {
+  vaktest::DaemonGuard guard;
+  vaktest::TempDir dir;
+  const std::string file = dir.Sub("f"), pidFile = dir.Sub("command.pid");
+  vaktest::WriteFile(file, "x");
+  const pid_t holder =
+      Spawn({"hold", file, "--", "sh", "-c", "echo $$ >" + pidFile + "; exec sleep 60"});
+  AwaitFile(pidFile);
+  kill(holder, SIGKILL);
+  EXPECT_EQ(Reap(holder), 128 + SIGKILL);  // reaped: a zombie would still answer a probe
+  kill(std::stoi(vaktest::ReadFile(pidFile)), SIGKILL);
+  EXPECT_TRUE(Exists(file + ".orvlck"));
+  RunResult r = Editlock({"hold", file, "--", "true"});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_FALSE(Exists(file + ".orvlck"));
+}
+
+// A section of a lock-stake file written by hand, for owners no program of this host is.
+std::string Section(bool current, const std::string &reason) {
+  std::string text = current ? "#\n# Edit Lock-Stake file. CAUTION: Please do not change.\n#\n"
+                               "# Information about current Edit Lock Owner.\n#\n"
+                             : "#\n# Information about former Edit Lock Owner.\n#\n";
+  const char *rows[][2] = {{"LockStakeVersion", "1.1"}, {"LoginName", "ann"},
+                           {"HostName", "far.example"}, {"ProcessIdentifier", current ? "42" : "7"},
+                           {"ProcessCreationTime_UTC", "1700000000"},
+                           {"ProcessCreationTime_Readable", "Tue Nov 14 2023"},
+                           {"AppIdentifier", "ed"}, {"OSType", "lnx86"},
+                           {"ReasonForPlacingEditLock", reason.c_str()},
+                           {"FilePathUsedToEditLock", "./old"}, {"TimeEditLocked", "Mon"}};
+  for (const auto &row : rows) text += std::string(row[0]) + " " + row[1] + "\n";
+  return text;
+}
+
+// The listing's JSON lines parse, keep every byte of a name that is not UTF-8 and of texts with
+// quotes and backslashes, carry former owners, and follow vakAdminTool -ale's order.
+TEST(EditlockTest, ListJsonLinesParseAndKeepEveryByte) {
+  vaktest::DaemonGuard guard;
+  vaktest::TempDir dir;
+  const std::string latin1 = dir.Sub("a/caf\xe9.txt"), old = dir.Sub("a/b/old");
+  vaktest::WriteFile(latin1, "x");
+  vaktest::WriteFile(old, "x");
+  vaktest::WriteFile(old + ".orvlck", Section(true, "q\"\\ \x01") + Section(false, "before"));
+  const std::string reason = "say \"hi\" \\ \t\xc3\xa9";
+  RunResult r = Editlock({"hold", "--reason", reason, latin1, "--", "sh", "-c",
+                          "\"$0\" list --json \"$1\" && \"$2\" -ale \"$1\" >&2", kEditlock,
+                          dir.path(), vaktest::StagedProgram("vakAdminTool")});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+
+  std::vector<std::string> paths;
+  size_t start = 0;
+  for (size_t end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    vaktest::JsonValue lock;
+    ASSERT_TRUE(vaktest::ParseJson(r.out.substr(start, end - start), &lock)) << r.out;
+    std::string path;
+    if (lock["bytes_escaped"].items.size() == 1) {
+      EXPECT_EQ(lock["bytes_escaped"].items[0].text, "path");
+      ASSERT_TRUE(vaktest::CodePointsAsBytes(lock["path"].text, &path));
+    } else {
+      path = lock["path"].text;
+    }
+    paths.push_back(path);
+    const vaktest::JsonValue &owner = lock["owner"], &former = lock["former_owners"];
+    if (path == latin1) {
+      EXPECT_EQ(owner["reason"].text, reason);
+      EXPECT_EQ(owner["application"].text, "editlock");
+      EXPECT_EQ(former.items.size(), 0u);
+    } else {
+      EXPECT_EQ(path, old);
+      EXPECT_EQ(owner["reason"].text, "q\"\\ \x01");
+      EXPECT_EQ(owner["pid"].text, "42");
+      EXPECT_EQ(owner["process_created"].text, "1700000000");
+      EXPECT_EQ(owner["path_used"].text, "./old");
+      ASSERT_EQ(former.items.size(), 1u);
+      EXPECT_EQ(former.items[0]["pid"].text, "7");
+      EXPECT_EQ(former.items[0]["reason"].text, "before");
+    }
+  }
+  ASSERT_EQ(paths.size(), 2u) << r.out;
+  EXPECT_EQ(start, r.out.size()) << "the last line ends with a line feed";
+  // vakAdminTool -ale prints " PATH HOST PID TIME " per lock, in the walk's order.
+  EXPECT_LT(r.err.find(" " + paths[0] + " "), r.err.find(" " + paths[1] + " ")) << r.err;
+}
+
+}  // namespace
