@@ -9,6 +9,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 #include "posix_io.h"
 
 namespace daemons {
@@ -17,13 +19,28 @@ namespace {
 
 const size_t kLongestLine = 8192, kShortestLine = 64;
 
+// Writes the time of a line into out; returns its length (0 if it cannot be had).
+size_t FormatTime(bool zoned, char *out, size_t size) {
+  time_t now = time(nullptr);
+  struct tm local;
+  if (localtime_r(&now, &local) == nullptr) return 0;
+  if (!zoned) return strftime(out, size, "%Y-%m-%d %H:%M:%S ", &local);
+  // strftime's %z is "+0100"; ISO 8601's extended form, like the date and time, is "+01:00".
+  char offset[16];
+  size_t used = strftime(out, size, "%Y-%m-%dT%H:%M:%S", &local);
+  if (used == 0 || strftime(offset, sizeof offset, "%z", &local) != 5) return used;
+  int n = snprintf(out + used, size - used, "%.3s:%.2s ", offset, offset + 3);
+  return n > 0 && static_cast<size_t>(n) < size - used ? used + static_cast<size_t>(n) : used;
+}
+
 }  // namespace
 
 DaemonLog::DaemonLog(const LogStyle &style)
     : lineSize_(style.lineSize < kShortestLine  ? kShortestLine
                 : style.lineSize > kLongestLine ? kLongestLine
                                                 : style.lineSize),
-      markCut_(style.markCut) {
+      markCut_(style.markCut),
+      zoned_(style.zoned) {
   snprintf(tag_, sizeof tag_, "%s", style.tag);
 }
 
@@ -83,14 +100,9 @@ void DaemonLog::Debug(const char *format, ...) {
 }
 
 void DaemonLog::WriteV(const char *format, va_list args) {
-  if (fd_ < 0 && (fallback_ == nullptr || !Open(fallback_))) return;  // nowhere to log
+  if (fd_ < 0 && (fallback_ == nullptr || !Open(fallback_)) && echoFd_ < 0) return;
   char line[kLongestLine];
-  time_t now = time(nullptr);
-  struct tm local;
-  size_t used = 0;
-  if (localtime_r(&now, &local) != nullptr) {
-    used = strftime(line, lineSize_, "%Y-%m-%d %H:%M:%S ", &local);
-  }
+  size_t used = FormatTime(zoned_, line, lineSize_);
   int n = snprintf(line + used, lineSize_ - used, "%s", tag_);
   if (n > 0) used += static_cast<size_t>(n);
   if (used < lineSize_) {
@@ -109,8 +121,11 @@ void DaemonLog::WriteV(const char *format, va_list args) {
   line[used++] = '\n';
   // One write per line, so lines from a restarted daemon on the same file never interleave.
   // A full disk must not stop the service: the line is lost.
-  ssize_t ignored = write(fd_, line, used);
-  (void)ignored;
+  for (int fd : {fd_, echoFd_}) {
+    if (fd < 0) continue;
+    ssize_t ignored = write(fd, line, used);
+    (void)ignored;
+  }
 }
 
 void Sanitize(const char *text, char *out, size_t outSize) {

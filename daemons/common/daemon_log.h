@@ -11,11 +11,14 @@
 
 namespace daemons {
 
-// How a daemon's lines look: "<date> <time> <tag><text>".
+// How a daemon's lines look: "<date> <time> <tag><text>", or with zoned
+// "<date>T<time><offset> <tag><text>" (ISO 8601, e.g. "2026-03-01T14:05:09+01:00"), which reads
+// the same wherever the reader is.
 struct LogStyle {
-  const char *tag;  // e.g. "vakcompatd[42]: ", or ""
-  size_t lineSize;  // longest line, its newline included; a longer one is cut
-  bool markCut;     // whether a cut line ends in "..." so that a reader knows
+  const char *tag;     // e.g. "vakcompatd[42]: ", or ""
+  size_t lineSize;     // longest line, its newline included; a longer one is cut
+  bool markCut;        // whether a cut line ends in "..." so that a reader knows
+  bool zoned = false;  // whether the time carries its offset from UTC
 };
 
 class DaemonLog {
@@ -37,13 +40,17 @@ class DaemonLog {
   // Closes the file in use: the log goes back to the fallback, or nowhere.
   void Close();
   void SetDebug(bool on) { debug_ = on; }
+  // Also writes every line to fd (not owned; -1: nowhere), whatever file is in use or none:
+  // standard error of a daemon run in the foreground.
+  void EchoTo(int fd) { echoFd_ = fd; }
 
   bool active() const { return fd_ >= 0; }
+  int fd() const { return fd_; }  // the file in use, -1 when none
   bool debug() const { return debug_; }
   // The file in use, else the fallback, else "none".
   const char *path() const;
 
-  // Appends one timestamped line (a newline is added). Nothing happens without a log file.
+  // Appends one timestamped line (a newline is added). Nothing happens without a log file or echo.
   void Write(const char *format, ...) __attribute__((format(printf, 2, 3)));
   // As Write, in debug mode only.
   void Debug(const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -54,7 +61,9 @@ class DaemonLog {
   char tag_[64];
   size_t lineSize_;
   bool markCut_;
+  bool zoned_;
   int fd_ = -1;
+  int echoFd_ = -1;
   char *path_ = nullptr;
   char *fallback_ = nullptr;
   bool debug_ = false;

@@ -11,7 +11,7 @@
 
 namespace vakbd {
 
-const daemons::LogStyle kLogStyle = {"", 1024, true};
+const daemons::LogStyle kLogStyle = {"", 1024, true, true};
 const char kLogHeader[] = "# vakbd log\n";
 
 namespace {

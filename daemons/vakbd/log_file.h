@@ -8,7 +8,7 @@
 
 namespace vakbd {
 
-// "<date> <time> <text>", lines of at most 1024 bytes, a cut line marked.
+// "<date>T<time><offset> <text>", lines of at most 1024 bytes, a cut line marked.
 extern const daemons::LogStyle kLogStyle;
 
 // First line of every log file. An existing, non-empty file is appended to only when it begins
@@ -18,7 +18,8 @@ extern const char kLogHeader[];
 
 // Makes path the log: absolute paths only, a final symbolic link is not followed, a new file gets
 // mode 0600 and the header, and only regular files are accepted. On failure the previous log stays
-// and *why says what failed.
+// and *why says what failed. Also reopens the log at its own name (after a rotation renamed it):
+// StartLog(log, log->path(), &why).
 bool StartLog(daemons::DaemonLog *log, const char *path, const char **why);
 
 }  // namespace vakbd

@@ -1,7 +1,9 @@
 // main.cc - vakbd, the Boolean Daemon: answers other hosts' questions about this host's processes.
 //
-// Started without arguments it returns promptly with status 0 once a daemon serves the port: the
-// one it started in the background, or one that already served it.
+// Started without arguments (as the lock library starts it) it returns promptly with status 0 once
+// a daemon serves the port: the one it started in the background, or one that already served it.
+// Started as a service (-foreground or -log), it refuses to be a second daemon on the port, and
+// says which process holds it.
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -11,15 +13,40 @@
 #include "bool_daemon.h"
 #include "daemon_log.h"
 #include "log_file.h"
+#include "port_holder.h"
 #include "server.h"
 #include "startup.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: vakbd [-portnum <port>] [-foreground]\n"
+    "Usage: vakbd [-portnum <port>] [-foreground] [-log <file>]\n"
     "  -portnum <port>  serve this TCP port (default: $VAK_PORTNUM, else 16723)\n"
-    "  -foreground      stay attached to the caller instead of detaching\n";
+    "  -foreground      stay attached to the caller, logging to standard error\n"
+    "  -log <file>      log to this file (an absolute path); SIGHUP reopens it\n";
+
+// The port is taken: a daemon already serving it is success for the library's start; a service
+// start must not pass for a second daemon, and says who holds the port.
+int PortTaken(uint16_t port, bool service, int error) {
+  using namespace vakbd;
+  const bool served = error == EADDRINUSE && VakbdServes(port, 2000);
+  if (served && !service) return kExitServing;
+  if (!service || error != EADDRINUSE) {
+    fprintf(stderr, "vakbd: cannot listen on port %u: %s\n", port, strerror(error));
+    return kExitPortFailed;
+  }
+  char holder[128];
+  if (DescribePortHolder(port, holder, sizeof holder)) {
+    fprintf(stderr, "vakbd: port %u is already %s by %s; not starting another daemon\n", port,
+            served ? "served" : "in use", holder);
+  } else {
+    fprintf(stderr,
+            "vakbd: port %u is already %s, and its holder is unknown; not starting another "
+            "daemon\n",
+            port, served ? "served by a vakbd" : "in use");
+  }
+  return kExitPortFailed;
+}
 
 }  // namespace
 
@@ -30,6 +57,7 @@ int main(int argc, char **argv) {
   int32_t configured = kVakBdDefaultPort;
   protocol::ApplyPortText(getenv(protocol::kBdPortVariable), &configured, stderr);
   bool foreground = false;
+  const char *logPath = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "-portnum") == 0) {
       if (i + 1 == argc) {
@@ -39,6 +67,12 @@ int main(int argc, char **argv) {
       protocol::ApplyPortText(argv[++i], &configured, stderr);
     } else if (strcmp(argv[i], "-foreground") == 0) {
       foreground = true;
+    } else if (strcmp(argv[i], "-log") == 0) {
+      if (i + 1 == argc) {
+        fprintf(stderr, "vakbd: -log needs a file\n%s", kUsage);
+        return kExitInitFailed;
+      }
+      logPath = argv[++i];
     } else if (strcmp(argv[i], "-help") == 0 || strcmp(argv[i], "-h") == 0) {
       fputs(kUsage, stdout);
       return kExitServing;
@@ -58,26 +92,28 @@ int main(int argc, char **argv) {
   int listenFd = OpenListener(port, &status);
   if (listenFd < 0) {
     int error = errno;
-    // A daemon that already serves the port is success: the library starts one at every
-    // initialisation and expects all but the first start to find it.
-    if (status == kExitPortFailed && error == EADDRINUSE && VakbdServes(port, 2000)) {
-      return kExitServing;
-    }
-    fprintf(stderr, "vakbd: cannot %s port %u: %s\n",
-            status == kExitSocketFailed ? "create a socket for" : "listen on", port,
-            strerror(error));
+    // The library starts a daemon at every initialisation and expects all but the first start to
+    // find one serving.
+    if (status == kExitPortFailed) return PortTaken(port, foreground || logPath != nullptr, error);
+    fprintf(stderr, "vakbd: cannot create a socket for port %u: %s\n", port, strerror(error));
     return status;
   }
 
+  daemons::DaemonLog log(kLogStyle);
+  const char *why = "";
+  if (logPath != nullptr && !StartLog(&log, logPath, &why)) {
+    fprintf(stderr, "vakbd: cannot log to %s: %s\n", logPath, why);
+    return kExitInitFailed;
+  }
+  if (foreground) log.EchoTo(2);
   int reportFd = -1;
   if (!foreground) {
-    reportFd = Detach(listenFd);
+    reportFd = Detach(listenFd, log.fd());
     if (reportFd < 0) {
       fprintf(stderr, "vakbd: cannot start the server: %s\n", strerror(errno));
       return kExitInitFailed;
     }
   }
-  daemons::DaemonLog log(kLogStyle);
   Server server(&log);
   ServerOptions options;
   options.port = port;
@@ -89,6 +125,7 @@ int main(int argc, char **argv) {
     return kExitInitFailed;
   }
   ReportStarted(reportFd, kExitServing);
+  log.Write("vakbd pid %d serving port %u", static_cast<int>(getpid()), port);
   server.Run(&waitMask);
   return kExitServing;
 }

@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "posix_io.h"
+#include "socket_table.h"
 
 namespace vakbd {
 
@@ -15,7 +16,7 @@ namespace {
 // TCP states, as the tables write them, of a socket whose owner is still recorded.
 bool LiveState(unsigned state) {
   switch (state) {
-    case 0x01:  // ESTABLISHED
+    case kTcpEstablished:
     case 0x04:  // FIN_WAIT1
     case 0x05:  // FIN_WAIT2
     case 0x08:  // CLOSE_WAIT
@@ -67,18 +68,16 @@ bool FormatEndpoint(const struct sockaddr_storage &address, bool mapped, char *o
 }
 
 bool FindSocketOwner(FILE *table, const char *localEnd, const char *remoteEnd, uid_t *uid) {
-  // "sl local remote st tx:rx tr:when retransmits uid ...": lines are far shorter than this
-  // buffer; the heading line does not parse.
+  // Lines are far shorter than this buffer.
   char line[512];
   while (fgets(line, sizeof line, table) != nullptr) {
-    char local[64], remote[64];
-    unsigned state, owner;
-    if (sscanf(line, "%*s %63s %63s %x %*s %*s %*s %u", local, remote, &state, &owner) != 4) {
+    SocketEntry entry;
+    if (!ParseSocketLine(line, &entry)) continue;
+    if (strcasecmp(entry.local, localEnd) != 0 || strcasecmp(entry.remote, remoteEnd) != 0) {
       continue;
     }
-    if (strcasecmp(local, localEnd) != 0 || strcasecmp(remote, remoteEnd) != 0) continue;
-    if (!LiveState(state)) continue;
-    *uid = static_cast<uid_t>(owner);
+    if (!LiveState(entry.state)) continue;
+    *uid = entry.uid;
     return true;
   }
   return false;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "posix_io.h"
+#include "socket_test_helpers.h"
 
 namespace vakbd {
 namespace {
@@ -16,9 +17,6 @@ namespace {
 // The peer's own socket decides; a TIME_WAIT entry of the same ends says user 0 whoever made it,
 // and the daemon's side of the connection lists the ends the other way round.
 TEST(PeerUidTest, FindsTheOwnerOfTheLiveSocketWithTheseEnds) {
-  const char kHead[] =
-      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
-      "inode\n";
   // clang-format off
   struct { std::string rows; long uid; /* -1: none */ } cases[] = {
       {"   1: 0100007F:9C40 0100007F:4153 01 00000000:00000000 00:00000000 00000000 65534 0 1 1\n", 65534},
@@ -29,8 +27,8 @@ TEST(PeerUidTest, FindsTheOwnerOfTheLiveSocketWithTheseEnds) {
        "   2: 0100007F:9C40 0100007F:4153 01 00000000:00000000 00:00000000 00000000    42 0 1 1\n", 42}};
   // clang-format on
   for (const auto &c : cases) {
-    const std::string text = kHead + c.rows;
-    orv::UniqueFile table(fmemopen(const_cast<char *>(text.data()), text.size(), "r"));
+    std::string text;
+    orv::UniqueFile table = FakeSocketTable(c.rows, &text);
     ASSERT_NE(table, nullptr);
     uid_t uid = 12345;
     EXPECT_EQ(FindSocketOwner(table.get(), "0100007F:9C40", "0100007F:4153", &uid), c.uid >= 0)
@@ -42,14 +40,10 @@ TEST(PeerUidTest, FindsTheOwnerOfTheLiveSocketWithTheseEnds) {
 // A real connection over loopback, from an IPv4 and from a dual-stack IPv6 socket (listed in tcp6
 // with mapped addresses): the peer is this process's user.
 TEST(PeerUidTest, FindsTheUserOfALocalPeer) {
-  orv::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr *>(&address), length), 0);
+  struct sockaddr_in address;
+  orv::UniqueFd listener = BoundLoopbackSocket(&address);
+  ASSERT_TRUE(listener.valid());
   ASSERT_EQ(listen(listener.get(), 4), 0);
-  ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &length), 0);
   struct sockaddr_in6 mapped = {};
   mapped.sin6_family = AF_INET6;
   mapped.sin6_port = address.sin_port;

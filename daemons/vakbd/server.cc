@@ -24,9 +24,14 @@ namespace vakbd {
 namespace {
 
 volatile sig_atomic_t gStopSignal = 0;
+volatile sig_atomic_t gHangup = 0;
 
 void OnStopSignal(int signalNumber) {
   gStopSignal = signalNumber;
+}
+
+void OnHangupSignal(int) {
+  gHangup = 1;
 }
 
 }  // namespace
@@ -41,12 +46,15 @@ bool InstallSignalHandlers(sigset_t *waitMask) {
   if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGINT, &action, nullptr) != 0) {
     return false;
   }
+  action.sa_handler = OnHangupSignal;
+  if (sigaction(SIGHUP, &action, nullptr) != 0) return false;
   // SIG_SETMASK rather than SIG_BLOCK: whatever the starting process had blocked must not stay
   // blocked in a long-lived daemon.
   sigset_t blocked;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGTERM);
   sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGHUP);
   if (sigprocmask(SIG_SETMASK, &blocked, nullptr) != 0) return false;
   sigemptyset(waitMask);
   return true;
@@ -89,6 +97,10 @@ void Server::Run(const sigset_t *waitMask) {
     if (gStopSignal != 0) {
       log_->Write("stopping on signal %d", static_cast<int>(gStopSignal));
       break;
+    }
+    if (gHangup != 0) {
+      gHangup = 0;
+      OnHangup();
     }
     int64_t now = orv::MonotonicMs();
     int64_t nearest = -1;
@@ -310,9 +322,6 @@ void Server::Handle(Connection *c) {
       Reply(c, protocol::KeywordOf(protocol::kBoolDaemon, answer.alive ? kBdAlive : kBdNotAlive));
       return;
     }
-    case RequestKind::kReportLog:
-      HandleReportLog(c);
-      return;
     case RequestKind::kNull:
       Drop(c, "no reply needed");
       return;

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include "boot_offset.h"
 #include "daemon_log.h"
@@ -34,18 +35,21 @@ struct ServerOptions {
   int timeoutMs = kConnectionTimeoutMs;
 };
 
-// Ignores SIGPIPE, installs the handler of SIGTERM and SIGINT and blocks them; *waitMask gets the
-// mask under which the server waits, so that they are delivered only there and a stop request is
-// never lost between a check and the wait.
+// Ignores SIGPIPE, installs the handlers of SIGTERM and SIGINT (stop) and SIGHUP (reopen the log
+// file, for its rotation) and blocks them; *waitMask gets the mask under which the server waits, so
+// that they are delivered only there and none is lost between a check and the wait. The handlers
+// only note the signal: the loop does the work.
 bool InstallSignalHandlers(sigset_t *waitMask);
 
-// Control requests (Die, StartLog, StopLog, Debug) are honoured only from a peer on this host:
-// a loopback address (127.0.0.0/8), or the very address the peer connected to, which is what a
-// local client that named this host by its own name connects from (the kernel routes such a
-// connection over the loopback interface, so no other host can present it). StartLog further
-// needs a peer of the daemon's own user (peer_uid.h), and the log file rules of StartLog
-// (log_file.h).
+// Control requests (Die, StartLog, StopLog, Debug, ReportLog) are honoured only from a peer on
+// this host: a loopback address (127.0.0.0/8), or the very address the peer connected to, which is
+// what a local client that named this host by its own name connects from (the kernel routes such a
+// connection over the loopback interface, so no other host can present it). The peer's socket
+// must further belong to root or to the daemon's own user (peer_uid.h): the daemon acts with its
+// user's rights, and another local user must not stop it, silence it or pick its log file.
+// A refused request has no effect and no reply; the refusal is logged.
 bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo);
+bool MayControl(uid_t peer, uid_t daemon);
 
 class Server {
  public:
@@ -86,7 +90,10 @@ class Server {
   // ReportLog and the control requests (server_control.cc).
   void HandleReportLog(Connection *c);
   void HandleControl(Connection *c, const Request &request);
-  void OnStartLog(Connection *c, const char *path);
+  bool ControlAllowed(Connection *c, const Request &request);
+  // Makes path the log (StartLog's rules) and logs how, or why not.
+  void OpenLog(const char *path, const char *how);
+  void OnHangup();
   void Reply(Connection *c, const char *text);
   void Drop(Connection *c, const char *why);
   Connection *Oldest();

@@ -1,5 +1,5 @@
-// server_control.cc - the requests about the daemon itself: ReportLog, and the control requests
-// Die, StartLog, StopLog and Debug.
+// server_control.cc - the requests about the daemon itself (Die, StartLog, StopLog, Debug,
+// ReportLog), who may make them, and the reopening of the log on SIGHUP.
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,21 +44,55 @@ bool Server::FromThisHost(const Connection *c) {
   return IsLocalPeer(c->peerAddress, local.sin_addr);
 }
 
-void Server::HandleControl(Connection *c, const Request &request) {
-  // The control requests change the daemon itself: only a process on this host may ask.
+bool MayControl(uid_t peer, uid_t daemon) {
+  return peer == 0 || peer == daemon;
+}
+
+bool Server::ControlAllowed(Connection *c, const Request &request) {
+  char what[600];
+  if (request.kind == RequestKind::kStartLog) {
+    char name[512];
+    daemons::Sanitize(request.logFile, name, sizeof name);
+    snprintf(what, sizeof what, "StartLog %s", name);
+  } else {
+    snprintf(what, sizeof what, "%s", RequestName(request.kind));
+  }
   if (!FromThisHost(c)) {
-    log_->Write("%s from remote peer %s:%u ignored", RequestName(request.kind), c->peer,
+    log_->Write("%s from remote peer %s:%u ignored", what, c->peer, c->peerPort);
+    return false;
+  }
+  uid_t peerUid = 0;
+  if (!PeerUid(c->fd, &peerUid)) {
+    log_->Write("%s from %s:%u refused: the requester's user is unknown", what, c->peer,
                 c->peerPort);
-    Drop(c, "control request from a remote peer");
+    return false;
+  }
+  if (!MayControl(peerUid, geteuid())) {
+    log_->Write("%s from %s:%u refused: user %u is neither root nor the daemon's user %u", what,
+                c->peer, c->peerPort, static_cast<unsigned>(peerUid),
+                static_cast<unsigned>(geteuid()));
+    return false;
+  }
+  return true;
+}
+
+void Server::HandleControl(Connection *c, const Request &request) {
+  if (!ControlAllowed(c, request)) {
+    Drop(c, "control request refused");
     return;
   }
   switch (request.kind) {
+    case RequestKind::kReportLog:
+      HandleReportLog(c);
+      return;  // the connection ends once the reply is sent
     case RequestKind::kDie:
       log_->Write("stopping at the request of %s:%u", c->peer, c->peerPort);
       stopping_ = true;
       break;
     case RequestKind::kStartLog:
-      OnStartLog(c, request.logFile);
+      // The file is created and written with the daemon's rights: the requester was found to
+      // hold them (or root's), and the file itself must pass the rules of log_file.h.
+      OpenLog(request.logFile, "started");
       break;
     case RequestKind::kStopLog:
       log_->Write("log stopped");
@@ -74,31 +108,26 @@ void Server::HandleControl(Connection *c, const Request &request) {
   Drop(c, "done");
 }
 
-void Server::OnStartLog(Connection *c, const char *path) {
+void Server::OpenLog(const char *path, const char *how) {
+  // Cleaned first: path may be the log's own name, which a successful start replaces.
   char name[512];
   daemons::Sanitize(path, name, sizeof name);
-  // The file is created and written with the daemon's rights, which may be root's: only a
-  // requester who holds those same rights may name it, or any local user could have the daemon
-  // create or grow files where only the daemon's user may write.
-  uid_t peerUid = 0;
-  if (!PeerUid(c->fd, &peerUid)) {
-    log_->Write("StartLog %s from %s:%u refused: the requester's user is unknown", name, c->peer,
-                c->peerPort);
-    return;
-  }
-  if (peerUid != geteuid()) {
-    log_->Write("StartLog %s from %s:%u refused: user %u is not the daemon's user %u", name,
-                c->peer, c->peerPort, static_cast<unsigned>(peerUid),
-                static_cast<unsigned>(geteuid()));
-    return;
-  }
   const char *why = "";
   if (StartLog(log_, path, &why)) {
-    log_->Write("log started by vakbd pid %d on port %u", static_cast<int>(getpid()),
+    log_->Write("log %s by vakbd pid %d on port %u", how, static_cast<int>(getpid()),
                 options_.port);
   } else {
     log_->Write("cannot log to %s: %s", name, why);
   }
+}
+
+void Server::OnHangup() {
+  // A rotation renamed the file: the log goes on in a new file at its name, under the same rules.
+  if (!log_->active()) {
+    log_->Write("SIGHUP: no log file to reopen");
+    return;
+  }
+  OpenLog(log_->path(), "reopened on SIGHUP");
 }
 
 }  // namespace vakbd

@@ -16,6 +16,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "bool_daemon.h"
 #include "framing.h"
 #include "posix_io.h"
@@ -37,13 +39,17 @@ void CloseRange(unsigned first, unsigned last) {
   for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(limit); ++fd) close(fd);
 }
 
-// Closes every descriptor from 3 upwards except keepA and keepB.
-void CloseOtherDescriptors(int keepA, int keepB) {
-  unsigned low = static_cast<unsigned>(keepA < keepB ? keepA : keepB);
-  unsigned high = static_cast<unsigned>(keepA < keepB ? keepB : keepA);
-  CloseRange(3, low - 1);
-  CloseRange(low + 1, high - 1);
-  CloseRange(high + 1, ~0U);
+// Closes every descriptor from 3 upwards except the ones kept (-1 keeps nothing).
+void CloseOtherDescriptors(int keepA, int keepB, int keepC) {
+  int keep[3] = {keepA, keepB, keepC};
+  std::sort(keep, keep + 3);
+  unsigned next = 3;
+  for (int fd : keep) {
+    if (fd < static_cast<int>(next)) continue;
+    CloseRange(next, static_cast<unsigned>(fd) - 1);
+    next = static_cast<unsigned>(fd) + 1;
+  }
+  CloseRange(next, ~0U);
 }
 
 [[noreturn]] void AwaitReport(pid_t daemon, int reportFd) {
@@ -140,7 +146,7 @@ int ConnectionLimit() {
   return fit < static_cast<rlim_t>(kMaxConnections) ? static_cast<int>(fit) : kMaxConnections;
 }
 
-int Detach(int listenFd) {
+int Detach(int listenFd, int logFd) {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return -1;
   pid_t child = fork();
@@ -175,7 +181,7 @@ int Detach(int listenFd) {
   dup2(null, 1);
   dup2(null, 2);
   if (null > 2) close(null);
-  CloseOtherDescriptors(listenFd, report[1]);
+  CloseOtherDescriptors(listenFd, logFd, report[1]);
   return report[1];
 }
 

@@ -35,10 +35,11 @@ bool VakbdServes(uint16_t port, int timeoutMs);
 int ConnectionLimit();
 
 // Forks the daemon and detaches it: new session, working directory "/", standard streams on
-// /dev/null, every descriptor but listenFd and the report pipe closed. Returns only in the daemon,
-// with the descriptor for ReportStarted (or -1 when the fork itself failed, errno set). The
-// starting process waits up to kStartReportTimeoutMs for the report and exits with its status.
-int Detach(int listenFd);
+// /dev/null, every descriptor but listenFd, logFd (-1: none) and the report pipe closed. Returns
+// only in the daemon, with the descriptor for ReportStarted (or -1 when the fork itself failed,
+// errno set). The starting process waits up to kStartReportTimeoutMs for the report and exits with
+// its status.
+int Detach(int listenFd, int logFd);
 
 // Tells the starting process the outcome (an ExitStatus) and closes the report descriptor.
 // A reportFd of -1 (no starting process waits) is ignored.

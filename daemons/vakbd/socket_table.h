@@ -1,0 +1,30 @@
+// socket_table.h - one line of the kernel's TCP socket tables (/proc/net/tcp and /proc/net/tcp6),
+// which list every TCP socket of this network namespace with its ends, state, user and inode.
+#ifndef VAKBD_SOCKET_TABLE_H_
+#define VAKBD_SOCKET_TABLE_H_
+
+#include <stdint.h>
+#include <sys/types.h>
+
+namespace vakbd {
+
+// TCP states as the tables write them.
+enum { kTcpEstablished = 0x01, kTcpListen = 0x0A };
+
+struct SocketEntry {
+  char local[64];   // "0100007F:1F90": the address as the kernel's words in memory order, port
+  char remote[64];  // the same form
+  unsigned state;
+  uid_t uid;
+  unsigned long inode;  // names the socket in /proc/PID/fd links: "socket:[inode]"
+};
+
+// Parses one line of a table; false for the heading line and anything else that does not parse.
+bool ParseSocketLine(const char *line, SocketEntry *entry);
+
+// The port of an end as the tables write it ("...:1F90" is 8080); 0 when there is none.
+uint16_t EndPort(const char *end);
+
+}  // namespace vakbd
+
+#endif  // VAKBD_SOCKET_TABLE_H_

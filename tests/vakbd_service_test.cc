@@ -1,0 +1,249 @@
+// Black-box test of vakbd run as a service: one daemon per port, who may control it, and its logs.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_guard.h"
+#include "frame_client.h"
+#include "run_program.h"
+#include "temp_dir.h"
+
+namespace {
+
+using namespace vaktest;
+
+const char kLocal[] = "127.0.0.1";
+
+// Polls until done() holds, for up to five seconds.
+bool Eventually(const std::function<bool()> &done) {
+  for (int i = 0; i < 250; ++i) {
+    if (done()) return true;
+    usleep(20 * 1000);
+  }
+  return done();
+}
+
+// Runs the staged vakbd with args in a child whose standard error goes to errFile, with the
+// environment changes given; returns its pid once it serves the port (-1 if it does not).
+pid_t StartVakbd(const std::vector<std::string> &args, const std::string &errFile, int port,
+                 const std::vector<std::pair<std::string, std::string>> &env = {}) {
+  const std::string program = StagedProgram("vakbd");
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || dup2(fd, 2) < 0) _exit(100);
+    for (const auto &e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
+    std::vector<char *> argv = {const_cast<char *>(program.c_str())};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(101);
+  }
+  if (pid > 0 && Eventually([&] { return VakbdPid(kLocal, port) == pid; })) return pid;
+  if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+void StopByPid(pid_t pid) {
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
+
+// Sends request as uid (setuid in a child) and collects the reply. Returns 0 when a reply came
+// (in *reply), 1 when the daemon closed the connection without one, 2 on any other failure.
+int RequestAs(int uid, int port, const std::string &request, std::string *reply) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return 2;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(out[0]);
+    if (uid != static_cast<int>(geteuid()) && setuid(static_cast<uid_t>(uid)) != 0) _exit(2);
+    FrameClient client;
+    std::string greeting, text;
+    if (!client.Connect(kLocal, port) || !client.ReadFrame(&greeting) ||
+        !client.WriteFrame(request)) {
+      _exit(2);
+    }
+    if (client.ReadFrame(&text)) {
+      _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 2);
+    }
+    _exit(client.ClosedByPeer(2000) ? 1 : 2);
+  }
+  close(out[1]);
+  reply->clear();
+  char buf[512];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) reply->append(buf, n);
+  close(out[0]);
+  int status = -1;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return 2;
+  return WEXITSTATUS(status);
+}
+
+// A service start must not pass for a second daemon: it fails and names the process that holds the
+// port, be it a vakbd or another program. The library's start (no options, or only a port) still
+// finds a serving daemon a success.
+TEST(VakbdServiceTest, SecondServiceInstanceIsRefusedAndNamesTheHolder) {
+  TempDir dir;
+  DaemonGuard guard;
+  ASSERT_EQ(RunProgram({StagedProgram("vakbd")}).exitStatus, 0);
+  const pid_t first = VakbdPid(kLocal, guard.port());
+  ASSERT_GT(first, 0);
+  // Another program listening: this test itself.
+  const int otherPort = FreeTcpPort();
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(otherPort));
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  const std::string other = std::to_string(otherPort);
+  const std::string byFirst = "port " + guard.portText() + " is already served by process " +
+                              std::to_string(first) + " (vakbd)";
+  const std::string byUs =
+      "port " + other + " is already in use by process " + std::to_string(getpid()) + " (";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // a part of standard error
+  } cases[] = {
+      {{"-foreground"}, 3, byFirst},
+      {{"-log", dir.Sub("second.log")}, 3, byFirst},
+      {{"-foreground", "-log", dir.Sub("second.log")}, 3, byFirst},
+      {{}, 0, ""},
+      {{"-portnum", guard.portText()}, 0, ""},
+      {{"-foreground", "-portnum", other}, 3, byUs},
+      {{"-portnum", other}, 3, "cannot listen on port " + other},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> argv = {StagedProgram("vakbd")};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    RunOptions options;
+    options.timeoutSeconds = 15;
+    RunResult r = RunProgram(argv, options);
+    const std::string what = testing::PrintToString(c.args);
+    EXPECT_EQ(r.exitStatus, c.status) << what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << what << ": " << r.err;
+    EXPECT_TRUE(!c.err.empty() || r.err.empty()) << what << ": " << r.err;
+  }
+  close(listener);
+  EXPECT_EQ(VakbdPid(kLocal, guard.port()), first) << "the first daemon still serves";
+  EXPECT_FALSE(Exists(dir.Sub("second.log"))) << "a refused daemon opened its log";
+}
+
+// Die, StartLog, StopLog, Debug and ReportLog change or reveal the daemon: another local user's
+// are refused (no effect, no reply, a line in the log); root's are obeyed. ProcAlive and Null stay
+// open to everyone.
+TEST(VakbdServiceTest, ControlRequestsOnlyFromRootOrTheDaemonsUser) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "NOT TESTED: needs root, to send control requests as uid 65534";
+  }
+  TempDir dir;
+  DaemonGuard guard;
+  const std::string log = dir.Sub("a.log");
+  ASSERT_EQ(RunProgram({StagedProgram("vakbd"), "-log", log}).exitStatus, 0);
+  const pid_t daemon = VakbdPid(kLocal, guard.port());
+  ASSERT_GT(daemon, 0);
+  const std::string self = std::to_string(getpid()) + " 0";
+  const struct {
+    int uid;
+    std::string request;
+    int answered;  // RequestAs's result
+    std::string reply;
+    std::string state;  // a part of root's ReportLog reply afterwards; "" when the daemon ended
+  } cases[] = {
+      {65534, "ReportLog", 1, "", " log=" + log + " debug=off"},
+      {65534, "Debug", 1, "", " log=" + log + " debug=off"},
+      {65534, "StopLog", 1, "", " log=" + log + " "},
+      {65534, "StartLog " + dir.Sub("b.log"), 1, "", " log=" + log + " "},
+      {65534, "Die", 1, "", "pid=" + std::to_string(daemon) + " "},
+      {65534, "ProcAlive " + self, 0, "Alive", " log=" + log + " "},
+      {65534, "Null", 1, "", " log=" + log + " "},
+      {0, "Debug", 1, "", " log=" + log + " debug=on"},
+      {0, "StartLog " + dir.Sub("b.log"), 1, "", " log=" + dir.Sub("b.log") + " "},
+      {0, "Die", 1, "", ""},
+  };
+  for (const auto &c : cases) {
+    const std::string what = std::to_string(c.uid) + " " + c.request;
+    std::string reply, state;
+    EXPECT_EQ(RequestAs(c.uid, guard.port(), c.request, &reply), c.answered) << what;
+    EXPECT_EQ(reply, c.reply) << what;
+    if (c.state.empty()) {
+      EXPECT_TRUE(Eventually([&] { return VakbdPid(kLocal, guard.port()) < 0; })) << what;
+      continue;
+    }
+    ASSERT_TRUE(AskDaemon(kLocal, guard.port(), "ReportLog", &state)) << what;
+    EXPECT_NE(state.find(c.state), std::string::npos) << what << ": " << state;
+  }
+  const std::string text = ReadFile(log);
+  for (const char *refused : {"ReportLog", "Debug", "StopLog", "StartLog /", "Die"}) {
+    const std::regex line(std::string("\n[^\n]* ") + refused +
+                          "[^\n]* from 127\\.0\\.0\\.1:\\d+ refused: user 65534 is "
+                          "neither root nor the daemon's user 0\n");
+    EXPECT_TRUE(std::regex_search(text, line)) << refused << " in:\n" << text;
+  }
+}
+
+// Each event is one line on standard error of a foreground daemon, its time in ISO 8601 with the
+// offset of the daemon's time zone.
+TEST(VakbdServiceTest, ForegroundLogsEachRequestWithItsTimeZone) {
+  TempDir dir;
+  const struct {
+    const char *tz;
+    const char *offset;
+  } zones[] = {{"UTC0", "+00:00"}, {"EST5", "-05:00"}, {"<+0530>-5:30", "+05:30"}};
+  for (const auto &z : zones) {
+    DaemonGuard guard;
+    const std::string err = dir.Sub("err");
+    const pid_t pid = StartVakbd({"-foreground"}, err, guard.port(), {{"TZ", z.tz}});
+    ASSERT_GT(pid, 0) << z.tz << ": " << ReadFile(err);
+    ASSERT_TRUE(TellDaemon(kLocal, guard.port(), "Null"));
+    const std::regex line(std::string("(^|\n)\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\") +
+                          z.offset + " request from 127\\.0\\.0\\.1:\\d+: Null\n");
+    EXPECT_TRUE(Eventually([&] { return std::regex_search(ReadFile(err), line); }))
+        << z.tz << ": " << ReadFile(err);
+    StopByPid(pid);
+  }
+}
+
+// A rotation renames the log file and sends SIGHUP: the daemon goes on in a new file at the
+// original name (with the header, mode 0600), and writes nothing more into the renamed one.
+TEST(VakbdServiceTest, HangupReopensTheLogFileAtItsName) {
+  TempDir dir;
+  DaemonGuard guard;
+  const std::string log = dir.Sub("vakbd.log"), rotated = dir.Sub("vakbd.log.1");
+  const pid_t pid = StartVakbd({"-foreground", "-log", log}, dir.Sub("err"), guard.port());
+  ASSERT_GT(pid, 0) << ReadFile(dir.Sub("err"));
+  std::string reply;
+  ASSERT_TRUE(AskDaemon(kLocal, guard.port(), "ProcAlive 1 11111", &reply));
+  ASSERT_EQ(rename(log.c_str(), rotated.c_str()), 0);
+  ASSERT_EQ(kill(pid, SIGHUP), 0);
+  ASSERT_TRUE(Eventually([&] { return Exists(log); })) << "no new file after SIGHUP";
+  ASSERT_TRUE(AskDaemon(kLocal, guard.port(), "ProcAlive 1 22222", &reply));
+  EXPECT_TRUE(Eventually([&] { return ReadFile(log).find("1 22222") != std::string::npos; }));
+  StopByPid(pid);
+  const std::string fresh = ReadFile(log), old = ReadFile(rotated);
+  EXPECT_EQ(fresh.rfind("# vakbd log\n", 0), 0u) << fresh;
+  EXPECT_NE(fresh.find("log reopened on SIGHUP"), std::string::npos) << fresh;
+  EXPECT_NE(old.find("1 11111"), std::string::npos) << old;
+  EXPECT_EQ(old.find("1 22222"), std::string::npos) << old;
+  struct stat st;
+  ASSERT_EQ(stat(log.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+}  // namespace
