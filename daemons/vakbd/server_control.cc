@@ -78,6 +78,15 @@ bool Server::ControlAllowed(Connection *c, const Request &request) {
 
 void Server::HandleControl(Connection *c, const Request &request) {
   if (!ControlAllowed(c, request)) {
+    if (request.kind == RequestKind::kReportLog) {
+      // Every requester is owed a LogInfo reply; others than root and the daemon's user on this
+      // host get one without the log's details.
+      char text[128];
+      snprintf(text, sizeof text, "%s withheld: not asked by root or the daemon's user on its host",
+               protocol::KeywordOf(protocol::kBoolDaemon, kBdLogInfo));
+      Reply(c, text);
+      return;
+    }
     Drop(c, "control request refused");
     return;
   }
