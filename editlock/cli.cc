@@ -12,7 +12,9 @@ namespace {
 
 const char kHelpText[] =
     "Usage: editlock hold [--reason TEXT] [--wait SECONDS] FILE [--] COMMAND [ARG...]\n"
-    "  or:  editlock list [--json] DIR...\n"
+    "  or:  editlock list [--json] [--check] [FILTER...] DIR...\n"
+    "  or:  editlock explain FILE\n"
+    "  or:  editlock reap [--dry-run] DIR...\n"
     "  or:  editlock --help | --version\n"
     "Take, hold and list the Edit Locks of files shared by applications on many hosts.\n"
     "\n"
@@ -22,13 +24,22 @@ const char kHelpText[] =
     "                        lock held by another process; 0, the default, tries once\n"
     "  list      print every Edit Lock below each DIR with its owners\n"
     "    -j, --json          one JSON object per lock and line\n"
+    "    -c, --check         add whether each owner is alive, dead or undecided\n"
+    "    -H, --host HOST     only locks whose owner runs on HOST\n"
+    "    -p, --pid PID       only locks whose owner is process PID\n"
+    "        --alive, --dead, --undecided\n"
+    "                        only locks whose owner is so (implies --check)\n"
+    "  explain   tell who holds FILE's lock and what a get would do now\n"
+    "  reap      release the locks below each DIR whose owners are dead\n"
+    "    -n, --dry-run       print what would be reaped, change nothing\n"
     "\n"
     "  -h, --help     display this help and exit\n"
     "  -V, --version  output version information and exit\n"
     "\n"
     "Exit status: hold exits with COMMAND's status (128+N when signal N ended it);\n"
-    "0 success, 64 usage error, 70 failure, 75 the lock is held by another process,\n"
-    "124 --wait timed out, 126 COMMAND could not be run, 127 COMMAND not found.\n";
+    "0 success (explain: FILE is free), 64 usage error, 70 failure, 75 the lock is held by\n"
+    "another process, 124 --wait timed out, 126 COMMAND could not be run, 127 COMMAND not\n"
+    "found.\n";
 
 void VComplain(const char *format, va_list args) {
   fflush(stdout);

@@ -19,6 +19,8 @@ enum ExitStatus {
 // The subcommands; argv[0] is the subcommand's name.
 int HoldMain(int argc, char **argv);
 int ListMain(int argc, char **argv);
+int ExplainMain(int argc, char **argv);
+int ReapMain(int argc, char **argv);
 
 // Prints "editlock: <message>" and the pointer to --help on standard error; returns kExitUsage.
 int UsageError(const char *format, ...) __attribute__((format(printf, 1, 2)));

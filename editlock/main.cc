@@ -21,15 +21,17 @@ int main(int argc, char **argv) {
     }
     return BadOption(c, argv);
   }
-  if (optind >= argc) return UsageError("missing subcommand (hold or list)");
+  if (optind >= argc) return UsageError("missing subcommand (hold, list, explain or reap)");
   const char *sub = argv[optind];
   // Each subcommand scans its own arguments from the start, with its name as argv[0].
   argc -= optind;
   argv += optind;
   optind = 0;
-  int (*run)(int, char **) = strcmp(sub, "hold") == 0   ? HoldMain
-                             : strcmp(sub, "list") == 0 ? ListMain
-                                                        : nullptr;
+  int (*run)(int, char **) = strcmp(sub, "hold") == 0      ? HoldMain
+                             : strcmp(sub, "list") == 0    ? ListMain
+                             : strcmp(sub, "explain") == 0 ? ExplainMain
+                             : strcmp(sub, "reap") == 0    ? ReapMain
+                                                           : nullptr;
   if (run == nullptr) return UsageError("unknown subcommand '%s'", sub);
   return run(argc, argv);
 }

@@ -36,3 +36,24 @@ void AppendOwner(std::string *out, const LockStake *owner) {
   *out += ", reason: ";
   AppendDisplay(out, t->reason);
 }
+
+std::vector<OwnerField> OwnerFields(const LockStake *owner) {
+  const OwnerParts parts = PartsOf(owner);
+  const LockStakeHeader *h = parts.header;
+  const ProcessIdentity *p = parts.process;
+  const LockStakeTrailer *t = parts.trailer;
+  char pid[32], created[32];
+  snprintf(pid, sizeof pid, "%" PRIu64, p->processId);
+  snprintf(created, sizeof created, "%" PRId64, p->creationTime);
+  return {{"login", "login", "", h->loginName},
+          {"host", "host", "", p->hostName},
+          {"pid", "process", pid, nullptr},
+          {"process_created", "process created", created, nullptr},
+          {"process_created_text", "process created (as written)", "", h->creationTimeReadable},
+          {"application", "application", "", h->appIdentifier},
+          {"os", "os", "", h->osType},
+          {"stake_version", "lock-stake version", "", h->lockStakeVersion},
+          {"reason", "reason", "", t->reason},
+          {"locked_at", "locked at", "", t->timeLocked},
+          {"path_used", "path used", "", t->filePathUsed}};
+}

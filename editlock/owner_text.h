@@ -4,6 +4,7 @@
 #define EDITLOCK_OWNER_TEXT_H_
 
 #include <string>
+#include <vector>
 
 #include "vak.h"
 
@@ -18,5 +19,16 @@ OwnerParts PartsOf(const LockStake *owner);
 // Appends "LOGIN on HOST, process PID (started CREATED), application APP, since LOCKED, path
 // used PATH, reason: REASON", every text escaped for display.
 void AppendOwner(std::string *out, const LockStake *owner);
+
+// One field of an owner section: its JSON member name, its label for people, its value (NULL when
+// missing), and whether JSON writes it as a number.
+struct OwnerField {
+  const char *name;
+  const char *label;
+  std::string number;  // the digits of a numeric field; empty for a text
+  const char *text;    // a text field's value
+};
+// Every field of an owner section, in the order the listing's JSON and explain show them.
+std::vector<OwnerField> OwnerFields(const LockStake *owner);
 
 #endif  // EDITLOCK_OWNER_TEXT_H_

@@ -13,6 +13,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <mutex>
+#include <vector>
+
 #include "framing.h"
 #include "log_requests.h"
 #include "posix_io.h"
@@ -23,7 +26,8 @@ int32_t vakBdPort = kVakBdDefaultPort;
 
 namespace {
 
-int bdClientInited = 0;
+// Read once, however many threads ask at the same time (editlock asks owners' hosts from several).
+std::once_flag bdClientInited;
 
 const char kNoHostMsg[] = "vak: No host name specified when connecting to vakbd.\n";
 const char kLookupFormat[] = "vak: Unable to look up host name \"%s\".\n";
@@ -99,9 +103,7 @@ int SendRequest(const char *hostName, const char *message, char **errMsg) {
 }  // namespace
 
 void vakBdInit(void) {
-  if (bdClientInited) return;
-  bdClientInited = 1;
-  vakBdDoEnv();
+  std::call_once(bdClientInited, vakBdDoEnv);
 }
 
 void vakBdDoEnv(void) {
@@ -177,7 +179,17 @@ int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg) {
   if (hostName == nullptr || *hostName == '\0') {
     return vak::AllocErrorMsg(VAK_NOT_OK, kNoHostMsg, errMsg);
   }
-  struct hostent *host = gethostbyname(hostName);
+  // The reentrant lookup: the same answer as gethostbyname, in storage of this call's own, so
+  // that questions may be asked from several threads at once.
+  struct hostent entry;
+  struct hostent *host = nullptr;
+  std::vector<char> storage(1024);
+  int lookupError = 0;
+  while (gethostbyname_r(hostName, &entry, storage.data(), storage.size(), &host, &lookupError) ==
+             ERANGE &&
+         storage.size() < (1u << 20)) {
+    storage.resize(storage.size() * 2);
+  }
   if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
       host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
     return vak::FormatErrorMsg(VAK_NOT_OK, errMsg, kLookupFormat, hostName);

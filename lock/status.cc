@@ -9,7 +9,7 @@
 
 #include "posix_io.h"
 
-signed char vakReturnStatusValue = VAK_OK;
+std::atomic<signed char> vakReturnStatusValue{VAK_OK};
 
 // Writable storage only so that it can sit in a `char *` slot; nothing ever writes to it.
 char outOfMemMsg[] = "Out of memory";

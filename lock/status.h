@@ -2,10 +2,13 @@
 #ifndef VAK_STATUS_H_
 #define VAK_STATUS_H_
 
+#include <atomic>
+
 #include "vak.h"
 
-// Status of the latest inner step; kept in one byte, as every status fits one.
-extern signed char vakReturnStatusValue;
+// Status of the latest inner step; kept in one byte, as every status fits one. Atomic only so
+// that liveness questions asked from several threads (editlock's) may each store theirs.
+extern std::atomic<signed char> vakReturnStatusValue;
 
 // Shared constant texts. outOfMemMsg is the only message ever stored with VAK_OUT_OF_MEMORY.
 extern char outOfMemMsg[];

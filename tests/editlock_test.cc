@@ -1,10 +1,13 @@
 // editlock run as a program: hold's statuses, conflict line, waits, signals and the take-over
 // after it was killed; list --json over names and texts that JSON cannot carry as they are.
 #include <signal.h>
+#include <stdlib.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,9 +29,9 @@ using vaktest::RunResult;
 
 const std::string kEditlock = vaktest::StagedProgram("editlock");
 
-RunResult Editlock(std::vector<std::string> args) {
+RunResult Editlock(std::vector<std::string> args, const vaktest::RunOptions &options = {}) {
   args.insert(args.begin(), kEditlock);
-  return RunProgram(args);
+  return RunProgram(args, options);
 }
 
 // Starts editlock with args in the background.
@@ -148,12 +151,14 @@ TEST(EditlockTest, AKilledHoldersLockIsTakenOverByTheNext) {
 }
 
 // A section of a lock-stake file written by hand, for owners no program of this host is.
-std::string Section(bool current, const std::string &reason) {
+std::string Section(bool current, const std::string &reason,
+                    const std::string &host = "far.example", const std::string &pid = "") {
   std::string text = current ? "#\n# Edit Lock-Stake file. CAUTION: Please do not change.\n#\n"
                                "# Information about current Edit Lock Owner.\n#\n"
                              : "#\n# Information about former Edit Lock Owner.\n#\n";
   const char *rows[][2] = {{"LockStakeVersion", "1.1"}, {"LoginName", "ann"},
-                           {"HostName", "far.example"}, {"ProcessIdentifier", current ? "42" : "7"},
+                           {"HostName", host.c_str()},
+                           {"ProcessIdentifier", !pid.empty() ? pid.c_str() : current ? "42" : "7"},
                            {"ProcessCreationTime_UTC", "1700000000"},
                            {"ProcessCreationTime_Readable", "Tue Nov 14 2023"},
                            {"AppIdentifier", "ed"}, {"OSType", "lnx86"},
@@ -211,6 +216,125 @@ TEST(EditlockTest, ListJsonLinesParseAndKeepEveryByte) {
   EXPECT_EQ(start, r.out.size()) << "the last line ends with a line feed";
   // vakAdminTool -ale prints " PATH HOST PID TIME " per lock, in the walk's order.
   EXPECT_LT(r.err.find(" " + paths[0] + " "), r.err.find(" " + paths[1] + " ")) << r.err;
+}
+
+// The identifier of a process that has ended and been reaped.
+std::string DeadPid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  Reap(pid);
+  return std::to_string(pid);
+}
+
+// "alive" of a listed lock: its JSON spelling, or "absent" when the member is not there.
+std::string AliveOf(const vaktest::JsonValue &lock) {
+  for (const auto &member : lock.members) {
+    if (member.first == "alive") return member.second.kind == vaktest::JsonValue::kNull
+                                            ? "null" : member.second.text;
+  }
+  return "absent";
+}
+
+// "NAME=ALIVE" per JSON line of a listing, NAME the locked file's last component.
+std::vector<std::string> Listed(const std::string &out) {
+  std::vector<std::string> listed;
+  size_t start = 0;
+  for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+    vaktest::JsonValue lock;
+    EXPECT_TRUE(vaktest::ParseJson(out.substr(start, end - start), &lock)) << out;
+    const std::string path = lock["path"].text;
+    listed.push_back(path.substr(path.rfind('/') + 1) + "=" + AliveOf(lock));
+  }
+  return listed;
+}
+
+// Three owners: a live one (an editlock hold), a dead one of this host, and one of a host that the
+// environment says not to ask (undecided). list --check and its filters, explain and reap must
+// each see them so, in the walk's order, and explain and a dry run must change nothing.
+TEST(EditlockTest, CheckFiltersExplainAndReapByTheOwnersLiveness) {
+  vaktest::DaemonGuard guard;
+  vaktest::TempDir dir;
+  const std::string live = dir.Sub("t/live"), dead = dir.Sub("t/dead"), far = dir.Sub("t/far");
+  for (const std::string &file : {live, dead, far}) vaktest::WriteFile(file, "x");
+  const pid_t holder = Spawn({"hold", live, "--", "sleep", "60"});
+  AwaitFile(live + ".orvlck");
+  vaktest::RunOptions undecided;
+  undecided.env = {{"VAK_DONT_QUERY_REMOTE_HOSTS", "far.example"}};
+  RunResult own = Editlock({"list", "--json", "--pid", std::to_string(holder), dir.path()});
+  vaktest::JsonValue lock;
+  ASSERT_TRUE(vaktest::ParseJson(own.out, &lock)) << own.out << own.err;
+  const std::string host = lock["owner"]["host"].text;
+  vaktest::WriteFile(dead + ".orvlck", Section(true, "gone", host, DeadPid()));
+  vaktest::WriteFile(far + ".orvlck", Section(true, "far") + Section(false, "before"));
+
+  RunResult plain = Editlock({"list", "--json", dir.path()}, undecided);
+  std::vector<std::string> order;
+  for (const std::string &entry : Listed(plain.out)) order.push_back(entry.substr(0, entry.find('=')));
+  ASSERT_EQ(order.size(), 3u) << plain.out;
+  const std::map<std::string, std::string> verdicts = {
+      {"live", "true"}, {"dead", "false"}, {"far", "null"}};
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> names;  // the locks listed, in any order; the walk's is checked
+    bool checked;
+  } lists[] = {
+      {{"--check"}, {"live", "dead", "far"}, true},
+      {{"--dead"}, {"dead"}, true},
+      {{"--alive", "--undecided"}, {"live", "far"}, true},
+      {{"--host", "far.example"}, {"far"}, false},
+      {{"--pid", std::to_string(holder)}, {"live"}, false},
+      {{"--dead", "--host", "far.example"}, {}, true},
+  };
+  for (const auto &row : lists) {
+    std::vector<std::string> args = {"list", "--json"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    args.push_back(dir.path());
+    RunResult r = Editlock(args, undecided);
+    EXPECT_EQ(r.exitStatus, 0) << row.args[0] << r.err;
+    std::vector<std::string> expected;
+    for (const std::string &name : order) {
+      if (std::find(row.names.begin(), row.names.end(), name) == row.names.end()) continue;
+      expected.push_back(name + "=" + (row.checked ? verdicts.at(name) : "absent"));
+    }
+    EXPECT_EQ(Listed(r.out), expected) << row.args[0];
+  }
+  RunResult text = Editlock({"list", "--dead", dir.path()}, undecided);
+  EXPECT_EQ(text.out.rfind(dead + "\n  owner (dead): ann on " + host + ", process ", 0), 0u)
+      << text.out;
+  EXPECT_EQ(Editlock({"list", "--pid", "x", dir.path()}).exitStatus, 64);
+
+  const struct {
+    std::string file;
+    int status;
+    const char *says;
+  } explains[] = {
+      {live, 75, "owner is: alive\na get now would: refuse"},
+      {dead, 75, "owner is: dead\na get now would: take over the dead owner's lock"},
+      {far, 75, "owner is: undecided\na get now would: be undecided"},
+      {dir.Sub("t/free"), 0, ": not locked\na get now would: take it\n"},
+  };
+  for (const auto &row : explains) {
+    RunResult r = Editlock({"explain", row.file}, undecided);
+    EXPECT_EQ(r.exitStatus, row.status) << row.file << r.err;
+    EXPECT_NE(r.out.find(row.says), std::string::npos) << r.out;
+  }
+  RunResult fields = Editlock({"explain", far}, undecided);
+  EXPECT_NE(fields.out.find("  process: 42\n  process created: 1700000000\n"), std::string::npos);
+  EXPECT_NE(fields.out.find("\nformer owner 1:\n  login: ann\n  host: far.example\n  process: 7\n"),
+            std::string::npos) << fields.out;
+
+  RunResult dry = Editlock({"reap", "--dry-run", dir.path()}, undecided);
+  EXPECT_EQ(dry.out.rfind("would reap " + dead + ": ann on ", 0), 0u) << dry.out;
+  EXPECT_EQ(std::count(dry.out.begin(), dry.out.end(), '\n'), 1) << dry.out;
+  EXPECT_TRUE(Exists(dead + ".orvlck")) << "neither explain nor a dry run changes anything";
+  RunResult reaped = Editlock({"reap", dir.path()}, undecided);
+  EXPECT_EQ(reaped.exitStatus, 0) << reaped.err;
+  EXPECT_EQ(reaped.out, dry.out.substr(std::string("would ").size()).replace(0, 4, "reaped"));
+  EXPECT_FALSE(Exists(dead + ".orvlck"));
+  EXPECT_TRUE(Exists(live + ".orvlck"));
+  EXPECT_TRUE(Exists(far + ".orvlck"));
+  kill(holder, SIGTERM);
+  Reap(holder);
 }
 
 }  // namespace
