@@ -71,6 +71,7 @@ void CheckTree(const std::string &prefix) {
       {"lib/libvak.so.6", "libvak.so.6.1.0"}, {"lib/liborv.so.6", "liborv.so.6.1.0"},
       {"share/man/man1/vakAdminTool.1", "f"}, {"share/man/man3/vak.3", "f"}, {"share/man/man8/vakbd.8", "f"},
       {"share/bash-completion/completions/vakAdminTool", "f"},
+      {"share/bash-completion/completions/editlock", "f"},
       {"share/doc/editlock/copyright", "f"}};
   // clang-format on
   for (const auto &row : rows) EXPECT_EQ(Kind(prefix + "/" + row.path), row.want) << row.path;
