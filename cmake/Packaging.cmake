@@ -43,11 +43,17 @@ endforeach()
 install(FILES "${CMAKE_SOURCE_DIR}/man/vakAdminTool.1" "${CMAKE_SOURCE_DIR}/man/editlock.1"
         DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${CMAKE_SOURCE_DIR}/man/vak.3" DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
-install(FILES "${CMAKE_SOURCE_DIR}/man/vakbd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+install(FILES "${CMAKE_SOURCE_DIR}/man/vakbd.8" "${CMAKE_SOURCE_DIR}/man/vakcompatd.8"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 install(FILES "${CMAKE_SOURCE_DIR}/completion/vakAdminTool"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
 install(FILES "${CMAKE_SOURCE_DIR}/README.md" "${CMAKE_SOURCE_DIR}/LICENSE"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/editlock")
+
+# ---- The system service: vakbd from boot on, logging to the journal (see the unit's head). Below
+# the prefix, as systemd reads /usr/lib/systemd/system and /usr/local/lib/systemd/system.
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/systemd/vakbd.service"
+        DESTINATION lib/systemd/system)
 
 # ---- The license, also as the copyright file a Debian package must carry in its doc folder, in
 # Debian's machine-readable format: the license text indented, blank lines as " .".
@@ -75,15 +81,19 @@ if(TARGET install_test)
   target_compile_definitions(
     install_test PRIVATE VAK_CMAKE_COMMAND="${CMAKE_COMMAND}" VAK_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}"
                          VAK_C_COMPILER="${CMAKE_C_COMPILER}" VAK_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
-                         VAK_CONSUMER_FLAGS="${consumer_flags}")
+                         VAK_CONSUMER_FLAGS="${consumer_flags}"
+                         VAK_HARDENED=$<BOOL:${VAK_HARDENING}> VAK_FORTIFIED=$<BOOL:${VAK_FORTIFIED}>)
 endif()
 
 # ---- Packages: `cpack -G DEB` in the build folder. The Debian package installs under /usr, so the
 # install root is /usr (marker /usr/tools/bin/orv_root): /usr/bin/vakAdminTool and every
 # application below /usr find the daemons there.
+# Who answers for the package, named once for every field that needs it.
+set(VAK_MAINTAINER "Edit Lock Maintainers <editlock-maintainers@example.org>")
 set(CPACK_PACKAGE_NAME "editlock")
 set(CPACK_PACKAGE_VENDOR "Edit Lock maintainers")
-set(CPACK_PACKAGE_CONTACT "Edit Lock maintainers <maintainers@localhost>")
+set(CPACK_PACKAGE_CONTACT "${VAK_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VAK_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Edit Locks on files shared by applications on many hosts")
 set(CPACK_PACKAGE_DESCRIPTION
     "Cooperating applications on hosts that share a file system mark a file as being edited by\n\
@@ -101,4 +111,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion, man-db")
+# The service enabled on installation, restarted on upgrade, stopped on removal; nothing is
+# started where systemd does not run (a chroot, a container).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/packaging/debian/postinst"
+    "${CMAKE_SOURCE_DIR}/packaging/debian/prerm" "${CMAKE_SOURCE_DIR}/packaging/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
