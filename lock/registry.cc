@@ -53,6 +53,29 @@ OrvHashTable *Table() {
   return hashTableHandle != nullptr ? hashTableHandle->table : nullptr;
 }
 
+// A lookup key for filePath: its release path is made now and owned by *releasePath. False for a
+// null or empty path, or out of memory.
+bool MakeKey(const char *filePath, orv::MallocPtr<char> *releasePath, RegistryEntry *key) {
+  if (filePath == nullptr || *filePath == '\0') return false;
+  releasePath->reset(ReleasePathOf(filePath));
+  *key = {nullptr, const_cast<char *>(filePath), releasePath->get(), 0};
+  return *releasePath != nullptr;
+}
+
+// Clears mode (all modes: ~0u) of the entry for filePath, and removes the entry once it holds
+// none. 1 when there was an entry.
+int Forget(const char *filePath, unsigned mode) {
+  if (hashTableHandle == nullptr) return 0;
+  orv::MallocPtr<char> releasePath;
+  RegistryEntry key;
+  if (!MakeKey(filePath, &releasePath, &key)) return 0;
+  auto *found = static_cast<RegistryEntry *>(vakIntHashProbe(&key));
+  if (found == nullptr) return 0;
+  found->modes &= ~mode;
+  if (found->modes == 0) FreeEntry(static_cast<RegistryEntry *>(vakIntHashDelete(&key)));
+  return 1;
+}
+
 }  // namespace
 
 // A registry whose creation failed for lack of memory is tried again on the next registration;
@@ -73,11 +96,9 @@ int vakInitHashTable(void) {
 }
 
 int RegistryRecordLock(const char *filePath, int noFollow) {
-  if (filePath == nullptr || *filePath == '\0') return 0;
-  if (!vakInitHashTable()) return 0;
-  orv::MallocPtr<char> releasePath(ReleasePathOf(filePath));
-  if (releasePath == nullptr) return 0;
-  RegistryEntry key = {nullptr, const_cast<char *>(filePath), releasePath.get(), 0};
+  orv::MallocPtr<char> releasePath;
+  RegistryEntry key;
+  if (!MakeKey(filePath, &releasePath, &key) || !vakInitHashTable()) return 0;
   if (auto *found = static_cast<RegistryEntry *>(vakIntHashProbe(&key))) {
     found->modes |= ModeOf(noFollow);
     return 1;
@@ -96,15 +117,7 @@ int RegistryRecordLock(const char *filePath, int noFollow) {
 // A lock taken both ways is two locks where the path is a symbolic link: the entry stays until
 // both are released.
 int RegistryForgetLock(const char *filePath, int noFollow) {
-  if (filePath == nullptr || *filePath == '\0' || hashTableHandle == nullptr) return 0;
-  orv::MallocPtr<char> releasePath(ReleasePathOf(filePath));
-  if (releasePath == nullptr) return 0;
-  RegistryEntry key = {nullptr, const_cast<char *>(filePath), releasePath.get(), 0};
-  auto *found = static_cast<RegistryEntry *>(vakIntHashProbe(&key));
-  if (found == nullptr) return 0;
-  found->modes &= ~ModeOf(noFollow);
-  if (found->modes == 0) FreeEntry(static_cast<RegistryEntry *>(vakIntHashDelete(&key)));
-  return 1;
+  return Forget(filePath, ModeOf(noFollow));
 }
 
 int vakHashAddEntry(const char *filePath) {
@@ -112,14 +125,7 @@ int vakHashAddEntry(const char *filePath) {
 }
 
 int vakHashDeleteEntry(const char *filePath) {
-  if (filePath == nullptr || *filePath == '\0' || hashTableHandle == nullptr) return 0;
-  orv::MallocPtr<char> releasePath(ReleasePathOf(filePath));
-  if (releasePath == nullptr) return 0;
-  RegistryEntry key = {nullptr, const_cast<char *>(filePath), releasePath.get(), 0};
-  RegistryEntry *removed = static_cast<RegistryEntry *>(vakIntHashDelete(&key));
-  if (removed == nullptr) return 0;
-  FreeEntry(removed);
-  return 1;
+  return Forget(filePath, ~0u);
 }
 
 void RegistryReleaseEach(RegistryRelease release) {
