@@ -23,7 +23,7 @@ class OwnText {
   OwnText &operator=(const OwnText &) = delete;
 
   // Formats the text; VAK_OK, or the status and message of the failure. A text that the reader
-  // would not accept back whole (too large, say) gives VAK_MALFORMED_REQUEST.
+  // would not accept back (larger than kMaxStakeFileSize) gives VAK_MALFORMED_REQUEST.
   int Format(const char *filePath, const char *reason, LockStake *formerOwners, char **errMsg);
   // Takes a text already formatted (a copy is kept).
   int Assign(const char *text, size_t length, char **errMsg);
@@ -31,7 +31,7 @@ class OwnText {
   size_t length() const { return length_; }
 
  private:
-  int CheckReadsBack(const LockStake *formerOwners, char **errMsg) const;
+  int CheckSize(char **errMsg) const;
 
   char fixed_[8192];
   orv::MallocPtr<char> grown_;

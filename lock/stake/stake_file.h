@@ -44,9 +44,6 @@ int FlushFailed(char **errMsg);
 // given) a copy of the text as read (from malloc, NUL-terminated, *length bytes), on VAK_OK only.
 int ReadLockStakeFd(int fd, LockStake **chain, char **errMsg, struct stat *seen = nullptr,
                     char **text = nullptr, size_t *length = nullptr);
-// Whether the reader accepts text as a whole lock-stake file: VAK_OK, with *sections the number
-// of owner sections read back; else the status the reader would give (or VAK_OUT_OF_MEMORY).
-int CheckStakeText(const char *text, size_t length, int *sections);
 // Whether a read that failed with status and errno err found the file removed after it was opened:
 // a network file system (sshfs asks by name; NFS answers ESTALE) can fail the fstat or the read of
 // a file that another host has just released or replaced. Such a file counts as gone.

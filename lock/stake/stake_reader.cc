@@ -239,23 +239,6 @@ int vakReadLockStakeInfo(FILE *in, LockStake **chain, char **errMsg) {
   return ReadStake(fileno(in), readSome, chain, errMsg);
 }
 
-int vak::CheckStakeText(const char *text, size_t length, int *sections) {
-  *sections = 0;
-  if (length == 0 || length > kMaxStakeFileSize) return VAK_MALFORMED_LOCK_STAKE_FILE;
-  orv::MallocPtr<char> copy(static_cast<char *>(malloc(length + 1)));
-  if (copy == nullptr) return VAK_OUT_OF_MEMORY;
-  memcpy(copy.get(), text, length);
-  copy.get()[length] = '\0';
-  if (strlen(copy.get()) != length) return VAK_MALFORMED_LOCK_STAKE_FILE;
-  LockStake *chain = nullptr;
-  const signed char kept = vakReturnStatusValue;
-  int status = ParseSections(copy.get(), &chain, nullptr);
-  vakReturnStatusValue = kept;
-  for (LockStake *s = chain; s != nullptr; s = s->next) ++*sections;
-  vak::FreeLockStake(chain);
-  return status;
-}
-
 bool vak::Vanished(int status, int err) {
   return status == VAK_SYS_ERROR && (err == ENOENT || err == ESTALE);
 }
