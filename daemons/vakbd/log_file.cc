@@ -29,7 +29,7 @@ bool AcceptLogFile(int fd, const char **why) {
   }
   const size_t headerLength = sizeof kLogHeader - 1;
   if (st.st_size == 0) {
-    if (write(fd, kLogHeader, headerLength) != static_cast<ssize_t>(headerLength)) {
+    if (!orv::WriteAll(fd, kLogHeader, headerLength)) {
       *why = "cannot write to the file";
       return false;
     }

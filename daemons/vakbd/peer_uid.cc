@@ -68,19 +68,18 @@ bool FormatEndpoint(const struct sockaddr_storage &address, bool mapped, char *o
 }
 
 bool FindSocketOwner(FILE *table, const char *localEnd, const char *remoteEnd, uid_t *uid) {
-  // Lines are far shorter than this buffer.
-  char line[512];
-  while (fgets(line, sizeof line, table) != nullptr) {
-    SocketEntry entry;
-    if (!ParseSocketLine(line, &entry)) continue;
-    if (strcasecmp(entry.local, localEnd) != 0 || strcasecmp(entry.remote, remoteEnd) != 0) {
-      continue;
-    }
-    if (!LiveState(entry.state)) continue;
-    *uid = entry.uid;
-    return true;
+  SocketEntry entry;
+  if (!FindSocketEntry(
+          table,
+          [&](const SocketEntry &e) {
+            return strcasecmp(e.local, localEnd) == 0 && strcasecmp(e.remote, remoteEnd) == 0 &&
+                   LiveState(e.state);
+          },
+          &entry)) {
+    return false;
   }
-  return false;
+  *uid = entry.uid;
+  return true;
 }
 
 bool PeerUid(int fd, uid_t *uid) {

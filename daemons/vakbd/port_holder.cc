@@ -40,15 +40,17 @@ bool HoldsSocket(const char *procRoot, pid_t pid, const char *wanted) {
 }  // namespace
 
 bool FindListeningInode(FILE *table, uint16_t port, unsigned long *inode) {
-  char line[512];
-  while (fgets(line, sizeof line, table) != nullptr) {
-    SocketEntry entry;
-    if (!ParseSocketLine(line, &entry) || entry.state != kTcpListen) continue;
-    if (EndPort(entry.local) != port || entry.inode == 0) continue;
-    *inode = entry.inode;
-    return true;
+  SocketEntry entry;
+  if (!FindSocketEntry(
+          table,
+          [port](const SocketEntry &e) {
+            return e.state == kTcpListen && EndPort(e.local) == port && e.inode != 0;
+          },
+          &entry)) {
+    return false;
   }
-  return false;
+  *inode = entry.inode;
+  return true;
 }
 
 pid_t FindSocketHolder(const char *procRoot, unsigned long inode) {

@@ -4,6 +4,7 @@
 #define VAKBD_SOCKET_TABLE_H_
 
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/types.h>
 
 namespace vakbd {
@@ -21,6 +22,17 @@ struct SocketEntry {
 
 // Parses one line of a table; false for the heading line and anything else that does not parse.
 bool ParseSocketLine(const char *line, SocketEntry *entry);
+
+// The first entry of a table that match(entry) accepts, in *found; false when there is none.
+template <typename Match>
+bool FindSocketEntry(FILE *table, Match match, SocketEntry *found) {
+  // Lines are far shorter than this buffer.
+  char line[512];
+  while (fgets(line, sizeof line, table) != nullptr) {
+    if (ParseSocketLine(line, found) && match(*found)) return true;
+  }
+  return false;
+}
 
 // The port of an end as the tables write it ("...:1F90" is 8080); 0 when there is none.
 uint16_t EndPort(const char *end);
