@@ -44,7 +44,12 @@ int WaitPassingSignals(pid_t child, const sigset_t &waited) {
 }  // namespace
 
 int RunCommand(char *const argv[]) {
-  signal(SIGCHLD, SIG_DFL);  // an inherited SIG_IGN would let the child be reaped unseen
+  // An inherited SIG_IGN would let the child be reaped unseen; the inherited disposition is put
+  // back once the child has been waited for.
+  struct sigaction defaultAction = {}, inherited;
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  const bool restore = sigaction(SIGCHLD, &defaultAction, &inherited) == 0;
   sigset_t waited, previous;
   sigemptyset(&waited);
   for (int sig : kPassedSignals) sigaddset(&waited, sig);
@@ -67,5 +72,6 @@ int RunCommand(char *const argv[]) {
     result = WaitPassingSignals(child, waited);
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (restore) sigaction(SIGCHLD, &inherited, nullptr);
   return result;
 }

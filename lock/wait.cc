@@ -10,6 +10,7 @@
 #include <sys/inotify.h>
 
 #include <algorithm>
+#include <string>
 
 #include "edit_lock_api.h"
 #include "init.h"
@@ -41,10 +42,9 @@ class StakeWatch {
     char *slash = strrchr(path.get(), '/');
     const char *dir = slash == nullptr ? "." : slash == path.get() ? "/" : path.get();
     if (slash != nullptr) *slash = '\0';
-    name_.reset(strdup(slash == nullptr ? path.get() : slash + 1));
+    name_ = slash == nullptr ? path.get() : slash + 1;
     fd_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (name_ == nullptr || !fd_.valid() ||
-        inotify_add_watch(fd_.get(), dir, kStakeEvents | IN_ONLYDIR) < 0) {
+    if (!fd_.valid() || inotify_add_watch(fd_.get(), dir, kStakeEvents | IN_ONLYDIR) < 0) {
       fd_.reset();
     }
   }
@@ -56,9 +56,12 @@ class StakeWatch {
       return;
     }
     const orv::Deadline deadline = orv::Deadline::In(ms);
-    while (orv::PollUntil(fd_.get(), POLLIN, deadline) == 1) {
+    int ready;
+    while ((ready = orv::PollUntil(fd_.get(), POLLIN, deadline)) == 1) {
       if (DrainSawStake()) return;
     }
+    // A failed poll must not turn the waiter into a busy loop: the pause is still taken.
+    if (ready < 0) orv::SleepMs(deadline.LeftMs());
   }
 
  private:
@@ -72,7 +75,7 @@ class StakeWatch {
       for (char *p = buf; p < buf + n;) {
         const struct inotify_event *event = reinterpret_cast<struct inotify_event *>(p);
         if ((event->mask & (IN_Q_OVERFLOW | IN_IGNORED)) != 0 ||
-            (event->len > 0 && strcmp(event->name, name_.get()) == 0)) {
+            (event->len > 0 && name_ == event->name)) {
           saw = true;
         }
         p += sizeof(struct inotify_event) + event->len;
@@ -81,7 +84,7 @@ class StakeWatch {
   }
 
   orv::UniqueFd fd_;
-  orv::MallocPtr<char> name_;
+  std::string name_;
 };
 
 }  // namespace
