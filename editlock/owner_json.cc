@@ -48,7 +48,8 @@ void JsonObject::Raw(const char *name, const std::string &json) {
 
 std::string JsonObject::Close() {
   if (!escaped_.empty()) (*object_)["bytes_escaped"] = escaped_;
-  return object_->dump(-1, ' ', /*ensure_ascii=*/false, Json::error_handler_t::replace);
+  // ASCII only (\uXXXX for the rest): a reader decodes the lines rightly whatever its locale.
+  return object_->dump(-1, ' ', /*ensure_ascii=*/true, Json::error_handler_t::replace);
 }
 
 std::string OwnerJson(const LockStake *owner) {
