@@ -1,5 +1,6 @@
 // editlock run as a program: hold's statuses, conflict line, waits, signals, racing holds and the
-// take-over after it was killed; list --json over names and texts that JSON cannot carry as they are.
+// take-over after it was killed; list --json over names and texts that JSON cannot carry as they
+// are.
 #include <signal.h>
 #include <stdlib.h>
 #include <spawn.h>
