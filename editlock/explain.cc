@@ -1,5 +1,6 @@
 // explain.cc - `editlock explain`: who holds a file's Edit Lock, every field of every owner,
-// whether the owner is alive, and what a get would do now; nothing is changed.
+// whether the owner is alive and how the library decided it, and what a get would do now; nothing
+// is changed.
 //
 // The prediction follows the get's row of the library's decision: a live owner refuses it, a dead
 // owner's lock is taken over, an owner whose liveness the library cannot decide leaves the get
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "cli.h"
+#include "evidence_text.h"
 #include "liveness_checks.h"
 #include "owner_text.h"
 #include "text_escape.h"
@@ -40,16 +42,36 @@ std::string Explain(const LockStakeInfo &info) {
     out += "former owner " + std::to_string(++n) + ":\n";
     AppendFields(&out, former);
   }
+  // The library's own decision, with how it was reached.
+  const OwnerKey key = KeyOf(info.lockStake);
+  const ProcessIdentity owner = IdentityOf(key);
+  VakLivenessEvidence *evidence = nullptr;
+  char *msg = nullptr;
   std::string why;
-  const Verdict verdict = AskOwner(KeyOf(info.lockStake), &why);
+  bool failed = true;
+  Verdict verdict = Verdict::kUndecided;
+  if (vakExplainProcessLiveness(&owner, &evidence, &msg) != VAK_OK) {
+    why = MessageText(msg);
+  } else if (evidence->status != VAK_OK) {
+    why = MessageText(evidence->message);
+  } else {
+    failed = false;
+    verdict = VerdictOf(evidence->procStatus);
+  }
+  FreeMessage(msg);
+  // Some of the library's messages end with a line feed of their own.
+  while (!why.empty() && why.back() == '\n') why.pop_back();
   out += std::string("owner is: ") + VerdictName(verdict);
-  if (!why.empty()) {
+  if (failed) {
     out += " (the question failed: ";
     AppendDisplay(&out, why.c_str());
     out += ")";
   }
-  out += "\na get now would: ";
-  out += !why.empty()                     ? "fail, as the owner's host cannot be asked"
+  out += '\n';
+  if (evidence != nullptr) AppendEvidence(&out, owner, *evidence);
+  vakFreeLivenessEvidence(evidence);
+  out += "a get now would: ";
+  out += failed                           ? "fail, as the owner's host cannot be asked"
          : verdict == Verdict::kAlive     ? "refuse, the lock is held by a live process"
          : verdict == Verdict::kDead      ? "take over the dead owner's lock"
                                           : "be undecided, the owner's liveness cannot be decided";

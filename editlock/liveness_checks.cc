@@ -56,9 +56,19 @@ OwnerKey KeyOf(const LockStake *owner) {
   return key;
 }
 
+Verdict VerdictOf(int procStatus) {
+  return procStatus == VAK_PROC_ALIVE       ? Verdict::kAlive
+         : procStatus == VAK_PROC_NOT_ALIVE ? Verdict::kDead
+                                            : Verdict::kUndecided;
+}
+
+ProcessIdentity IdentityOf(const OwnerKey &key) {
+  // The library only reads the name.
+  return {const_cast<char *>(key.host.c_str()), key.pid, key.created};
+}
+
 Verdict AskOwner(const OwnerKey &key, std::string *why) {
-  std::string host = key.host;
-  ProcessIdentity owner = {&host[0], key.pid, key.created};
+  const ProcessIdentity owner = IdentityOf(key);
   int alive = VAK_PROC_INDETERMINATE;
   char *msg = nullptr;
   const int status = vakIsProcessAlive(&owner, &alive, &msg);
@@ -67,9 +77,7 @@ Verdict AskOwner(const OwnerKey &key, std::string *why) {
     FreeMessage(msg);
     return Verdict::kUndecided;
   }
-  return alive == VAK_PROC_ALIVE ? Verdict::kAlive
-         : alive == VAK_PROC_NOT_ALIVE ? Verdict::kDead
-                                       : Verdict::kUndecided;
+  return VerdictOf(alive);
 }
 
 void LivenessChecks::Run(unsigned threads) {

@@ -32,6 +32,11 @@ struct OwnerKey {
 // The current owner of a chain (an owner without a host has the empty one).
 OwnerKey KeyOf(const LockStake *owner);
 
+// The verdict of a process status of vak.h (VAK_PROC_ALIVE...).
+Verdict VerdictOf(int procStatus);
+// The owner as the library's liveness question takes it; valid while key lives.
+ProcessIdentity IdentityOf(const OwnerKey &key);
+
 // One question through vakIsProcessAlive. A question that fails (a host that cannot be looked up
 // or reached) is undecided, with the library's message in *why when why is not NULL.
 Verdict AskOwner(const OwnerKey &key, std::string *why);

@@ -1,4 +1,4 @@
-// text_escape.cc - display and JSON escaping of texts that may hold any byte.
+// text_escape.cc - display escaping, and texts made fit for JSON, of texts that may hold any byte.
 #include "text_escape.h"
 
 #include <stdio.h>
@@ -47,7 +47,7 @@ void AppendHex(std::string *out, const char *format, unsigned int value) {
   *out += hex;
 }
 
-// The short escape both forms share for a byte below 0x80, or nullptr.
+// The short escape of a byte below 0x80, or nullptr.
 const char *ShortEscape(unsigned char c) {
   switch (c) {
     case '\\': return "\\\\";
@@ -80,25 +80,18 @@ void AppendDisplay(std::string *out, const char *text) {
   }
 }
 
-bool AppendJsonString(std::string *out, const char *text) {
-  if (text == nullptr) {
-    *out += "null";
-    return false;
-  }
+std::string JsonText(const char *text, bool *bytewise) {
   const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-  const bool bytewise = !ValidUtf8(p);
-  *out += '"';
+  *bytewise = !ValidUtf8(p);
+  if (!*bytewise) return text;
+  std::string out;
   for (; *p != '\0'; ++p) {
-    if (const char *escape = ShortEscape(*p)) {
-      *out += escape;
-    } else if (*p == '"') {
-      *out += "\\\"";
-    } else if (*p < 0x20 || (bytewise && *p >= 0x80)) {
-      AppendHex(out, "\\u%04x", *p);
-    } else {
-      *out += static_cast<char>(*p);
+    if (*p < 0x80) {
+      out += static_cast<char>(*p);
+    } else {  // the code point of the byte's value, U+0080 to U+00FF, in UTF-8
+      out += static_cast<char>(0xC0 | (*p >> 6));
+      out += static_cast<char>(0x80 | (*p & 0x3F));
     }
   }
-  *out += '"';
-  return bytewise;
+  return out;
 }

@@ -10,10 +10,10 @@
 // "\xHH". NULL appends "?".
 void AppendDisplay(std::string *out, const char *text);
 
-// Appends text as a quoted JSON string. Valid UTF-8 is kept, with the escapes JSON requires. A
-// text that is not valid UTF-8 is written byte by byte instead: every byte from 0x80 up as
-// "\u00XX", so that a reader who knows (from "bytes_escaped") gets each byte back as the code
-// point of the same value. Returns whether the text was written that way. NULL appends null.
-bool AppendJsonString(std::string *out, const char *text);
+// text as valid UTF-8 for a JSON string, never losing a byte. Valid UTF-8 is returned as it is.
+// A text that is not valid UTF-8 is converted byte by byte instead, and *bytewise set: every byte
+// from 0x80 up becomes the code point of the same value (U+0080 to U+00FF), so that a reader who
+// knows (from "bytes_escaped") gets each byte back from each character. text is not NULL.
+std::string JsonText(const char *text, bool *bytewise);
 
 #endif  // EDITLOCK_TEXT_ESCAPE_H_

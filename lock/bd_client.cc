@@ -175,7 +175,11 @@ int vakBdGetVersionMsg(int sock, char **errMsg) {
   return vak::FormatErrorMsg(VAK_BOOLEAN_DAEMON_BAD_RESPONSE, errMsg, kVersionFormat, version);
 }
 
-int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg) {
+namespace {
+
+// vakBdOpenDaemonSocket, also handing the address it connects to (once looked up) to *peer when
+// peer is not NULL: the evidence of a liveness question names the daemon it asked.
+int OpenDaemonSocket(const char *hostName, int *sock, struct sockaddr_in *peer, char **errMsg) {
   if (hostName == nullptr || *hostName == '\0') {
     return vak::AllocErrorMsg(VAK_NOT_OK, kNoHostMsg, errMsg);
   }
@@ -198,6 +202,7 @@ int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg) {
   address.sin_family = AF_INET;
   memcpy(&address.sin_addr, host->h_addr_list[0], sizeof address.sin_addr);
   address.sin_port = htons(vakBdGetServerPort(0));
+  if (peer != nullptr) *peer = address;
   const struct sockaddr *addr = reinterpret_cast<const struct sockaddr *>(&address);
 
   // Close-on-exec: a daemon started later must not keep this connection open.
@@ -218,9 +223,11 @@ int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg) {
   return VAK_OK;
 }
 
-int vakBdSendToDaemon(const char *hostName, const char *message, int *sock, char **errMsg) {
+// vakBdSendToDaemon, with the peer of OpenDaemonSocket.
+int SendToDaemon(const char *hostName, const char *message, int *sock, struct sockaddr_in *peer,
+                 char **errMsg) {
   int fd = -1;
-  int status = vakBdOpenDaemonSocket(hostName, &fd, errMsg);
+  int status = OpenDaemonSocket(hostName, &fd, peer, errMsg);
   if (status != VAK_OK) return status;
   int written;
   {
@@ -239,12 +246,23 @@ int vakBdSendToDaemon(const char *hostName, const char *message, int *sock, char
   return VAK_OK;
 }
 
+}  // namespace
+
+int vakBdOpenDaemonSocket(const char *hostName, int *sock, char **errMsg) {
+  return OpenDaemonSocket(hostName, sock, nullptr, errMsg);
+}
+
+int vakBdSendToDaemon(const char *hostName, const char *message, int *sock, char **errMsg) {
+  return SendToDaemon(hostName, message, sock, nullptr, errMsg);
+}
+
 namespace vak {
 
-int BdAsk(const char *hostName, const char *request, char **reply, char **errMsg) {
-  if (reply == nullptr) return vakBdSendToDaemon(hostName, request, nullptr, errMsg);
+int BdAsk(const char *hostName, const char *request, char **reply, char **errMsg,
+          struct sockaddr_in *peer) {
+  if (reply == nullptr) return SendToDaemon(hostName, request, nullptr, peer, errMsg);
   int sock = -1;
-  int status = vakBdSendToDaemon(hostName, request, &sock, errMsg);
+  int status = SendToDaemon(hostName, request, &sock, peer, errMsg);
   if (status != VAK_OK) return status;
   orv::UniqueFd connection(sock);
   if (!vakBdReadReply(sock, reply)) return vak::StrErrorMsg(VAK_SYS_ERROR, errMsg);

@@ -5,6 +5,7 @@
 #define VAK_BD_CLIENT_H_
 
 #include <stdint.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "bool_daemon.h"
@@ -30,8 +31,11 @@ namespace vak {
 
 // One question to hostName's vakbd: connect (within VAK_VAKBD_CONNECT_TIMEOUT when set), check
 // the greeting, send the request and, when reply is not NULL, read the one reply (a new text:
-// free it). A reply that cannot be read is a VAK_SYS_ERROR naming why.
-int BdAsk(const char *hostName, const char *request, char **reply, char **errMsg);
+// free it). A reply that cannot be read is a VAK_SYS_ERROR naming why. When peer is not NULL it
+// gets the daemon's address and port once the host name has been looked up (sin_family stays
+// as the caller set it until then).
+int BdAsk(const char *hostName, const char *request, char **reply, char **errMsg,
+          struct sockaddr_in *peer = nullptr);
 
 // The control requests of vak.h (vakDaemonCheck and the others): one request each to hostName's
 // vakbd; ReportLog hands the daemon's log information to *logInfo (a new text).

@@ -196,6 +196,15 @@ int vakIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errM
   if (status != VAK_OK) return status;
   return vak::IsProcessAlive(owner, procStatus, errMsg);
 }
+int vakExplainProcessLiveness(const ProcessIdentity *owner, VakLivenessEvidence **evidence,
+                              char **errMsg) {
+  int status = vak::EnsureInitialised(errMsg);
+  if (status != VAK_OK) return status;
+  return vak::ExplainProcessLiveness(owner, evidence, errMsg);
+}
+void vakFreeLivenessEvidence(VakLivenessEvidence *evidence) {
+  vak::FreeLivenessEvidence(evidence);
+}
 
 // ---- Boolean Daemon control requests
 int vakDaemonCheck(const char *hostName, char **errMsg) {

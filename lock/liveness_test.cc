@@ -87,13 +87,39 @@ TEST(LivenessTest, Decision) {
     ProcessIdentity owner = {const_cast<char *>(c.host.c_str()), pid, -7};
     // Asked as yet another user, probing the other user's process fails with EPERM.
     EXPECT_EQ(0, seteuid(c.who == kOtherUser ? 65533 : 0));
+    // Once plainly, once with the evidence, which must tell the same outcome and how it came.
     for (int ask = 0; ask < 2; ++ask) {
       int procStatus = -1;
       char *msg = nullptr;
-      int status = vakIsProcessAlive(&owner, &procStatus, &msg);
+      VakLivenessEvidence *evidence = nullptr;
+      int status = ask == 0 ? vakIsProcessAlive(&owner, &procStatus, &msg)
+                            : vakExplainProcessLiveness(&owner, &evidence, &msg);
+      if (evidence != nullptr) {
+        EXPECT_EQ(status, VAK_OK);
+        status = evidence->status;
+        procStatus = evidence->status == VAK_OK ? evidence->procStatus : -1;
+        msg = evidence->message != nullptr ? strdup(evidence->message) : nullptr;
+        const int method = c.asked ? VAK_LIVENESS_DAEMON_ASKED
+                           : c.host == me ? VAK_LIVENESS_LOCAL_PROBE
+                                          : VAK_LIVENESS_NOT_QUERIED;
+        EXPECT_EQ(evidence->method, method) << c.host;
+        if (method == VAK_LIVENESS_DAEMON_ASKED) {
+          EXPECT_STREQ(evidence->address, c.host == ME ? meAddress : "127.0.0.1");
+          EXPECT_EQ(evidence->port, fake.port());
+          const std::string reply = c.reply;
+          EXPECT_EQ(std::string(evidence->answer), reply.substr(0, reply.find(' ')));
+        } else if (method == VAK_LIVENESS_NOT_QUERIED) {
+          EXPECT_STREQ(evidence->dontQueryEntry, strcmp(c.dontQuery, " ") == 0 ? "" : "calh");
+        } else {
+          EXPECT_EQ(evidence->probeErrno, c.who == kOtherUser ? EPERM
+                                          : c.who == kSelf    ? 0
+                                                              : ESRCH);
+        }
+        vakFreeLivenessEvidence(evidence);
+      }
       EXPECT_EQ(c.want,
                 std::to_string(status) + " " + std::to_string(procStatus) + " " + (msg ? msg : ""))
-          << c.host << " / " << (c.dontQuery ? c.dontQuery : "unset") << " / " << c.who;
+          << c.host << " / " << (c.dontQuery ? c.dontQuery : "unset") << " / " << c.who << ask;
       vakReleaseErrorMsg(&msg);
     }
     EXPECT_EQ(0, seteuid(0));

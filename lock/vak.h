@@ -235,6 +235,42 @@ VAK_API int vakVisitEditLocksInDirHier(const char *dirPath, VakEditLockVisitor v
 /* On VAK_OK *procStatus holds VAK_PROC_ALIVE, VAK_PROC_INDETERMINATE or VAK_PROC_NOT_ALIVE. */
 VAK_API int vakIsProcessAlive(const ProcessIdentity *owner, int *procStatus, char **errMsg);
 
+/* How a liveness question was settled (the method of VakLivenessEvidence). */
+enum {
+  VAK_LIVENESS_NOT_PUT = -1,     /* the question was not put (no owner, library not ready) */
+  VAK_LIVENESS_LOCAL_PROBE = 0,  /* an owner of this host: probed with signal 0 */
+  VAK_LIVENESS_NOT_QUERIED = 1,  /* another host that VAK_DONT_QUERY_REMOTE_HOSTS names */
+  VAK_LIVENESS_DAEMON_ASKED = 2  /* another host: its vakbd was asked "ProcAlive" */
+};
+
+/* The evidence behind one liveness verdict, gathered by the very code that decides it for every
+ * operation. Texts are malloc'ed and owned by the record; NULL where the step was not reached. */
+typedef struct VakLivenessEvidence {
+  int status;       /* what vakIsProcessAlive returns: VAK_OK, or why the question failed */
+  int procStatus;   /* with VAK_OK: VAK_PROC_ALIVE, VAK_PROC_INDETERMINATE or VAK_PROC_NOT_ALIVE */
+  char *message;    /* the failure's message; NULL with VAK_OK */
+  int method;       /* VAK_LIVENESS_... */
+  /* VAK_LIVENESS_LOCAL_PROBE */
+  int probeErrno;           /* 0 when the probe found the process, else the probe's errno */
+  int64_t processStartTime; /* that process's start, seconds since the epoch; -1 if unknown.
+                               The probe's verdict does not weigh it; it is for the reader. */
+  /* VAK_LIVENESS_NOT_QUERIED */
+  char *dontQueryEntry; /* the list entry that matched; "" for an empty list (ask no host) */
+  /* VAK_LIVENESS_DAEMON_ASKED */
+  char *address;     /* the daemon's IPv4 address, dotted; NULL if the name was not found */
+  int port;          /* the port asked; 0 if the name was not found */
+  char *answer;      /* the reply's first word ("Alive", "NotAlive", ...); NULL if none came */
+  int64_t elapsedMs; /* from the lookup of the host to the reply or the failure */
+} VakLivenessEvidence;
+
+/* Decides the owner's liveness exactly as vakIsProcessAlive does and hands back how: on VAK_OK
+ * *evidence is a new record (free it with vakFreeLivenessEvidence) whose status, procStatus and
+ * message are vakIsProcessAlive's outcome. Other statuses (no owner or no record pointer, out of
+ * memory, the library could not be started) leave *evidence alone. */
+VAK_API int vakExplainProcessLiveness(const ProcessIdentity *owner,
+                                      VakLivenessEvidence **evidence, char **errMsg);
+VAK_API void vakFreeLivenessEvidence(VakLivenessEvidence *evidence);
+
 /* ---- Boolean Daemon control requests
  * ---------------------------------------------------------------- */
 VAK_API int vakDaemonCheck(const char *hostName, char **errMsg);

@@ -1,5 +1,6 @@
-// editlock run as a program: hold's statuses, conflict line, waits, signals and the take-over
-// after it was killed; list --json over names and texts that JSON cannot carry as they are.
+// editlock run as a program: hold's statuses, conflict line, waits, signals, racing holds and the
+// take-over after it was killed; list --json over names and texts that JSON cannot carry as they
+// are.
 #include <signal.h>
 #include <stdlib.h>
 #include <spawn.h>
@@ -148,6 +149,46 @@ TEST(EditlockTest, AKilledHoldersLockIsTakenOverByTheNext) {
   RunResult r = Editlock({"hold", file, "--", "true"});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_FALSE(Exists(file + ".orvlck"));
+}
+
+// Holds racing for one file: each command proves it ran alone by creating a marker exclusively
+// (the shell's noclobber is O_EXCL), keeping it a while and removing it; a command that finds the
+// marker there exits 99. With a wait every round of every racer runs its command; without one a
+// racer may be refused (75), but never let in beside another.
+TEST(EditlockTest, RacingHoldsRunTheirCommandsOneAtATime) {
+  vaktest::DaemonGuard guard;
+  vaktest::TempDir dir;
+  const std::string file = dir.Sub("f"), marker = dir.Sub("running"), runs = dir.Sub("runs");
+  vaktest::WriteFile(file, "x");
+  const std::string command = "set -C; : >'" + marker + "' || exit 99; echo x >>'" + runs +
+                              "'; sleep 0.05; rm '" + marker + "'";
+  const int kRacers = 3, kRounds = 4;
+  const struct {
+    const char *wait;
+    bool allRun;
+  } rows[] = {{"30", true}, {"0", false}};
+  for (const auto &row : rows) {
+    unlink(runs.c_str());
+    const std::string loop = "for i in $(seq " + std::to_string(kRounds) + "); do \"$0\" hold " +
+                             "--wait " + row.wait + " \"$1\" -- sh -c \"$2\"; s=$?; " +
+                             "[ $s = 0 ] || [ $s = 75 ] || exit $s; done";
+    std::vector<pid_t> racers;
+    for (int i = 0; i < kRacers; ++i) {
+      std::vector<std::string> args = {"/bin/sh", "-c", loop, kEditlock, file, command};
+      std::vector<char *> argv;
+      for (std::string &arg : args) argv.push_back(&arg[0]);
+      argv.push_back(nullptr);
+      pid_t pid = -1;
+      ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+      racers.push_back(pid);
+    }
+    for (pid_t racer : racers) EXPECT_EQ(Reap(racer), 0) << "wait " << row.wait;
+    const std::string ran = Exists(runs) ? vaktest::ReadFile(runs) : "";
+    const long count = std::count(ran.begin(), ran.end(), '\n');
+    EXPECT_GE(count, row.allRun ? kRacers * kRounds : 1) << "wait " << row.wait;
+    EXPECT_FALSE(Exists(marker));
+    EXPECT_FALSE(Exists(file + ".orvlck"));
+  }
 }
 
 // A section of a lock-stake file written by hand, for owners no program of this host is.
@@ -308,9 +349,9 @@ TEST(EditlockTest, CheckFiltersExplainAndReapByTheOwnersLiveness) {
     int status;
     const char *says;
   } explains[] = {
-      {live, 75, "owner is: alive\na get now would: refuse"},
-      {dead, 75, "owner is: dead\na get now would: take over the dead owner's lock"},
-      {far, 75, "owner is: undecided\na get now would: be undecided"},
+      {live, 75, "owner is: alive\n  decided by: the local probe"},
+      {dead, 75, "no such process\na get now would: take over the dead owner's lock"},
+      {far, 75, "far.example\" of VAK_DONT_QUERY_REMOTE_HOSTS\na get now would: be undecided"},
       {dir.Sub("t/free"), 0, ": not locked\na get now would: take it\n"},
   };
   for (const auto &row : explains) {
