@@ -58,6 +58,7 @@ run_programs() {
   grep -q "SUMMARY: Only one Edit Lock was found" /tmp/ale.out || { cat /tmp/ale.out; fail "no lock listed"; }
   as_alice editlock list /home/alice/shared | grep -q report.txt || fail "editlock list shows no lock"
   wait "$holder" || fail "editlock hold"
+  as_alice package-compat /home/alice/shared/report.txt >/dev/null || fail "no compatibility lock"
   local pids
   pids=$(vakbd_pids)
   [ -n "$pids" ] || fail "the library started no vakbd"

@@ -23,11 +23,12 @@ trap 'rm -rf "$work"' EXIT
 
 # A test build has an address of its own: the default, the builder's, is rarely one lintian accepts.
 export VAK_MAINTAINER="Edit Lock test build <build@editlock.test>"
+# The debug-symbol packages are not tried here: none of the checks below reads them.
+export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} noautodbgsym"
 step "building the packages and their upgrade"
 version=$(sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' "$top/debian/changelog")
 "$top/scripts/package" --upgrade "${version%-*}-$((${version##*-} + 1))" "$work/v1" >/dev/null
 mv "$work/v1/upgrade" "$work/v2"
-rm -f "$work"/v[12]/*-dbgsym_*.deb
 
 step "lintian"
 lintian --fail-on error,warning "$work"/v1/*.deb
@@ -41,6 +42,15 @@ sed "s|^ExecStart=vakbd |ExecStart=$work/unpacked/usr/sbin/vakbd |" \
 systemd-analyze verify --man=no "$work/vakbd.service"
 systemd-analyze security --offline=yes --threshold=20 "$work/vakbd.service" >/dev/null
 
+# An application of the system's, built against the development package as its users would.
+step "building an application against libvak-dev"
+dpkg-deb -x "$work"/v1/libvak-dev_*.deb "$work/dev"
+for lib in "$work"/v1/lib{vak,orv}6_*.deb; do dpkg-deb -x "$lib" "$work/dev"; done
+export PKG_CONFIG_LIBDIR
+PKG_CONFIG_LIBDIR=$(dirname "$(find "$work/dev" -name vak.pc)")
+cc -Wall -Wextra -Werror -o "$work/package-compat" "$top/tests/package_compat.c" \
+  $(pkg-config --cflags --libs vak)
+
 step "installing, running, upgrading, removing in a clean root"
 root="$work/root"
 mkdir "$root"
@@ -48,6 +58,7 @@ tar -C "$root" --zstd -xf "$base"
 mkdir "$root/debs"
 cp -r "$work/v1" "$work/v2" "$root/debs/"
 cp "$top/tests/package_inside.sh" "$root/inside.sh"
+cp "$work/package-compat" "$root/usr/local/bin/"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # A private port for the daemons started inside, which share this host's network.
 port=$((21000 + RANDOM % 9000))
