@@ -12,10 +12,12 @@ started=$SECONDS
 step() { echo "== package test: $* ($((SECONDS - started)) s)"; }
 
 base="$cache/bookworm-minbase.tar.zst"
-if [ ! -s "$base" ] || [ -n "$(find "$base" -mtime +7)" ]; then
+if [ ! -f "$base" ] || [ -n "$(find "$base" -mtime +7)" ]; then
   step "making the root file system"
-  mmdebstrap --quiet --variant=minbase --mode=root bookworm "$base.new"
-  mv "$base.new" "$base"
+  # mmdebstrap takes the format from the name's ending.
+  rm -rf "$base" "$cache/new.tar.zst"
+  mmdebstrap --quiet --variant=minbase --mode=root bookworm "$cache/new.tar.zst"
+  mv "$cache/new.tar.zst" "$base"
 fi
 
 work=$(mktemp -d "$cache/run.XXXXXX")
