@@ -1,6 +1,6 @@
 # Install rules beyond the programs and libraries, the consumers' view of the install (CMake
-# package, pkg-config files), and the Debian package. Included last from the top CMakeLists.txt,
-# once every target exists.
+# package, pkg-config files), and the tarball. Included last from the top CMakeLists.txt, once
+# every target exists. The Debian packages are made by debhelper from debian/ (scripts/package).
 include(CMakePackageConfigHelpers)
 
 set(VAK_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/Vak")
@@ -8,7 +8,11 @@ set(VAK_PKGCONFIG_DIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 
 # ---- CMake package: find_package(Vak) gives Vak::vak (linking Vak::orv) and the static pair.
 install(EXPORT VakTargets NAMESPACE Vak:: DESTINATION "${VAK_CMAKE_DIR}" FILE VakTargets.cmake)
-set(VAK_TOOLS_DIR tools/bin)
+if(VAK_SYSTEM_LAYOUT)
+  set(VAK_TOOLS_DIR "${VAK_SYSTEM_TOOLS_DIR}/bin")
+else()
+  set(VAK_TOOLS_DIR tools/bin)
+endif()
 configure_package_config_file("${CMAKE_CURRENT_LIST_DIR}/VakConfig.cmake.in"
                               "${CMAKE_BINARY_DIR}/pkg/VakConfig.cmake"
                               INSTALL_DESTINATION "${VAK_CMAKE_DIR}" PATH_VARS VAK_TOOLS_DIR)
@@ -32,12 +36,20 @@ endforeach()
 # whose tools/bin/orv_root marks the install root. A relative link in <prefix>/bin is therefore
 # enough, and it survives relocation of the whole tree. vakbd is linked too: applications that live
 # outside the install hierarchy find the daemon along PATH.
+# The system layout has the programs themselves in bin and sbin; its tools directory gets a link to
+# vakbd, so that the library's bin/vakbd there is the daemon in sbin.
 set(VAK_LINK_DIR "${CMAKE_BINARY_DIR}/pkg/bin")
 file(MAKE_DIRECTORY "${VAK_LINK_DIR}")
-foreach(program vakAdminTool editlock vakbd)
-  file(CREATE_LINK "../tools/bin/${program}" "${VAK_LINK_DIR}/${program}" SYMBOLIC)
-  install(FILES "${VAK_LINK_DIR}/${program}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
-endforeach()
+if(VAK_SYSTEM_LAYOUT)
+  file(RELATIVE_PATH vakbd_link "/p/${VAK_SYSTEM_TOOLS_DIR}/bin" "/p/${CMAKE_INSTALL_SBINDIR}/vakbd")
+  file(CREATE_LINK "${vakbd_link}" "${VAK_LINK_DIR}/vakbd" SYMBOLIC)
+  install(FILES "${VAK_LINK_DIR}/vakbd" DESTINATION "${VAK_SYSTEM_TOOLS_DIR}/bin")
+else()
+  foreach(program vakAdminTool editlock vakbd)
+    file(CREATE_LINK "../tools/bin/${program}" "${VAK_LINK_DIR}/${program}" SYMBOLIC)
+    install(FILES "${VAK_LINK_DIR}/${program}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  endforeach()
+endif()
 
 # ---- Documentation and shell completion.
 install(FILES "${CMAKE_SOURCE_DIR}/man/vakAdminTool.1" "${CMAKE_SOURCE_DIR}/man/editlock.1"
@@ -55,18 +67,9 @@ install(FILES "${CMAKE_SOURCE_DIR}/README.md" "${CMAKE_SOURCE_DIR}/LICENSE"
 install(FILES "${CMAKE_SOURCE_DIR}/packaging/systemd/vakbd.service"
         DESTINATION lib/systemd/system)
 
-# ---- The license, also as the copyright file a Debian package must carry in its doc folder, in
-# Debian's machine-readable format: the license text indented, blank lines as " .".
-file(READ "${CMAKE_SOURCE_DIR}/LICENSE" VAK_LICENSE_TEXT)
-string(REGEX REPLACE "\n$" "" VAK_LICENSE_TEXT "${VAK_LICENSE_TEXT}")
-string(REGEX REPLACE "\n\n" "\n.\n" VAK_LICENSE_TEXT "${VAK_LICENSE_TEXT}")
-string(REGEX REPLACE "\n" "\n " VAK_LICENSE_TEXT "${VAK_LICENSE_TEXT}")
-file(WRITE "${CMAKE_BINARY_DIR}/pkg/copyright"
-     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
-     "Upstream-Name: editlock\n\nFiles: *\nCopyright: 2026 The Edit Lock authors\n"
-     "License: MIT\n ${VAK_LICENSE_TEXT}\n")
-install(FILES "${CMAKE_BINARY_DIR}/pkg/copyright"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/editlock")
+# ---- The license in Debian's machine-readable copyright format, the one file for the packages
+# and for every install.
+install(FILES "${CMAKE_SOURCE_DIR}/debian/copyright" DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/editlock")
 
 # ---- Tests of the install, the consumers, the manual pages and the completion.
 if(TARGET install_test)
@@ -79,41 +82,15 @@ if(TARGET install_test)
     set(consumer_flags "-fsanitize=address,undefined -fno-omit-frame-pointer")
   endif()
   target_compile_definitions(
-    install_test PRIVATE VAK_CMAKE_COMMAND="${CMAKE_COMMAND}" VAK_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}"
-                         VAK_C_COMPILER="${CMAKE_C_COMPILER}" VAK_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
+    install_test PRIVATE VAK_CMAKE_COMMAND="${CMAKE_COMMAND}" VAK_C_COMPILER="${CMAKE_C_COMPILER}" VAK_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
                          VAK_CONSUMER_FLAGS="${consumer_flags}"
                          VAK_HARDENED=$<BOOL:${VAK_HARDENING}> VAK_FORTIFIED=$<BOOL:${VAK_FORTIFIED}>)
 endif()
 
-# ---- Packages: `cpack -G DEB` in the build folder. The Debian package installs under /usr, so the
-# install root is /usr (marker /usr/tools/bin/orv_root): /usr/bin/vakAdminTool and every
-# application below /usr find the daemons there.
-# Who answers for the package, named once for every field that needs it.
-set(VAK_MAINTAINER "Edit Lock Maintainers <editlock-maintainers@example.org>")
+# ---- The install tree as a tarball: `cpack` in the build folder.
 set(CPACK_PACKAGE_NAME "editlock")
-set(CPACK_PACKAGE_VENDOR "Edit Lock maintainers")
-set(CPACK_PACKAGE_CONTACT "${VAK_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VAK_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Edit Locks on files shared by applications on many hosts")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Cooperating applications on hosts that share a file system mark a file as being edited by\n\
-writing a lock-stake file beside it. This package holds the administration tool vakAdminTool,\n\
-the command editlock for shell scripts,\n\
-the per-host Boolean Daemon vakbd, the compatibility daemon vakcompatd, and the libvak and\n\
-liborv libraries with their headers, pkg-config files and CMake package.")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_RESOURCE_FILE_LICENSE "${CMAKE_SOURCE_DIR}/LICENSE")
-set(CPACK_GENERATOR "DEB;TGZ")
+set(CPACK_GENERATOR "TGZ")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion, man-db")
-# The service enabled on installation, restarted on upgrade, stopped on removal; nothing is
-# started where systemd does not run (a chroot, a container).
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/packaging/debian/postinst"
-    "${CMAKE_SOURCE_DIR}/packaging/debian/prerm" "${CMAKE_SOURCE_DIR}/packaging/debian/postrm")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

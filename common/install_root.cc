@@ -22,6 +22,7 @@
 #include "posix_io.h"
 #include "search_path.h"
 #include "init_state.h"
+#include "install_root_system.h"
 
 namespace orv {
 
@@ -44,6 +45,9 @@ char exePath[ORV_PATH_BUF_SIZE];
 const char *sFullExePath = "";
 char *cachedToolsPath = nullptr;
 char cachedToolsBuf[ORV_PATH_BUF_SIZE];
+// Set when the root is the compiled-in one of a distribution package rather than one found by the
+// walk; its tools directory is then the compiled-in one too.
+bool rootFromSystemLayout = false;
 
 bool HasMarker(const char *dir) {
   char marker[ORV_PATH_BUF_SIZE];
@@ -68,27 +72,22 @@ char *FindRootUpwards(char *path, bool testWhole) {
   return nullptr;
 }
 
-// Finds the install root from the recorded arg0 and stores it in orviRootPath (NULL when none).
-void FindInstallRoot() {
-  orviRootPath = nullptr;
-  if (!InitDone()) {
-    fputs(kNotInitializedMsg, stderr);
-    return;
-  }
+// The install root found by walking up from the recorded arg0, as a new heap string, or NULL.
+char *WalkFromExecutable() {
   sFullExePath = "";
   const char *arg0 = RecordedExecutableName();
-  if (arg0[0] == '\0' || !FormatPath(exePath, "%s", arg0)) return;
+  if (arg0[0] == '\0' || !FormatPath(exePath, "%s", arg0)) return nullptr;
   if (strchr(arg0, '/') == nullptr) {
     const char *path = getenv("PATH");
     if (path == nullptr) {
       fputs(kNoSearchPathMsg, stderr);
     } else {
       char found[ORV_PATH_BUF_SIZE];
-      if (!SearchExecutable(path, arg0, found)) return;
+      if (!SearchExecutable(path, arg0, found)) return nullptr;
       memcpy(exePath, found, strlen(found) + 1);
     }
   }
-  if (!RootOrUnknown(exePath)) return;
+  if (!RootOrUnknown(exePath)) return nullptr;
   CleanupRootedPath(exePath);
   sFullExePath = exePath;
 
@@ -106,11 +105,30 @@ void FindInstallRoot() {
   }
   char work[ORV_PATH_BUF_SIZE];
   memcpy(work, exePath, strlen(exePath) + 1);
-  orviRootPath = FindRootUpwards(work, false);
+  return FindRootUpwards(work, false);
+}
+
+// Finds the install root from the recorded arg0 and stores it in orviRootPath (NULL when none).
+// Where the walk finds no marker, the program's own discovery (not a question about another
+// executable) takes an installed distribution package's root: an application anywhere on the
+// system then still finds the packaged daemons.
+void FindInstallRoot(bool ownProgram) {
+  orviRootPath = nullptr;
+  rootFromSystemLayout = false;
+  if (!InitDone()) {
+    fputs(kNotInitializedMsg, stderr);
+    return;
+  }
+  orviRootPath = WalkFromExecutable();
+  SystemLayout layout = BuiltInSystemLayout();
+  if (orviRootPath == nullptr && ownProgram && SystemLayoutPresent(layout)) {
+    orviRootPath = CopyString(layout.root);
+    rootFromSystemLayout = orviRootPath != nullptr;
+  }
 }
 
 const char *KnownRoot() {
-  if (orviRootPath == nullptr) FindInstallRoot();
+  if (orviRootPath == nullptr) FindInstallRoot(true);
   return orviRootPath;
 }
 
@@ -131,11 +149,26 @@ bool sReadOrvPlatDat(const char *toolsDir, char (&name)[kPlatNameSize]) {
   return name[0] != '\0';
 }
 
+// Copies text into buf when it fits size bytes with its terminator.
+int CopyIfFits(char *buf, size_t size, const char *text) {
+  size_t length = strlen(text);
+  if (buf == nullptr || length + 1 > size) return 0;
+  memcpy(buf, text, length + 1);
+  return 1;
+}
+
 // Determines the tools directory once; later calls reuse it. A failure caches nothing.
 const char *ToolsDir() {
   if (cachedToolsPath != nullptr) return cachedToolsPath;
   const char *root = KnownRoot();
   if (root == nullptr) return nullptr;
+  if (rootFromSystemLayout) {
+    if (!CopyIfFits(cachedToolsBuf, sizeof cachedToolsBuf, BuiltInSystemLayout().toolsDir)) {
+      return nullptr;
+    }
+    cachedToolsPath = cachedToolsBuf;
+    return cachedToolsPath;
+  }
   char candidate[ORV_PATH_BUF_SIZE];
   if (!FormatPath(candidate, "%s/tools", root)) return nullptr;
   char platform[kPlatNameSize];
@@ -151,14 +184,6 @@ const char *ToolsDir() {
   memcpy(cachedToolsBuf, candidate, strlen(candidate) + 1);
   cachedToolsPath = cachedToolsBuf;
   return cachedToolsPath;
-}
-
-// Copies text into buf when it fits size bytes with its terminator.
-int CopyIfFits(char *buf, size_t size, const char *text) {
-  size_t length = strlen(text);
-  if (buf == nullptr || length + 1 > size) return 0;
-  memcpy(buf, text, length + 1);
-  return 1;
 }
 
 void ReportNoInstallRoot() {
@@ -210,11 +235,13 @@ char *GetInstallRootFromPath(const char *path) {
   char savedName[ORV_PATH_BUF_SIZE + 1];
   memcpy(savedName, RecordedExecutableName(), strlen(RecordedExecutableName()) + 1);
   char *savedRoot = orviRootPath;
+  bool savedFromSystem = rootFromSystemLayout;
   RecordExecutableName(path);
-  FindInstallRoot();
+  FindInstallRoot(false);
   char *root = orviRootPath;
   RecordExecutableName(savedName);
   orviRootPath = savedRoot;
+  rootFromSystemLayout = savedFromSystem;
   return root;
 }
 

@@ -1,6 +1,6 @@
 // The install as its users meet it: every file in its place, the libraries' exports, the example
 // editors built out of tree against it (pkg-config and find_package) holding locks that the
-// installed tool lists, and the Debian package unpacked anywhere.
+// installed tool lists. The Debian packages have a test of their own (tests/package_test.sh).
 #include <limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -32,8 +32,7 @@ RunResult Script(const std::string &script, const std::string &tree, const std::
                       {"B", VAK_BINARY_DIR},
                       {"CC", VAK_C_COMPILER},
                       {"CXX", VAK_CXX_COMPILER},
-                      {"CMAKE", VAK_CMAKE_COMMAND},
-                      {"CPACK", VAK_CPACK_COMMAND}},
+                      {"CMAKE", VAK_CMAKE_COMMAND}},
                      {},
                      "",
                      240};
@@ -169,38 +168,6 @@ TEST(InstallTest, InstalledFilesAreHardenedAndFindTheirLibraries) {
     test "$(env -u LD_LIBRARY_PATH "$D/suffix")" = .orvlck)sh",
                        tree, dir.path());
   EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
-}
-
-TEST(InstallTest, DebianPackageUnpacksIntoARunnableTree) {
-  DaemonGuard guard;
-  TempDir dir;
-  RunResult r = Script(R"sh(cd "$D" && "$CPACK" -G DEB --config "$B/CPackConfig.cmake" -B "$D"
-    dpkg-deb -f "$D"/*.deb Depends | grep libc6
-    dpkg-deb -f "$D"/*.deb Maintainer | grep -E '^[^<@]+ <[^@ ]+@[^> ]+>$'
-    dpkg-deb -e "$D"/*.deb "$D/control"
-    for script in postinst prerm postrm; do test -x "$D/control/$script"; sh -n "$D/control/$script"; done
-    grep -F "deb-systemd-helper enable vakbd.service" "$D/control/postinst"
-    # The unit as systemd reads it, pointed at the unpacked daemon; its sandbox rated at most 2.0
-    # of 10 (20 of 100) exposure. Where systemd's tools are missing, only the file is checked.
-    dpkg-deb -x "$D"/*.deb "$D/root"
-    if command -v systemd-analyze; then
-      sed "s|^ExecStart=vakbd |ExecStart=$D/root/usr/bin/vakbd |" \
-          "$D/root/usr/lib/systemd/system/vakbd.service" >"$D/vakbd.service"
-      systemd-analyze verify --man=no "$D/vakbd.service"
-      systemd-analyze security --offline=yes --threshold=20 "$D/vakbd.service"
-    fi)sh",
-                       "", dir.path());
-  ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
-  CheckTree(dir.Sub("root/usr"));
-  // Without the vakbd link on PATH, only the install root found from /usr/bin/vakAdminTool can
-  // lead the tool to the daemon.
-  ASSERT_EQ(unlink(dir.Sub("root/usr/bin/vakbd").c_str()), 0);
-  RunOptions viaPath{"", {{"PATH", dir.Sub("root/usr/bin") + ":/usr/bin:/bin"}}, {}, ""};
-  RunResult list =
-      RunProgram({"/usr/bin/env", "vakAdminTool", "-ale", dir.Sub("root/usr/include")}, viaPath);
-  EXPECT_EQ(list.err, "");
-  EXPECT_NE(list.out.find("SUMMARY: No Edit Locks were found"), std::string::npos) << list.out;
-  EXPECT_EQ(Kind(DaemonExe(guard)), dir.Sub("root/usr/tools/bin/vakbd"));
 }
 
 }  // namespace
