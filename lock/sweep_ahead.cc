@@ -30,7 +30,7 @@ constexpr int kDefaultWorkers = 16;
 constexpr size_t kChunkEntries = 256;
 // The window: entries listed but not yet walked past, and directories held open (for listing,
 // or for opening their subdirectories relative to them). A worker starts no listing beyond it.
-constexpr size_t kWindowEntries = 8192;
+constexpr size_t kWindowEntries = 16384;
 constexpr int kMaxOpenDirs = 128;
 
 // File systems where every lookup is a round trip (f_type of statfs). Local ones (ext4, xfs,
