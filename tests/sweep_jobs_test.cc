@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon_guard.h"
+#include "network_mounts.h"
 #include "run_program.h"
 #include "temp_dir.h"
 
@@ -71,6 +72,40 @@ TEST(SweepJobsTest, ProgramsSayTheSameWhateverTheThreads) {
       EXPECT_EQ(expected, result.out);
     }
   }
+}
+
+// Over sshfs the listing reads ahead by default (a FUSE file system), and says what the plain walk
+// says there and on the local disk below it.
+TEST(SweepJobsTest, ListingOverSshfsReadsAheadAndSaysTheSame) {
+  vaktest::DaemonGuard guard;
+  vaktest::TempDir tmp;
+  for (int d = 0; d < 4; ++d) {
+    for (int f = 0; f < 30; ++f) {
+      const std::string file = tmp.Sub("d" + std::to_string(d) + "/f" + std::to_string(f));
+      vaktest::WriteFile(file, "x");
+      if (f % 9 == 0) vaktest::WriteFile(file + ".orvlck", Stake("far.example", f));
+    }
+  }
+  vaktest::NetworkMounts mounts;
+  std::vector<std::string> views;
+  if (!mounts.Mount(tmp.path(), 1, &views)) GTEST_SKIP() << "SKIPPED LOUDLY: no sshfs here";
+  vaktest::RunOptions options;
+  options.env = {{"VAK_PORTNUM", guard.portText()}};
+  options.unsetEnv = {"VAK_SWEEP_WORKERS"};
+  const std::string admin = vaktest::StagedProgram("vakAdminTool");
+  const vaktest::RunResult local = RunProgram({admin, "-ale", tmp.path()}, options);
+  const vaktest::RunResult ahead = RunProgram({admin, "-ale", views[0]}, options);
+  options.env.push_back({"VAK_SWEEP_WORKERS", "1"});
+  const vaktest::RunResult plain = RunProgram({admin, "-ale", views[0]}, options);
+  ASSERT_EQ(0, plain.exitStatus) << plain.err;
+  EXPECT_NE(std::string::npos, plain.out.find("d3/f27")) << plain.out;
+  EXPECT_EQ(plain.out, ahead.out);
+  // The same locks in the same order, under the other name of the tree.
+  std::string renamed = local.out;
+  for (size_t at; (at = renamed.find(tmp.path())) != std::string::npos;) {
+    renamed.replace(at, tmp.path().size(), views[0]);
+  }
+  EXPECT_EQ(renamed, plain.out);
 }
 
 TEST(SweepJobsTest, BadJobsAreUsageErrors) {
