@@ -42,8 +42,6 @@
 #include "sweep_stake.h"
 #include "vak.h"
 
-int numberOfLockStakesFound = 0;
-
 namespace {
 
 using vak::IsValidAction;

@@ -12,7 +12,8 @@
 #include "resolve.h"
 #include "stake/stake_records.h"
 #include "status.h"
-#include "sweep.h"
+
+int numberOfLockStakesFound = 0;
 
 namespace vak {
 

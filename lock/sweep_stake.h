@@ -9,6 +9,9 @@
 #include "sweep_ahead.h"
 #include "vak.h"
 
+// Edit Locks reported by the current operation; reset by each framing operation.
+extern int numberOfLockStakesFound;
+
 namespace vak {
 
 // Every entry path, at any depth, holds at most kPathBufSize - 1 characters.
