@@ -12,9 +12,9 @@ namespace {
 
 const char kHelpText[] =
     "Usage: editlock hold [--reason TEXT] [--wait SECONDS] FILE [--] COMMAND [ARG...]\n"
-    "  or:  editlock list [--json] [--check] [FILTER...] DIR...\n"
+    "  or:  editlock list [--json] [--check] [FILTER...] [WALK...] DIR...\n"
     "  or:  editlock explain FILE\n"
-    "  or:  editlock reap [--dry-run] DIR...\n"
+    "  or:  editlock reap [--dry-run] [WALK...] DIR...\n"
     "  or:  editlock --help | --version\n"
     "Take, hold and list the Edit Locks of files shared by applications on many hosts.\n"
     "\n"
@@ -32,6 +32,9 @@ const char kHelpText[] =
     "  explain   tell who holds FILE's lock and what a get would do now\n"
     "  reap      release the locks below each DIR whose owners are dead\n"
     "    -n, --dry-run       print what would be reaped, change nothing\n"
+    "  WALK options of list and reap:\n"
+    "        --one-file-system  do not descend into directories on other file systems\n"
+    "        --jobs N        read ahead with N threads (1: none; default: by file system)\n"
     "\n"
     "  -h, --help     display this help and exit\n"
     "  -V, --version  output version information and exit\n"

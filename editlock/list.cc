@@ -18,6 +18,7 @@
 #include "owner_text.h"
 #include "text_escape.h"
 #include "vak.h"
+#include "walk_options.h"
 
 namespace {
 
@@ -50,9 +51,11 @@ struct Listing {
   std::vector<Entry> kept;  // with --check, until the owners have been asked
   LivenessChecks checks;
   bool failed = false;
+  WalkOptions *walk = nullptr;  // its progress line is cleared before a lock is printed
 };
 
 int Emit(Listing *listing, const std::string &text) {
+  if (listing->walk != nullptr) listing->walk->Finish();
   if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) listing->failed = true;
   return listing->failed ? 1 : 0;
 }
@@ -172,13 +175,21 @@ int ListMain(int argc, char **argv) {
                                            {"alive", no_argument, nullptr, kAlive},
                                            {"undecided", no_argument, nullptr, kUndecided},
                                            {"help", no_argument, nullptr, 'h'},
+                                           {"one-file-system", no_argument, nullptr,
+                                            kOneFileSystemOption},
+                                           {"jobs", required_argument, nullptr, kJobsOption},
                                            {}};
   Listing listing;
+  WalkOptions walk;
+  listing.walk = &walk;
+  int usage = kExitOk;
   Options &options = listing.options;
   int c;
   while ((c = getopt_long(argc, argv, ":jcH:p:h", kOptions, nullptr)) != -1) {
     if (c == 'h') return PrintHelp();
-    if (c == 'j') {
+    if (walk.Take(c, optarg, &usage)) {
+      if (usage != kExitOk) return usage;
+    } else if (c == 'j') {
       options.json = true;
     } else if (c == 'c') {
       options.check = true;
@@ -202,12 +213,16 @@ int ListMain(int argc, char **argv) {
   int result = kExitOk;
   for (int i = optind; i < argc && !listing.failed; ++i) {
     char *msg = nullptr;
-    if (vakVisitEditLocksInDirHier(argv[i], Visit, &listing, &msg) != VAK_OK) {
+    if (vakVisitEditLocksInDirHierWith(argv[i], walk.ForWalk(), Visit, &listing, &msg) !=
+        VAK_OK) {
+      walk.Finish();
       Complain("cannot list %s: %s", argv[i], MessageText(msg));
       result = kExitError;
     }
+    walk.WalkEnded();
     FreeMessage(msg);
   }
+  walk.Finish();
   if (options.check && !listing.failed) PrintChecked(&listing);
   if (fflush(stdout) != 0 || listing.failed) {
     Complain("cannot write the listing");

@@ -16,6 +16,7 @@
 #include "owner_text.h"
 #include "text_escape.h"
 #include "vak.h"
+#include "walk_options.h"
 
 namespace {
 
@@ -46,11 +47,21 @@ int Collect(const char *lockedPath, int, const LockStake *owners, const char *, 
 
 int ReapMain(int argc, char **argv) {
   static const struct option kOptions[] = {
-      {"dry-run", no_argument, nullptr, 'n'}, {"help", no_argument, nullptr, 'h'}, {}};
+      {"dry-run", no_argument, nullptr, 'n'},
+      {"help", no_argument, nullptr, 'h'},
+      {"one-file-system", no_argument, nullptr, kOneFileSystemOption},
+      {"jobs", required_argument, nullptr, kJobsOption},
+      {}};
   bool dryRun = false;
+  WalkOptions walk;
+  int usage = kExitOk;
   int c;
   while ((c = getopt_long(argc, argv, ":nh", kOptions, nullptr)) != -1) {
     if (c == 'h') return PrintHelp();
+    if (walk.Take(c, optarg, &usage)) {
+      if (usage != kExitOk) return usage;
+      continue;
+    }
     if (c != 'n') return BadOption(c, argv);
     dryRun = true;
   }
@@ -61,12 +72,16 @@ int ReapMain(int argc, char **argv) {
   int result = kExitOk;
   for (int i = optind; i < argc; ++i) {
     char *msg = nullptr;
-    if (vakVisitEditLocksInDirHier(argv[i], Collect, &reaping, &msg) != VAK_OK) {
+    if (vakVisitEditLocksInDirHierWith(argv[i], walk.ForWalk(), Collect, &reaping, &msg) !=
+        VAK_OK) {
+      walk.Finish();
       Complain("cannot walk %s: %s", argv[i], MessageText(msg));
       result = kExitError;
     }
+    walk.WalkEnded();
     FreeMessage(msg);
   }
+  walk.Finish();
   reaping.checks.Run(kCheckThreads);
   for (const Candidate &candidate : reaping.candidates) {
     if (reaping.checks.Of(candidate.key) != Verdict::kDead) continue;

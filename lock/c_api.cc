@@ -183,7 +183,11 @@ int vakReleaseEditLocksOfProcessInDirHier(const char *dirPath, ProcessIdentity *
 }
 int vakVisitEditLocksInDirHier(const char *dirPath, VakEditLockVisitor visitor, void *context,
                                char **errMsg) {
-  return vak::VisitHierarchy(dirPath, visitor, context, errMsg);
+  return vak::VisitHierarchy(dirPath, nullptr, visitor, context, errMsg);
+}
+int vakVisitEditLocksInDirHierWith(const char *dirPath, const VakVisitOptions *options,
+                                   VakEditLockVisitor visitor, void *context, char **errMsg) {
+  return vak::VisitHierarchy(dirPath, options, visitor, context, errMsg);
 }
 int vakReleaseOneEditLock(const char *filePath, unsigned int action, char **errMsg) {
   return vak::ReleaseOneReport(filePath, action, errMsg);

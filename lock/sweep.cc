@@ -17,6 +17,11 @@
 //
 // Subdirectories are opened relative to their parent's descriptor (openat), so the cost per entry
 // does not grow with the depth; printed paths are the full paths, built in one buffer.
+//
+// One loop (WalkEntries) walks a directory whatever its entries come from: a readdir stream of its
+// own (the plain walk), or the read-ahead of worker threads (sweep_ahead.h), which hand the same
+// entries in the same order with the reading done in advance. Everything that prints, visits or
+// changes the file system stays here, on the calling thread, in walk order.
 #include "sweep.h"
 
 #include <dirent.h>
@@ -29,39 +34,20 @@
 
 #include <utility>
 
-#include "engine.h"
 #include "posix_io.h"
 #include "replace/leftovers.h"
 #include "resolve.h"
-#include "stake/stake_records.h"
 #include "status.h"
+#include "sweep_ahead.h"
+#include "sweep_stake.h"
 #include "vak.h"
-
-int numberOfLockStakesFound = 0;
 
 namespace {
 
-// Every entry path, at any depth, holds at most kPathBufSize - 1 characters.
-constexpr size_t kPathBufSize = 2048;
-
-bool IsReleaseAction(unsigned int action) {
-  return action == FORCE_RELEASE_LOCK || action == RELEASE_DEAD_LOCK;
-}
-
-bool IsValidAction(unsigned int action) {
-  return action == GET_DETAILS || IsReleaseAction(action);
-}
-
-// State of one walk: the path buffer shared by all levels, the action and the owner filter; a
-// walk with a visitor hands it each lock instead of printing, and stops when it says so.
-struct Walk {
-  char path[kPathBufSize];
-  unsigned int action;
-  ProcessIdentity *filter;
-  VakEditLockVisitor visitor;
-  void *context;
-  bool stopped;
-};
+using vak::IsValidAction;
+using vak::kPathBufSize;
+using vak::StakeAhead;
+using vak::Walk;
 
 int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char **errMsg);
 
@@ -70,152 +56,24 @@ int OpenDirectoryFailure(char **errMsg) {
   return errno == ENOTDIR ? vak::StrErrorMsg(VAK_NOT_DIR, errMsg) : vak::SysError(errMsg);
 }
 
-// Prints the report line of a lock that the engine read, by the owner filter; returns whether a
-// line was printed (and so counted).
-bool ReportOwner(const Walk &walk, const char *lockedPath, const LockStake *chain) {
-  const ProcessIdentity *owner = chain->header->processId;
-  const ProcessIdentity *filter = walk.filter;
-  if (filter == nullptr) {
-    printf(" %s %s %lu %ld \n", lockedPath, owner->hostName, (unsigned long)owner->processId,
-           (long)owner->creationTime);
-    return true;
-  }
-  if (filter->hostName == nullptr || owner->hostName == nullptr ||
-      strcmp(filter->hostName, owner->hostName) != 0) {
-    return false;
-  }
-  if (filter->processId == 0) {
-    printf(" %s %lu %ld \n", lockedPath, (unsigned long)owner->processId,
-           (long)owner->creationTime);
-    return true;
-  }
-  if (filter->processId != owner->processId) return false;
-  if (filter->creationTime == 0) {
-    printf(" %s %ld \n", lockedPath, (long)owner->creationTime);
-    return true;
-  }
-  if (filter->creationTime != owner->creationTime) return false;
-  printf(" %s\n", lockedPath);
-  return true;
-}
-
-// What a listing reports of a stake entry, from the engine's reading of it: a lock it could not
-// read, a malformed lock-stake file, an owner, or nothing (no lock, a link's entry).
-enum class Finding { kUnreadable, kMalformed, kOwned, kNothing };
-
-Finding FindingOf(int status, bool wasLink, const LockStake *chain) {
-  if (status != VAK_OK && status != VAK_FILE_NOT_LOCKED && status != VAK_DIR_NOT_LOCKABLE &&
-      status != VAK_MALFORMED_LOCK_STAKE_FILE) {
-    return Finding::kUnreadable;
-  }
-  if (status == VAK_MALFORMED_LOCK_STAKE_FILE && !wasLink) return Finding::kMalformed;
-  if (status == VAK_OK && !wasLink && chain != nullptr) return Finding::kOwned;
-  return Finding::kNothing;
-}
-
-// Prints the report line of a stake entry from the engine's reading of it, and counts it.
-// Returns false when the entry is neither reported nor released.
-bool ReportStake(const Walk &walk, const char *lockedPath, bool wasLink, int status,
-                 const LockStake *chain, const char *msg) {
-  switch (FindingOf(status, wasLink, chain)) {
-    case Finding::kUnreadable:
-      ++numberOfLockStakesFound;
-      printf("Error reading %s%s. %s.\n", lockedPath, vak::kStakeSuffix,
-             msg != nullptr ? msg : "");
-      break;
-    case Finding::kMalformed:
-      if (walk.filter != nullptr) return false;
-      ++numberOfLockStakesFound;
-      printf(" %s HAS MALFORMED LOCK STAKE!!! \n", lockedPath);
-      break;
-    case Finding::kOwned:
-      if (ReportOwner(walk, lockedPath, chain)) ++numberOfLockStakesFound;
-      break;
-    case Finding::kNothing:
-      break;
-  }
-  return true;
-}
-
-// Hands what a listing would report of a stake entry to the walk's visitor.
-void VisitStake(Walk *walk, const char *lockedPath, bool wasLink, int status,
-                const LockStake *chain, const char *msg) {
-  const Finding finding = FindingOf(status, wasLink, chain);
-  if (finding == Finding::kNothing) return;
-  const LockStake *owners = finding == Finding::kOwned ? chain : nullptr;
-  if (walk->visitor(lockedPath, status, owners, msg, walk->context) != 0) walk->stopped = true;
-}
-
-// A stake entry whose name (suffix included) is walk->path[0 .. entryLength). Reports the lock
-// of the file it stands for and releases it when the action says so. VAK_NOT_OK means the action
-// is neither a report nor a release, which ends the whole walk.
-//
-// The locked file is resolved once: the report and the release act on the lock-stake path found,
-// so the report reads the file once and the release reads it once more, as its own decision needs.
-int SweepStakeEntry(Walk *walk, size_t entryLength) {
-  const size_t lockedLength = entryLength - vak::kStakeSuffixLength;
-  walk->path[lockedLength] = '\0';  // the path now names the locked file
-  const char *lockedPath = walk->path;
-
-  char *resolved = nullptr;
-  int wasLink = 0;
-  char *msg = nullptr;
-  int status = vakGetLockStakeFile(lockedPath, 0, &resolved, nullptr, &wasLink, &msg);
-  vakReleaseErrorMsg(&msg);
-  orv::MallocPtr<char> stakePath(resolved);
-  if (status != VAK_OK) {
-    // A locked name that is a directory (or a link to one) has no lock-stake file: such an
-    // entry is not an Edit Lock, and it is left alone. Other resolution failures (hard links,
-    // dangling or looping links) are skipped silently too.
-    return VAK_OK;
-  }
-  walk->path[lockedLength] = vak::kStakeSuffix[0];  // put the suffix back
-  if (strcmp(stakePath.get(), walk->path) != 0) {
-    remove(walk->path);  // a stake beside a link: its lock-stake file belongs beside the target
-    return VAK_OK;
-  }
-  walk->path[lockedLength] = '\0';
-
-  LockStake *chain = nullptr;
-  status = vak::EditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, GET_DETAILS,
-                                           nullptr, &chain, &msg);
-  bool reported = true;
-  if (walk->visitor != nullptr) {
-    VisitStake(walk, lockedPath, wasLink, status, chain, msg);
-  } else {
-    reported = ReportStake(*walk, lockedPath, wasLink, status, chain, msg);
-  }
-  vak::FreeLockStake(chain);
-  vakReleaseErrorMsg(&msg);
-  if (!reported || walk->action == GET_DETAILS) return VAK_OK;
-  if (!IsReleaseAction(walk->action)) return VAK_NOT_OK;
-  status = vak::EditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, walk->action,
-                                           walk->filter, nullptr, &msg);
-  if (status != VAK_OK) {
-    printf("Error releasing lock %s%s . %s\n", lockedPath, vak::kStakeSuffix,
-           msg != nullptr ? msg : "");
-    --numberOfLockStakesFound;
-  }
-  vakReleaseErrorMsg(&msg);
-  return VAK_OK;
-}
-
-// Whether the entry is a directory to descend into: from d_type when the file system gives it,
-// else from lstat (a link is never a directory here).
-bool IsRealDirectory(int dirFd, const struct dirent *entry) {
-  if (entry->d_type == DT_DIR) return true;
-  if (entry->d_type != DT_UNKNOWN) return false;
-  struct stat st;
-  return fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Whether a non-stake entry would reach the release step of the walk: a directory, or a link
 // that resolves to one. Only needed to report a bad action exactly where the walk meets it.
-bool ReachesAction(int dirFd, const struct dirent *entry) {
-  if (IsRealDirectory(dirFd, entry)) return true;
+bool EntryReachesAction(int dirFd, const struct dirent *entry) {
+  if (vak::IsRealDirectory(dirFd, entry)) return true;
   if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) return false;
   struct stat st;
   return fstatat(dirFd, entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Says why the subdirectory walk->path (length `length`) could not be swept, unless it was not a
+// directory after all.
+void SubdirectoryFailed(Walk *walk, size_t length, int status, char **msg) {
+  if (status != VAK_OK && status != VAK_NOT_DIR) {
+    walk->path[length] = '\0';
+    fflush(stdout);  // keep the report and the error in the order a terminal reader expects
+    fprintf(stderr, "System error: %s %s\n", walk->path, *msg != nullptr ? *msg : "");
+  }
+  vakReleaseErrorMsg(msg);
 }
 
 // Sweeps the subdirectory named walk->path (length `length`), opened relative to its parent.
@@ -226,22 +84,74 @@ void SweepSubdirectory(Walk *walk, int parentFd, const char *name, size_t length
   int status;
   if (!fd.valid()) {
     status = OpenDirectoryFailure(&msg);
+  } else if (walk->options.oneFileSystem && vak::OnOtherFileSystem(fd.get(), walk->rootDevice)) {
+    status = VAK_OK;
   } else {
     status = SweepOpenDirectory(walk, std::move(fd), length, &msg);
   }
-  if (status != VAK_OK && status != VAK_NOT_DIR) {
-    walk->path[length] = '\0';
-    fflush(stdout);  // keep the report and the error in the order a terminal reader expects
-    fprintf(stderr, "System error: %s %s\n", walk->path, msg != nullptr ? msg : "");
-  }
-  vakReleaseErrorMsg(&msg);
+  SubdirectoryFailed(walk, length, status, &msg);
 }
 
-// Walks the open directory dirFd, whose path is walk->path[0 .. dirLength).
-int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char **errMsg) {
-  orv::UniqueDir dir(fdopendir(dirFd.get()));
-  if (dir == nullptr) return vak::SysError(errMsg);
-  dirFd.release();  // the stream owns it now
+// The entries of a directory from its own readdir stream.
+class PlainEntries {
+ public:
+  explicit PlainEntries(DIR *dir) : dir_(dir) {}
+  bool Next() {
+    errno = 0;
+    entry_ = readdir(dir_);
+    return entry_ != nullptr;
+  }
+  const char *Name() const { return entry_->d_name; }
+  bool IsDirectory() const { return vak::IsRealDirectory(dirfd(dir_), entry_); }
+  bool ReachesAction() const { return EntryReachesAction(dirfd(dir_), entry_); }
+  StakeAhead *Stake() const { return nullptr; }
+  void Descend(Walk *walk, size_t length) const {
+    SweepSubdirectory(walk, dirfd(dir_), entry_->d_name, length);
+  }
+
+ private:
+  DIR *dir_;
+  const struct dirent *entry_ = nullptr;
+};
+
+int WalkAhead(Walk *walk, vak::ReadAhead *ahead, vak::AheadDir *dir, size_t dirLength,
+              char **errMsg);
+
+// The entries of a directory as the read-ahead hands them. Only valid actions reach it.
+class AheadEntries {
+ public:
+  AheadEntries(vak::ReadAhead *ahead, vak::AheadDir *dir) : ahead_(ahead), dir_(dir) {}
+  bool Next() {
+    entry_ = ahead_->Next(dir_);
+    return entry_ != nullptr;
+  }
+  const char *Name() const { return entry_->name.c_str(); }
+  bool IsDirectory() const { return entry_->directory; }
+  bool ReachesAction() const { return entry_->directory; }
+  StakeAhead *Stake() const { return ahead_->Stake(entry_); }
+  void Descend(Walk *walk, size_t length) const {
+    char *msg = nullptr;
+    vak::AheadDir *child = entry_->child.get();
+    const vak::Opened how = ahead_->WaitOpened(child);
+    int status = VAK_OK;
+    errno = how.error;
+    if (how.error != 0) {
+      status = how.atOpen ? OpenDirectoryFailure(&msg) : vak::SysError(&msg);
+    } else if (!how.foreign) {
+      status = WalkAhead(walk, ahead_, child, length, &msg);
+    }
+    SubdirectoryFailed(walk, length, status, &msg);
+  }
+
+ private:
+  vak::ReadAhead *ahead_;
+  vak::AheadDir *dir_;
+  vak::AheadEntry *entry_ = nullptr;
+};
+
+// Walks the entries of the directory walk->path[0 .. dirLength), whatever their source.
+template <typename Entries>
+int WalkEntries(Walk *walk, Entries &entries, size_t dirLength, char **errMsg) {
   if (dirLength + 1 >= kPathBufSize) {
     walk->path[dirLength] = '\0';
     fprintf(stderr, "Path too long, not swept: %s/\n", walk->path);
@@ -250,10 +160,10 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
   walk->path[dirLength] = '/';
   const size_t base = dirLength + 1;
 
-  errno = 0;
-  while (struct dirent *entry = readdir(dir.get())) {
-    const char *name = entry->d_name;
+  while (entries.Next()) {
+    const char *name = entries.Name();
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    ++walk->progress.entries;
     const size_t nameLength = strlen(name);
     const bool stake = vak::IsLockStakeFileName(name);
 
@@ -267,8 +177,8 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
     }
     if (!stake) {
       // Only directories matter among other entries (see the comment at the top).
-      bool descend = IsRealDirectory(dirfd(dir.get()), entry);
-      if (!IsValidAction(walk->action) && (descend || ReachesAction(dirfd(dir.get()), entry))) {
+      bool descend = entries.IsDirectory();
+      if (!IsValidAction(walk->action) && (descend || entries.ReachesAction())) {
         return vak::Invariant(errMsg);
       }
       if (!descend) continue;
@@ -282,19 +192,37 @@ int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char *
     memcpy(walk->path + base, name, nameLength + 1);
 
     if (stake) {
-      if (SweepStakeEntry(walk, base + nameLength) != VAK_OK) {
+      if (vak::SweepStakeEntry(walk, base + nameLength, entries.Stake()) != VAK_OK) {
         return vak::Invariant(errMsg);
       }
     } else {
-      SweepSubdirectory(walk, dirfd(dir.get()), name, base + nameLength);
+      entries.Descend(walk, base + nameLength);
     }
     if (walk->stopped) return VAK_OK;
-    errno = 0;
+  }
+  ++walk->progress.directories;
+  if (walk->options.progress != nullptr) {
+    walk->options.progress(&walk->progress, walk->options.progressContext);
   }
   return VAK_OK;
 }
 
-// The walk of dirPath with walk's action, filter and visitor.
+int WalkAhead(Walk *walk, vak::ReadAhead *ahead, vak::AheadDir *dir, size_t dirLength,
+              char **errMsg) {
+  AheadEntries entries(ahead, dir);
+  return WalkEntries(walk, entries, dirLength, errMsg);
+}
+
+// Walks the open directory dirFd, whose path is walk->path[0 .. dirLength).
+int SweepOpenDirectory(Walk *walk, orv::UniqueFd dirFd, size_t dirLength, char **errMsg) {
+  orv::UniqueDir dir(fdopendir(dirFd.get()));
+  if (dir == nullptr) return vak::SysError(errMsg);
+  dirFd.release();  // the stream owns it now
+  PlainEntries entries(dir.get());
+  return WalkEntries(walk, entries, dirLength, errMsg);
+}
+
+// The walk of dirPath with walk's action, filter, visitor and options.
 int Sweep(const char *dirPath, Walk &walk, char **errMsg) {
   if (dirPath == nullptr)
     return vak::AllocErrorMsg(VAK_NOT_OK, "NULL directory path supplied", errMsg);
@@ -308,7 +236,21 @@ int Sweep(const char *dirPath, Walk &walk, char **errMsg) {
     return VAK_OK;
   }
   memcpy(walk.path, dirPath, length + 1);
-  return SweepOpenDirectory(&walk, std::move(fd), length, errMsg);
+  struct stat st;
+  if (walk.options.oneFileSystem && fstat(fd.get(), &st) == 0) walk.rootDevice = st.st_dev;
+  // A bad action is reported where the plain walk meets it, which needs its own stream.
+  const int workers = vak::SweepWorkers(walk.options.workers, fd.get());
+  if (workers <= 1 || !IsValidAction(walk.action)) {
+    return SweepOpenDirectory(&walk, std::move(fd), length, errMsg);
+  }
+  vak::ReadAhead ahead(workers, walk.options.oneFileSystem != 0, kPathBufSize);
+  vak::AheadDir *root = ahead.Start(std::move(fd), dirPath);
+  const vak::Opened how = ahead.WaitOpened(root);
+  if (how.error != 0) {
+    errno = how.error;
+    return vak::SysError(errMsg);
+  }
+  return WalkAhead(&walk, &ahead, root, length, errMsg);
 }
 
 }  // namespace
@@ -321,12 +263,13 @@ int SweepHierarchy(const char *dirPath, unsigned int action, ProcessIdentity *fi
   return Sweep(dirPath, walk, errMsg);
 }
 
-int vak::VisitHierarchy(const char *dirPath, VakEditLockVisitor visitor, void *context,
-                        char **errMsg) {
+int vak::VisitHierarchy(const char *dirPath, const VakVisitOptions *options,
+                        VakEditLockVisitor visitor, void *context, char **errMsg) {
   if (visitor == nullptr) return vak::AllocErrorMsg(VAK_NOT_OK, "NULL visitor supplied", errMsg);
   Walk walk{};
   walk.action = GET_DETAILS;
   walk.visitor = visitor;
   walk.context = context;
+  if (options != nullptr) walk.options = *options;
   return Sweep(dirPath, walk, errMsg);
 }

@@ -4,9 +4,6 @@
 
 #include "vak.h"
 
-// Edit Locks reported by the current operation; reset by each framing operation.
-extern int numberOfLockStakesFound;
-
 // The depth-first walk of dirPath with action (GET_DETAILS or a release) and an optional owner
 // filter: prints the lock lines, neither framing nor resetting the count (vakSweepDirHier).
 int SweepHierarchy(const char *dirPath, unsigned int action, ProcessIdentity *filter,
@@ -24,7 +21,9 @@ enum class Owners { kAll, kByOwner };
 int SweepReport(Report report, const char *dirPath, unsigned int action, Owners owners,
                 ProcessIdentity *filter, char **errMsg);
 // vakVisitEditLocksInDirHier: the walk of a listing, handing each lock it would list to visitor.
-int VisitHierarchy(const char *dirPath, VakEditLockVisitor visitor, void *context, char **errMsg);
+// options may be NULL (the defaults).
+int VisitHierarchy(const char *dirPath, const VakVisitOptions *options, VakEditLockVisitor visitor,
+                   void *context, char **errMsg);
 // vakReleaseOneEditLock: the engine's release of one file's lock, framed the same way.
 int ReleaseOneReport(const char *filePath, unsigned int action, char **errMsg);
 

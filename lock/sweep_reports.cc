@@ -4,6 +4,7 @@
 
 #include "engine.h"
 #include "sweep.h"
+#include "sweep_stake.h"
 #include "vak.h"
 
 namespace {

@@ -230,6 +230,24 @@ typedef int (*VakEditLockVisitor)(const char *lockedPath, int status, const Lock
 VAK_API int vakVisitEditLocksInDirHier(const char *dirPath, VakEditLockVisitor visitor,
                                        void *context, char **errMsg);
 
+/* How far a walk has come: directories walked, entries met, locks handed to the visitor. */
+typedef struct VakSweepProgress {
+  unsigned long directories, entries, locks;
+} VakSweepProgress;
+typedef void (*VakSweepProgressFn)(const VakSweepProgress *progress, void *context);
+/* Options of vakVisitEditLocksInDirHierWith; a record of zeros (or NULL) means the defaults. */
+typedef struct VakVisitOptions {
+  int oneFileSystem; /* nonzero: do not descend into directories on another file system */
+  int workers;       /* 0: default (VAK_SWEEP_WORKERS or built-in); 1: no read-ahead */
+  VakSweepProgressFn progress;
+  void *progressContext; /* may be NULL; called on the calling thread after each directory */
+} VakVisitOptions;
+/* vakVisitEditLocksInDirHier with options: the same visits in the same order, whatever the
+ * number of workers reading ahead. Every worker has ended when it returns. */
+VAK_API int vakVisitEditLocksInDirHierWith(const char *dirPath, const VakVisitOptions *options,
+                                           VakEditLockVisitor visitor, void *context,
+                                           char **errMsg);
+
 /* ---- Process liveness
  * ----------------------------------------------------------------------------- */
 /* On VAK_OK *procStatus holds VAK_PROC_ALIVE, VAK_PROC_INDETERMINATE or VAK_PROC_NOT_ALIVE. */

@@ -1,0 +1,36 @@
+// walk_options.h - what list and reap share about the walk itself: --one-file-system, --jobs N,
+// and the progress line on a terminal's standard error.
+#ifndef EDITLOCK_WALK_OPTIONS_H_
+#define EDITLOCK_WALK_OPTIONS_H_
+
+#include <stdint.h>
+
+#include "vak.h"
+
+// getopt_long values of --one-file-system and --jobs, outside every subcommand's own.
+enum { kOneFileSystemOption = 300, kJobsOption };
+
+// The walk's options, and the progress line while the walks run (several DIRs: one line).
+class WalkOptions {
+ public:
+  // Takes a getopt_long result: true when it was a walk option; a bad --jobs sets *usage to the
+  // usage error's status.
+  bool Take(int option, const char *argument, int *usage);
+  // The options for the next walk: the progress goes to standard error when it is a terminal.
+  const VakVisitOptions *ForWalk();
+  // After each walk; the last one clears the line.
+  void WalkEnded();
+  void Finish();
+
+ private:
+  static void Progress(const VakSweepProgress *progress, void *context);
+  void Show(const VakSweepProgress &now);
+
+  VakVisitOptions options_ = {};
+  VakSweepProgress done_ = {};  // the walks that ended
+  VakSweepProgress last_ = {};  // of the current walk
+  int64_t startMs_ = 0, shownMs_ = 0;
+  size_t shownLength_ = 0;
+};
+
+#endif  // EDITLOCK_WALK_OPTIONS_H_
