@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "posix_io.h"
+#include "socket_address.h"
 #include "socket_table.h"
 
 namespace vakbd {
@@ -86,10 +87,14 @@ bool PeerUid(int fd, uid_t *uid) {
   struct sockaddr_storage peer, local;
   socklen_t peerLength = sizeof peer, localLength = sizeof local;
   if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLength) != 0 ||
-      getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0 ||
-      peer.ss_family != local.ss_family) {
+      getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0) {
     return false;
   }
+  // A dual-stack socket of ours sees an IPv4 peer in mapped form, but the peer's own socket is
+  // listed as what it is: an IPv4 one in tcp, or an IPv6 one in tcp6 with mapped addresses.
+  UnmapIPv4(&peer);
+  UnmapIPv4(&local);
+  if (peer.ss_family != local.ss_family) return false;
   // An IPv4 peer may have connected from an IPv6 socket, which tcp6 lists with mapped addresses.
   if (peer.ss_family == AF_INET) {
     return Lookup("/proc/net/tcp", peer, local, false, uid) ||

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -37,27 +38,64 @@ TEST(PeerUidTest, FindsTheOwnerOfTheLiveSocketWithTheseEnds) {
   }
 }
 
-// A real connection over loopback, from an IPv4 and from a dual-stack IPv6 socket (listed in tcp6
-// with mapped addresses): the peer is this process's user.
+// A real connection over loopback, to an IPv4 listener and to a dual-stack one (which sees IPv4
+// peers in mapped form), from an IPv4 socket, a dual-stack IPv6 one (listed in tcp6 with mapped
+// addresses) and over ::1: the peer is this process's user.
 TEST(PeerUidTest, FindsTheUserOfALocalPeer) {
-  struct sockaddr_in address;
-  orv::UniqueFd listener = BoundLoopbackSocket(&address);
-  ASSERT_TRUE(listener.valid());
-  ASSERT_EQ(listen(listener.get(), 4), 0);
-  struct sockaddr_in6 mapped = {};
-  mapped.sin6_family = AF_INET6;
-  mapped.sin6_port = address.sin_port;
-  inet_pton(AF_INET6, "::ffff:127.0.0.1", &mapped.sin6_addr);
-  for (int family : {AF_INET, AF_INET6}) {
-    orv::UniqueFd client(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (family == AF_INET6 && !client.valid()) continue;  // a host without IPv6
-    const sockaddr *to = family == AF_INET ? reinterpret_cast<const sockaddr *>(&address)
-                                           : reinterpret_cast<const sockaddr *>(&mapped);
-    ASSERT_EQ(connect(client.get(), to, family == AF_INET ? sizeof address : sizeof mapped), 0);
+  const struct {
+    bool dualStackServer;
+    int clientFamily;
+    const char *to;
+  } cases[] = {
+      {false, AF_INET, "127.0.0.1"}, {false, AF_INET6, "::ffff:127.0.0.1"},
+      {true, AF_INET, "127.0.0.1"},  {true, AF_INET6, "::ffff:127.0.0.1"},
+      {true, AF_INET6, "::1"},
+  };
+  for (const auto &c : cases) {
+    const std::string what = std::string(c.dualStackServer ? "[::] " : "127.0.0.1 ") + c.to;
+    orv::UniqueFd listener;
+    uint16_t port = 0;
+    if (c.dualStackServer) {
+      listener.reset(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      if (!listener.valid()) continue;  // a host without IPv6
+      struct sockaddr_in6 any = {};
+      any.sin6_family = AF_INET6;
+      socklen_t length = sizeof any;
+      int off = 0;
+      ASSERT_EQ(setsockopt(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off), 0);
+      ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+      ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr *>(&any), &length), 0);
+      port = any.sin6_port;
+    } else {
+      struct sockaddr_in address;
+      listener = BoundLoopbackSocket(&address);
+      port = address.sin_port;
+    }
+    ASSERT_TRUE(listener.valid()) << what;
+    ASSERT_EQ(listen(listener.get(), 4), 0) << what;
+    struct sockaddr_storage to = {};
+    auto *to4 = reinterpret_cast<sockaddr_in *>(&to);
+    auto *to6 = reinterpret_cast<sockaddr_in6 *>(&to);
+    if (c.clientFamily == AF_INET) {
+      to4->sin_family = AF_INET;
+      to4->sin_port = port;
+      inet_pton(AF_INET, c.to, &to4->sin_addr);
+    } else {
+      to6->sin6_family = AF_INET6;
+      to6->sin6_port = port;
+      inet_pton(AF_INET6, c.to, &to6->sin6_addr);
+    }
+    orv::UniqueFd client(socket(c.clientFamily, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (c.clientFamily == AF_INET6 && !client.valid()) continue;  // a host without IPv6
+    const socklen_t length = c.clientFamily == AF_INET ? sizeof *to4 : sizeof *to6;
+    if (connect(client.get(), reinterpret_cast<sockaddr *>(&to), length) != 0) {
+      EXPECT_TRUE(strcmp(c.to, "::1") == 0) << what << ": " << strerror(errno);
+      continue;  // no IPv6 loopback here
+    }
     orv::UniqueFd served(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     uid_t uid = 12345;
-    EXPECT_TRUE(PeerUid(served.get(), &uid)) << family;
-    EXPECT_EQ(uid, geteuid()) << family;
+    EXPECT_TRUE(PeerUid(served.get(), &uid)) << what;
+    EXPECT_EQ(uid, geteuid()) << what;
   }
 }
 
