@@ -30,12 +30,10 @@ bool BareChar(char c) {
          (c != '\0' && strchr("._-:/,+@%=", c) != nullptr);
 }
 
-// Whether nothing but blanks and a comment follows a value; a comment needs a blank before it.
-bool OnlyCommentAfter(const char *rest) {
-  if (*rest == '\0') return true;
-  if (strchr(kBlanks, *rest) == nullptr) return false;
-  rest += strspn(rest, kBlanks);
-  return *rest == '\0' || *rest == '#';
+// Whether nothing but blanks follows a value. A comment after a value is not one to systemd,
+// which reads the same file as the service's environment and would take it into the value.
+bool OnlyBlanksAfter(const char *rest) {
+  return rest[strspn(rest, kBlanks)] == '\0';
 }
 
 // The value that begins at v, terminated in place; nullptr when the line is not one of ours.
@@ -50,11 +48,11 @@ char *ParseValue(char *v) {
       return nullptr;
     }
     ++v;
-    if (!OnlyCommentAfter(end + 1)) return nullptr;
+    if (!OnlyBlanksAfter(end + 1)) return nullptr;
   } else {
     end = v;
     while (BareChar(*end)) ++end;
-    if (!OnlyCommentAfter(end)) return nullptr;
+    if (!OnlyBlanksAfter(end)) return nullptr;
   }
   *end = '\0';
   return v;

@@ -7,8 +7,8 @@
 // it must stay valid for systemd and for sh; but nothing in it is ever executed here.
 //
 // Accepted lines: KEY=VALUE where KEY is one of the keys and VALUE is a bare word, "double
-// quoted" or 'single quoted' text, optionally followed by blanks and a # comment; blank lines and
-// # comments. A line that needs a shell to mean something (expansions, escapes, several words,
+// quoted" or 'single quoted' text, optionally followed by blanks; blank lines and lines of a #
+// comment. A line that needs a shell to mean something (expansions, escapes, several words,
 // another key) is ignored whole, rather than taken for something it may not mean. The last
 // accepted line of a key wins, as in the shell.
 //

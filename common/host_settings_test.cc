@@ -14,7 +14,9 @@ TEST(HostSettingsTest, TakesOnlyPlainAssignmentsOfItsKeys) {
   // clang-format off
   const struct { std::string text, port; } cases[] = {
       {"VAK_PORTNUM=16724\n", "16724"},
-      {"  VAK_PORTNUM=16724   # the port\n", "16724"},
+      {"  VAK_PORTNUM=16724   \n", "16724"},
+      {"VAK_PORTNUM=16724 # the port\n", "-"},
+      {"VAK_PORTNUM='16724' # the port\n", "-"},
       {"VAK_PORTNUM=\"16724\"\n", "16724"},
       {"VAK_PORTNUM='16724' \r\n", "16724"},
       {"VAK_PORTNUM=16724\r\n", "16724"},
