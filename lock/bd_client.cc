@@ -109,7 +109,7 @@ void vakBdInit(void) {
 
 void vakBdDoEnv(void) {
   // The environment first, then the host's settings file, as vakbd itself reads it.
-  const char *port = orv::HostSetting(protocol::kBdPortVariable);
+  const char *port = protocol::HostSetting(protocol::kBdPortVariable);
   if (port != nullptr) vakBdProcessPortNum(port);
 }
 

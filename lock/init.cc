@@ -221,10 +221,10 @@ int vakInitEnvStructures(int, char **errMsg) {
   env->lockHardLinks = hardLinks != nullptr && strcasecmp(hardLinks, "YES") == 0 ? 1 : 0;
 
   // These two may also come from the host's settings file, where the environment is silent.
-  const char *timeout = orv::HostSetting("VAK_VAKBD_CONNECT_TIMEOUT");
+  const char *timeout = protocol::HostSetting("VAK_VAKBD_CONNECT_TIMEOUT");
   env->bdConnectTimeout = timeout == nullptr ? -1 : ParseConnectTimeout(timeout);
 
-  const char *hosts = orv::HostSetting("VAK_DONT_QUERY_REMOTE_HOSTS");
+  const char *hosts = protocol::HostSetting("VAK_DONT_QUERY_REMOTE_HOSTS");
   if (hosts != nullptr) {
     env->dontQueryHosts = SplitHostList(hosts);
     if (env->dontQueryHosts == nullptr) {

@@ -60,7 +60,7 @@ int main(int argc, char **argv) {
   // The port is read exactly as the lock library's client reads it (the environment, else the
   // host's settings file), so both ends always agree.
   int32_t configured = kVakBdDefaultPort;
-  protocol::ApplyPortText(orv::HostSetting(protocol::kBdPortVariable), &configured, stderr);
+  protocol::ApplyPortText(protocol::HostSetting(protocol::kBdPortVariable), &configured, stderr);
   ListenAddress where;
   bool foreground = false;
   const char *logPath = nullptr;

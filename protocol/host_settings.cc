@@ -11,7 +11,7 @@
 
 #include "posix_io.h"
 
-namespace orv {
+namespace protocol {
 
 const char kHostSettingsPath[] = "/etc/default/editlock";
 // An environment variable, so that tests and a user trying settings out need no write access to
@@ -85,8 +85,8 @@ void Load() {
   if (path == nullptr) path = kHostSettingsPath;
   if (*path == '\0') return;
   // Non-blocking, so that a FIFO put at the path cannot hang the opening process.
-  UniqueFd fd(
-      RetryOnEintr([&] { return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }));
+  orv::UniqueFd fd(
+      orv::RetryOnEintr([&] { return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }));
   struct stat info;
   if (!fd.valid() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
       info.st_size > kMaxHostSettingsBytes) {
@@ -95,7 +95,7 @@ void Load() {
   size_t got = 0;
   // One byte more than allowed: a file that grew after fstat is still found too long.
   while (got <= kMaxHostSettingsBytes) {
-    ssize_t n = RetryOnEintr(
+    ssize_t n = orv::RetryOnEintr(
         [&] { return read(fd.get(), gLoaded.text + got, kMaxHostSettingsBytes + 1 - got); });
     if (n < 0) return;
     if (n == 0) break;
@@ -129,4 +129,4 @@ const char *HostSetting(const char *name) {
   return nullptr;
 }
 
-}  // namespace orv
+}  // namespace protocol

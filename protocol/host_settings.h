@@ -14,12 +14,12 @@
 //
 // The file is read once per process, at the first question, from any thread. A missing,
 // unreadable, oversized or non-regular file gives no settings.
-#ifndef ORV_HOST_SETTINGS_H_
-#define ORV_HOST_SETTINGS_H_
+#ifndef VAK_PROTOCOL_HOST_SETTINGS_H_
+#define VAK_PROTOCOL_HOST_SETTINGS_H_
 
 #include <stddef.h>
 
-namespace orv {
+namespace protocol {
 
 // Where the settings are, unless VAK_SETTINGS_FILE names another file (an empty value: none).
 extern const char kHostSettingsPath[];          // "/etc/default/editlock"
@@ -49,6 +49,6 @@ void ParseHostSettings(char *text, HostSettings *settings);
 // environment alone.
 const char *HostSetting(const char *name);
 
-}  // namespace orv
+}  // namespace protocol
 
-#endif  // ORV_HOST_SETTINGS_H_
+#endif  // VAK_PROTOCOL_HOST_SETTINGS_H_

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace orv {
+namespace protocol {
 namespace {
 
 // Each row: a file's text and the port it sets ("-": none). Lines that need a shell to mean
@@ -64,4 +64,4 @@ TEST(HostSettingsTest, ReadsEveryKeyOfOneFile) {
 }
 
 }  // namespace
-}  // namespace orv
+}  // namespace protocol
