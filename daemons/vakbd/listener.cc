@@ -17,46 +17,46 @@ namespace vakbd {
 
 namespace {
 
-socklen_t LengthOf(const struct sockaddr_storage &address) {
-  return address.ss_family == AF_INET6 ? sizeof(struct sockaddr_in6) : sizeof(struct sockaddr_in);
+socklen_t LengthOf(const SocketAddress &address) {
+  return address.any.sa_family == AF_INET6 ? sizeof(struct sockaddr_in6)
+                                           : sizeof(struct sockaddr_in);
 }
 
-void SetPort(struct sockaddr_storage *address, uint16_t port) {
-  if (address->ss_family == AF_INET6) {
-    reinterpret_cast<struct sockaddr_in6 *>(address)->sin6_port = htons(port);
+void SetPort(SocketAddress *address, uint16_t port) {
+  if (address->any.sa_family == AF_INET6) {
+    address->in6.sin6_port = htons(port);
   } else {
-    reinterpret_cast<struct sockaddr_in *>(address)->sin_port = htons(port);
+    address->in4.sin_port = htons(port);
   }
 }
 
-struct sockaddr_storage Wildcard(int family) {
-  struct sockaddr_storage address;
+SocketAddress Wildcard(int family) {
+  SocketAddress address;
   memset(&address, 0, sizeof address);
-  address.ss_family = static_cast<sa_family_t>(family);  // both wildcards are all zeros
+  address.any.sa_family = static_cast<sa_family_t>(family);  // both wildcards are all zeros
   return address;
 }
 
-struct sockaddr_storage Loopback(int family) {
-  struct sockaddr_storage address = Wildcard(family);
+SocketAddress Loopback(int family) {
+  SocketAddress address = Wildcard(family);
   if (family == AF_INET6) {
-    reinterpret_cast<struct sockaddr_in6 *>(&address)->sin6_addr = in6addr_loopback;
+    address.in6.sin6_addr = in6addr_loopback;
   } else {
-    reinterpret_cast<struct sockaddr_in *>(&address)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   }
   return address;
 }
 
-bool IsWildcard(const struct sockaddr_storage &address) {
-  if (address.ss_family == AF_INET6) {
-    return IN6_IS_ADDR_UNSPECIFIED(
-        &reinterpret_cast<const struct sockaddr_in6 &>(address).sin6_addr);
+bool IsWildcard(const SocketAddress &address) {
+  if (address.any.sa_family == AF_INET6) {
+    return IN6_IS_ADDR_UNSPECIFIED(&address.in6.sin6_addr);
   }
-  return reinterpret_cast<const struct sockaddr_in &>(address).sin_addr.s_addr == INADDR_ANY;
+  return address.in4.sin_addr.s_addr == INADDR_ANY;
 }
 
 // Opens, binds and listens; *status and errno tell a failure.
-int Listen(struct sockaddr_storage address, uint16_t port, bool dualStack, int *status) {
-  orv::UniqueFd fd(socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+int Listen(SocketAddress address, uint16_t port, bool dualStack, int *status) {
+  orv::UniqueFd fd(socket(address.any.sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {
     *status = kExitSocketFailed;
     return -1;
@@ -66,25 +66,24 @@ int Listen(struct sockaddr_storage address, uint16_t port, bool dualStack, int *
   // TIME_WAIT; it does not let two listeners share the port.
   int on = 1;
   int v6only = dualStack ? 0 : 1;
-  if (address.ss_family == AF_INET6 &&
+  if (address.any.sa_family == AF_INET6 &&
       setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) {
     *status = kExitSocketFailed;
     return -1;
   }
   if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      bind(fd.get(), reinterpret_cast<struct sockaddr *>(&address), LengthOf(address)) != 0 ||
-      listen(fd.get(), SOMAXCONN) != 0) {
+      bind(fd.get(), &address.any, LengthOf(address)) != 0 || listen(fd.get(), SOMAXCONN) != 0) {
     *status = kExitPortFailed;
     return -1;
   }
   return fd.release();
 }
 
-bool ServesAt(struct sockaddr_storage address, uint16_t port, const orv::Deadline &deadline) {
-  orv::UniqueFd fd(socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+bool ServesAt(SocketAddress address, uint16_t port, const orv::Deadline &deadline) {
+  orv::UniqueFd fd(socket(address.any.sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return false;
   SetPort(&address, port);
-  if (connect(fd.get(), reinterpret_cast<struct sockaddr *>(&address), LengthOf(address)) != 0) {
+  if (connect(fd.get(), &address.any, LengthOf(address)) != 0) {
     if (errno != EINPROGRESS || orv::PollUntil(fd.get(), POLLOUT, deadline) != 1) return false;
     int error = 0;
     socklen_t length = sizeof error;
@@ -148,7 +147,7 @@ int OpenListener(uint16_t port, const ListenAddress &where, int *status) {
 bool VakbdServes(uint16_t port, const ListenAddress &where, int timeoutMs) {
   const orv::Deadline deadline = orv::Deadline::In(timeoutMs);
   if (!where.any) {
-    const int family = where.one.ss_family;
+    const int family = where.one.any.sa_family;
     return ServesAt(IsWildcard(where.one) ? Loopback(family) : where.one, port, deadline);
   }
   return ServesAt(Loopback(AF_INET), port, deadline) ||

@@ -11,11 +11,13 @@
 #include <stdint.h>
 #include <sys/socket.h>
 
+#include "socket_address.h"
+
 namespace vakbd {
 
 struct ListenAddress {
   bool any = true;  // every address; else the one below (its port unset)
-  struct sockaddr_storage one = {};
+  SocketAddress one = {};
 };
 
 // A -bind value: an IPv4 or IPv6 literal (an IPv6 one may stand in brackets, and carry a

@@ -109,7 +109,9 @@ int main(int argc, char **argv) {
     int error = errno;
     // The library starts a daemon at every initialisation and expects all but the first start to
     // find one serving.
-    if (status == kExitPortFailed) return PortTaken(port, where, foreground || logPath != nullptr, error);
+    if (status == kExitPortFailed) {
+      return PortTaken(port, where, foreground || logPath != nullptr, error);
+    }
     fprintf(stderr, "vakbd: cannot create a socket for port %u: %s\n", port, strerror(error));
     return status;
   }

@@ -188,10 +188,9 @@ void Server::AcceptPending(int64_t now) {
   // Bounded, so that a connection storm cannot starve the connections already open.
   const int rounds = acceptStreak_ >= 2 ? 64 : 1;
   for (int round = 0; round < rounds; ++round) {
-    struct sockaddr_storage peer;
+    SocketAddress peer;
     socklen_t peerLength = sizeof peer;
-    int fd = accept4(listenFd_, reinterpret_cast<struct sockaddr *>(&peer), &peerLength,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = accept4(listenFd_, &peer.any, &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
       if (errno == EMFILE || errno == ENFILE) {

@@ -43,14 +43,14 @@ struct ServerOptions {
 bool InstallSignalHandlers(sigset_t *waitMask);
 
 // Control requests (Die, StartLog, StopLog, Debug, ReportLog) are honoured only from a peer on
-// this host: a loopback address (127.0.0.0/8 or ::1), or the very address the peer connected to, which is
-// what a local client that named this host by its own name connects from (the kernel routes such a
-// connection over the loopback interface, so no other host can present it). The peer's socket
-// must further belong to root or to the daemon's own user (peer_uid.h): the daemon acts with its
-// user's rights, and another local user must not stop it, silence it or pick its log file.
-// A refused request has no effect and no reply; the refusal is logged.
-// Both addresses as UnmapIPv4 leaves them.
-bool IsLocalPeer(const struct sockaddr_storage &peer, const struct sockaddr_storage &connectedTo);
+// this host: a loopback address (127.0.0.0/8 or ::1), or the very address the peer connected to,
+// which is what a local client that named this host by its own name connects from (the kernel
+// routes such a connection over the loopback interface, so no other host can present it). The
+// peer's socket must further belong to root or to the daemon's own user (peer_uid.h): the daemon
+// acts with its user's rights, and another local user must not stop it, silence it or pick its log
+// file. A refused request has no effect and no reply; the refusal is logged. Both addresses as
+// UnmapIPv4 leaves them.
+bool IsLocalPeer(const SocketAddress &peer, const SocketAddress &connectedTo);
 bool MayControl(uid_t peer, uid_t daemon);
 
 class Server {
@@ -72,7 +72,7 @@ class Server {
     int64_t deadline = 0;
     char peer[kHostTextSize] = "";  // FormatHost's text
     uint16_t peerPort = 0;
-    struct sockaddr_storage peerAddress = {};  // IPv4 peers always in IPv4 form
+    SocketAddress peerAddress = {};  // IPv4 peers always in IPv4 form
     unsigned char head[kVakFrameHeaderLength] = {0, 0, 0, 0};
     uint32_t headGot = 0;
     char *body = nullptr;  // request text, from malloc once its length is known

@@ -14,7 +14,7 @@
 
 namespace vakbd {
 
-bool IsLocalPeer(const struct sockaddr_storage &peer, const struct sockaddr_storage &connectedTo) {
+bool IsLocalPeer(const SocketAddress &peer, const SocketAddress &connectedTo) {
   return IsLoopback(peer) || SameHost(peer, connectedTo);
 }
 
@@ -36,10 +36,10 @@ void Server::HandleReportLog(Connection *c) {
 bool Server::FromThisHost(const Connection *c) {
   // Asked only for the rare control requests, so that a liveness question costs no system call
   // for it.
-  struct sockaddr_storage local;
+  SocketAddress local;
   socklen_t localLength = sizeof local;
-  if (getsockname(c->fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0) {
-    local.ss_family = AF_UNSPEC;  // then only loopback peers qualify
+  if (getsockname(c->fd, &local.any, &localLength) != 0) {
+    local.any.sa_family = AF_UNSPEC;  // then only loopback peers qualify
   }
   UnmapIPv4(&local);
   return IsLocalPeer(c->peerAddress, local);

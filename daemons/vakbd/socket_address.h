@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace vakbd {
@@ -16,20 +17,28 @@ namespace vakbd {
 // Room for the longest text of FormatHost: "[" INET6_ADDRSTRLEN "]".
 enum { kHostTextSize = 48 };
 
+// An address of either family. Not sockaddr_storage, four times its size: every connection slot
+// holds one, and the server scans its slots.
+union SocketAddress {
+  struct sockaddr any;
+  struct sockaddr_in in4;
+  struct sockaddr_in6 in6;
+};
+
 // A v4-mapped IPv6 address becomes the IPv4 address (same port); any other is left as it is.
-void UnmapIPv4(struct sockaddr_storage *address);
+void UnmapIPv4(SocketAddress *address);
 
 // "192.0.2.1" or "[2001:db8::1]" (brackets, so that ":port" can follow); "?" for another family.
-void FormatHost(const struct sockaddr_storage &address, char *out, size_t size);
+void FormatHost(const SocketAddress &address, char *out, size_t size);
 
 // The port of an IPv4 or IPv6 address, 0 for another family.
-uint16_t PortOf(const struct sockaddr_storage &address);
+uint16_t PortOf(const SocketAddress &address);
 
 // A loopback address: 127.0.0.0/8 or ::1.
-bool IsLoopback(const struct sockaddr_storage &address);
+bool IsLoopback(const SocketAddress &address);
 
 // The same family and host address (ports not compared).
-bool SameHost(const struct sockaddr_storage &a, const struct sockaddr_storage &b);
+bool SameHost(const SocketAddress &a, const SocketAddress &b);
 
 }  // namespace vakbd
 

@@ -15,7 +15,7 @@ namespace vakbd {
 namespace {
 
 // An address from its literal, as the daemon holds it once accepted (IPv4 peers unmapped).
-struct sockaddr_storage Address(const char *literal) {
+SocketAddress Address(const char *literal) {
   ListenAddress where;
   EXPECT_TRUE(ParseBindAddress(literal, &where)) << literal;
   UnmapIPv4(&where.one);
@@ -44,7 +44,7 @@ TEST(SocketAddressTest, TellsLocalPeers) {
       {"0.0.0.0", "::", false, "0.0.0.0"},
   };
   for (const auto &c : cases) {
-    const struct sockaddr_storage peer = Address(c.peer), to = Address(c.connectedTo);
+    const SocketAddress peer = Address(c.peer), to = Address(c.connectedTo);
     EXPECT_EQ(IsLocalPeer(peer, to), c.local) << c.peer << " to " << c.connectedTo;
     char shown[kHostTextSize];
     FormatHost(peer, shown, sizeof shown);
@@ -78,7 +78,7 @@ TEST(SocketAddressTest, BindTakesAddressLiteralsOnly) {
     EXPECT_EQ(ParseBindAddress(c.text, &where), c.ok) << c.text;
     EXPECT_EQ(where.any, c.any) << c.text;
     if (!where.any) {
-      EXPECT_EQ(where.one.ss_family, c.family) << c.text;
+      EXPECT_EQ(where.one.any.sa_family, c.family) << c.text;
     }
   }
 }
