@@ -6,11 +6,15 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
+
+#include <initializer_list>
 
 #include "bool_daemon.h"
 #include "framing.h"
 #include "posix_io.h"
+#include "socket_table.h"
 #include "startup.h"
 
 namespace vakbd {
@@ -150,8 +154,26 @@ bool VakbdServes(uint16_t port, const ListenAddress &where, int timeoutMs) {
     const int family = where.one.any.sa_family;
     return ServesAt(IsWildcard(where.one) ? Loopback(family) : where.one, port, deadline);
   }
-  return ServesAt(Loopback(AF_INET), port, deadline) ||
-         ServesAt(Loopback(AF_INET6), port, deadline);
+  if (ServesAt(Loopback(AF_INET), port, deadline) || ServesAt(Loopback(AF_INET6), port, deadline)) {
+    return true;
+  }
+  // A daemon listening on one other address only (a service's -bind): found in the tables.
+  for (const char *name : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    orv::UniqueFile table(fopen(name, "re"));
+    SocketEntry entry;
+    SocketAddress address;
+    if (table != nullptr &&
+        FindSocketEntry(
+            table.get(),
+            [port](const SocketEntry &e) {
+              return e.state == kTcpListen && EndPort(e.local) == port;
+            },
+            &entry) &&
+        ParseEnd(entry.local, &address) && !IsWildcard(address)) {
+      return ServesAt(address, port, deadline);
+    }
+  }
+  return false;
 }
 
 }  // namespace vakbd

@@ -30,8 +30,9 @@ bool ParseBindAddress(const char *text, ListenAddress *where);
 int OpenListener(uint16_t port, const ListenAddress &where, int *status);
 
 // Whether a vakbd serves the port: its greeting (protocol::kBdGreeting) arrives within timeoutMs
-// from where (from a wildcard address's loopback; for every address, from 127.0.0.1 or else
-// [::1]). Something else listening there does not count.
+// from where (from a wildcard address's loopback; for every address, from 127.0.0.1, else [::1],
+// else the one address that the socket tables show a listener of the port on). Something else
+// listening there does not count.
 bool VakbdServes(uint16_t port, const ListenAddress &where, int timeoutMs);
 
 }  // namespace vakbd

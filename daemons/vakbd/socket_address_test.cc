@@ -10,6 +10,7 @@
 
 #include "listener.h"
 #include "server.h"
+#include "socket_table.h"
 
 namespace vakbd {
 namespace {
@@ -80,6 +81,35 @@ TEST(SocketAddressTest, BindTakesAddressLiteralsOnly) {
     if (!where.any) {
       EXPECT_EQ(where.one.any.sa_family, c.family) << c.text;
     }
+  }
+}
+
+// The tables' ends, read back into addresses: IPv4 and IPv6 words as they lie in memory.
+TEST(SocketAddressTest, ReadsEndsOfTheSocketTables) {
+  const struct {
+    const char *end, *shown;  // nullptr: refused
+    uint16_t port;
+  } cases[] = {
+      {"0100007F:1F90", "127.0.0.1", 8080},
+      {"0200007F:4153", "127.0.0.2", 0x4153},
+      {"00000000:0000", "0.0.0.0", 0},
+      {"00000000000000000000000001000000:0050", "[::1]", 80},
+      {"B80D0120000000000000000001000000:0050", "[2001:db8::1]", 80},
+      {"0000000000000000FFFF00000100007F:0050", "[::ffff:127.0.0.1]", 80},
+      {"0100007F", nullptr, 0},
+      {"100007F:1F90", nullptr, 0},
+      {"0100007G:1F90", nullptr, 0},
+      {"0100007F:1F9Z", nullptr, 0},
+      {"-100007F:1F90", nullptr, 0},
+  };
+  for (const auto &c : cases) {
+    SocketAddress address;
+    ASSERT_EQ(ParseEnd(c.end, &address), c.shown != nullptr) << c.end;
+    if (c.shown == nullptr) continue;
+    char shown[kHostTextSize];
+    FormatHost(address, shown, sizeof shown);
+    EXPECT_STREQ(shown, c.shown) << c.end;
+    EXPECT_EQ(PortOf(address), c.port) << c.end;
   }
 }
 
