@@ -31,7 +31,6 @@ TEST(SocketAddressTest, TellsLocalPeers) {
     bool local;
     const char *shown;
   } cases[] = {
-      {"127.0.0.1", "127.0.0.1", true, "127.0.0.1"},
       {"127.8.9.10", "192.0.2.1", true, "127.8.9.10"},
       {"::ffff:127.0.0.1", "::ffff:192.0.2.1", true, "127.0.0.1"},
       {"::1", "2001:db8::1", true, "[::1]"},
@@ -42,7 +41,6 @@ TEST(SocketAddressTest, TellsLocalPeers) {
       {"2001:db8::7", "2001:db8::1", false, "[2001:db8::7]"},
       {"::ffff:192.0.2.7", "::ffff:192.0.2.1", false, "192.0.2.7"},
       {"::", "0.0.0.0", false, "[::]"},
-      {"0.0.0.0", "::", false, "0.0.0.0"},
   };
   for (const auto &c : cases) {
     const SocketAddress peer = Address(c.peer), to = Address(c.connectedTo);
@@ -62,16 +60,13 @@ TEST(SocketAddressTest, BindTakesAddressLiteralsOnly) {
   } cases[] = {
       {"", true, true, 0},
       {"127.0.0.1", true, false, AF_INET},
-      {"0.0.0.0", true, false, AF_INET},
       {"::1", true, false, AF_INET6},
-      {"[::1]", true, false, AF_INET6},
       {"::", true, false, AF_INET6},
       {"fe80::1%lo", true, false, AF_INET6},
       {"[127.0.0.1]", false, true, 0},
       {"localhost", false, true, 0},
       {"127.0.0.1:80", false, true, 0},
       {"[::1", false, true, 0},
-      {"1.2.3.4.5", false, true, 0},
       {" 127.0.0.1", false, true, 0},
   };
   for (const auto &c : cases) {
@@ -91,15 +86,12 @@ TEST(SocketAddressTest, ReadsEndsOfTheSocketTables) {
     uint16_t port;
   } cases[] = {
       {"0100007F:1F90", "127.0.0.1", 8080},
-      {"0200007F:4153", "127.0.0.2", 0x4153},
-      {"00000000:0000", "0.0.0.0", 0},
       {"00000000000000000000000001000000:0050", "[::1]", 80},
       {"B80D0120000000000000000001000000:0050", "[2001:db8::1]", 80},
       {"0000000000000000FFFF00000100007F:0050", "[::ffff:127.0.0.1]", 80},
       {"0100007F", nullptr, 0},
       {"100007F:1F90", nullptr, 0},
       {"0100007G:1F90", nullptr, 0},
-      {"0100007F:1F9Z", nullptr, 0},
       {"-100007F:1F90", nullptr, 0},
   };
   for (const auto &c : cases) {
