@@ -306,7 +306,7 @@ bool HaveIPv6Loopback() {
 }
 
 // The service unit's ExecStart as systemd runs it: "${NAME}" is one word, the variable's value
-// or empty; "$NAME" is the value's words, none when unset; the program is the staged one.
+// or empty; the program is the staged one.
 std::vector<std::string> UnitCommand(const std::string &program) {
   std::ifstream unit(VAK_SOURCE_DIR "/packaging/systemd/vakbd.service");
   std::string line;
@@ -318,9 +318,6 @@ std::vector<std::string> UnitCommand(const std::string &program) {
     if (word.rfind("${", 0) == 0 && word.back() == '}') {
       const char *value = getenv(word.substr(2, word.size() - 3).c_str());
       argv.push_back(value != nullptr ? value : "");
-    } else if (word[0] == '$') {
-      std::istringstream value(getenv(word.c_str() + 1) != nullptr ? getenv(word.c_str() + 1) : "");
-      for (std::string w; value >> w;) argv.push_back(w);
     } else {
       argv.push_back(argv.empty() && word == "vakbd" ? program : word);
     }
@@ -337,14 +334,8 @@ TEST(VakbdServiceTest, UnitCommandAsNobodyAnswersForEveryUsersProcesses) {
   if (!hosts.ok()) GTEST_SKIP() << "NOT TESTED: " << hosts.error();
   unsetenv("VAKBD_BIND");
   // Its log on standard error (-foreground) would only clutter the test's output.
-  std::vector<std::string> argv = {"/bin/sh",
-                                   "-c",
-                                   "exec \"$@\" 2>/dev/null",
-                                   "sh",
-                                   "/usr/bin/setpriv",
-                                   "--reuid=65534",
-                                   "--regid=65534",
-                                   "--clear-groups"};
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>/dev/null", "sh"};
+  argv.insert(argv.end(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   const std::vector<std::string> unit = UnitCommand(CopyStageTo(stage.path()) + "/tools/bin/vakbd");
   ASSERT_GE(unit.size(), 2u);
   EXPECT_EQ(std::vector<std::string>(unit.begin() + 1, unit.end()),
@@ -493,11 +484,6 @@ TEST(VakbdServiceTest, BindListensOnOneAddressOfEitherFamily) {
     EXPECT_EQ(VakbdPid(at, guard.port()), pid) << c.bind;
     StopByPid(pid);
   }
-  RunResult bad = RunProgram({StagedProgram("vakbd"), "-foreground", "-bind", "localhost"});
-  EXPECT_EQ(bad.exitStatus, 1);
-  EXPECT_NE(bad.err.find("-bind needs an IPv4 or IPv6 address, not \"localhost\""),
-            std::string::npos)
-      << bad.err;
 }
 
 // A daemon listening over IPv6 holds the port against a second service instance of any family,
