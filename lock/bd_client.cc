@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "framing.h"
+#include "host_settings.h"
 #include "log_requests.h"
 #include "posix_io.h"
 #include "status.h"
@@ -107,7 +108,8 @@ void vakBdInit(void) {
 }
 
 void vakBdDoEnv(void) {
-  const char *port = getenv(protocol::kBdPortVariable);
+  // The environment first, then the host's settings file, as vakbd itself reads it.
+  const char *port = protocol::HostSetting(protocol::kBdPortVariable);
   if (port != nullptr) vakBdProcessPortNum(port);
 }
 

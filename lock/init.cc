@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "host_settings.h"
 #include "orv.h"
 #include "posix_io.h"
 #include "registry.h"
@@ -219,10 +220,11 @@ int vakInitEnvStructures(int, char **errMsg) {
   const char *hardLinks = getenv("VAK_LOCK_HARD_LINKS");
   env->lockHardLinks = hardLinks != nullptr && strcasecmp(hardLinks, "YES") == 0 ? 1 : 0;
 
-  const char *timeout = getenv("VAK_VAKBD_CONNECT_TIMEOUT");
+  // These two may also come from the host's settings file, where the environment is silent.
+  const char *timeout = protocol::HostSetting("VAK_VAKBD_CONNECT_TIMEOUT");
   env->bdConnectTimeout = timeout == nullptr ? -1 : ParseConnectTimeout(timeout);
 
-  const char *hosts = getenv("VAK_DONT_QUERY_REMOTE_HOSTS");
+  const char *hosts = protocol::HostSetting("VAK_DONT_QUERY_REMOTE_HOSTS");
   if (hosts != nullptr) {
     env->dontQueryHosts = SplitHostList(hosts);
     if (env->dontQueryHosts == nullptr) {

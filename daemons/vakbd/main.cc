@@ -12,6 +12,8 @@
 
 #include "bool_daemon.h"
 #include "daemon_log.h"
+#include "host_settings.h"
+#include "listener.h"
 #include "log_file.h"
 #include "port_holder.h"
 #include "server.h"
@@ -20,16 +22,18 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: vakbd [-portnum <port>] [-foreground] [-log <file>]\n"
-    "  -portnum <port>  serve this TCP port (default: $VAK_PORTNUM, else 16723)\n"
+    "Usage: vakbd [-portnum <port>] [-bind <address>] [-foreground] [-log <file>]\n"
+    "  -portnum <port>  serve this TCP port (default: $VAK_PORTNUM, else the settings file's,\n"
+    "                   else 16723)\n"
+    "  -bind <address>  listen on this IPv4 or IPv6 address only (default: every address)\n"
     "  -foreground      stay attached to the caller, logging to standard error\n"
     "  -log <file>      log to this file (an absolute path); SIGHUP reopens it\n";
 
 // The port is taken: a daemon already serving it is success for the library's start; a service
 // start must not pass for a second daemon, and says who holds the port.
-int PortTaken(uint16_t port, bool service, int error) {
+int PortTaken(uint16_t port, const vakbd::ListenAddress &where, bool service, int error) {
   using namespace vakbd;
-  const bool served = error == EADDRINUSE && VakbdServes(port, 2000);
+  const bool served = error == EADDRINUSE && VakbdServes(port, where, 2000);
   if (served && !service) return kExitServing;
   if (!service || error != EADDRINUSE) {
     fprintf(stderr, "vakbd: cannot listen on port %u: %s\n", port, strerror(error));
@@ -53,9 +57,11 @@ int PortTaken(uint16_t port, bool service, int error) {
 int main(int argc, char **argv) {
   using namespace vakbd;
   EnsureStandardDescriptors();
-  // The port is read exactly as the lock library's client reads it, so both ends always agree.
+  // The port is read exactly as the lock library's client reads it (the environment, else the
+  // host's settings file), so both ends always agree.
   int32_t configured = kVakBdDefaultPort;
-  protocol::ApplyPortText(getenv(protocol::kBdPortVariable), &configured, stderr);
+  protocol::ApplyPortText(protocol::HostSetting(protocol::kBdPortVariable), &configured, stderr);
+  ListenAddress where;
   bool foreground = false;
   const char *logPath = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -65,6 +71,15 @@ int main(int argc, char **argv) {
         return kExitInitFailed;
       }
       protocol::ApplyPortText(argv[++i], &configured, stderr);
+    } else if (strcmp(argv[i], "-bind") == 0) {
+      if (i + 1 == argc) {
+        fprintf(stderr, "vakbd: -bind needs an address\n%s", kUsage);
+        return kExitInitFailed;
+      }
+      if (!ParseBindAddress(argv[++i], &where)) {
+        fprintf(stderr, "vakbd: -bind needs an IPv4 or IPv6 address, not \"%s\"\n", argv[i]);
+        return kExitInitFailed;
+      }
     } else if (strcmp(argv[i], "-foreground") == 0) {
       foreground = true;
     } else if (strcmp(argv[i], "-log") == 0) {
@@ -89,12 +104,14 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
 
   int status = kExitServing;
-  int listenFd = OpenListener(port, &status);
+  int listenFd = OpenListener(port, where, &status);
   if (listenFd < 0) {
     int error = errno;
     // The library starts a daemon at every initialisation and expects all but the first start to
     // find one serving.
-    if (status == kExitPortFailed) return PortTaken(port, foreground || logPath != nullptr, error);
+    if (status == kExitPortFailed) {
+      return PortTaken(port, where, foreground || logPath != nullptr, error);
+    }
     fprintf(stderr, "vakbd: cannot create a socket for port %u: %s\n", port, strerror(error));
     return status;
   }

@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "posix_io.h"
+#include "socket_address.h"
 #include "socket_table.h"
 
 namespace vakbd {
@@ -28,8 +29,8 @@ bool LiveState(unsigned state) {
   }
 }
 
-bool Lookup(const char *table, const struct sockaddr_storage &peer,
-            const struct sockaddr_storage &local, bool mapped, uid_t *uid) {
+bool Lookup(const char *table, const SocketAddress &peer, const SocketAddress &local, bool mapped,
+            uid_t *uid) {
   char peerEnd[64], localEnd[64];
   if (!FormatEndpoint(peer, mapped, peerEnd, sizeof peerEnd) ||
       !FormatEndpoint(local, mapped, localEnd, sizeof localEnd)) {
@@ -41,12 +42,12 @@ bool Lookup(const char *table, const struct sockaddr_storage &peer,
 
 }  // namespace
 
-bool FormatEndpoint(const struct sockaddr_storage &address, bool mapped, char *out, size_t size) {
+bool FormatEndpoint(const SocketAddress &address, bool mapped, char *out, size_t size) {
   uint32_t words[4];
   unsigned port;
   int n;
-  if (address.ss_family == AF_INET) {
-    const auto *in = reinterpret_cast<const struct sockaddr_in *>(&address);
+  if (address.any.sa_family == AF_INET) {
+    const struct sockaddr_in *in = &address.in4;
     port = ntohs(in->sin_port);
     if (!mapped) {
       memcpy(words, &in->sin_addr, 4);
@@ -56,8 +57,8 @@ bool FormatEndpoint(const struct sockaddr_storage &address, bool mapped, char *o
     const unsigned char prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     memcpy(words, prefix, 12);
     memcpy(&words[3], &in->sin_addr, 4);
-  } else if (address.ss_family == AF_INET6) {
-    const auto *in6 = reinterpret_cast<const struct sockaddr_in6 *>(&address);
+  } else if (address.any.sa_family == AF_INET6) {
+    const struct sockaddr_in6 *in6 = &address.in6;
     port = ntohs(in6->sin6_port);
     memcpy(words, &in6->sin6_addr, 16);
   } else {
@@ -83,15 +84,19 @@ bool FindSocketOwner(FILE *table, const char *localEnd, const char *remoteEnd, u
 }
 
 bool PeerUid(int fd, uid_t *uid) {
-  struct sockaddr_storage peer, local;
+  SocketAddress peer, local;
   socklen_t peerLength = sizeof peer, localLength = sizeof local;
-  if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLength) != 0 ||
-      getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0 ||
-      peer.ss_family != local.ss_family) {
+  if (getpeername(fd, &peer.any, &peerLength) != 0 ||
+      getsockname(fd, &local.any, &localLength) != 0) {
     return false;
   }
+  // A dual-stack socket of ours sees an IPv4 peer in mapped form, but the peer's own socket is
+  // listed as what it is: an IPv4 one in tcp, or an IPv6 one in tcp6 with mapped addresses.
+  UnmapIPv4(&peer);
+  UnmapIPv4(&local);
+  if (peer.any.sa_family != local.any.sa_family) return false;
   // An IPv4 peer may have connected from an IPv6 socket, which tcp6 lists with mapped addresses.
-  if (peer.ss_family == AF_INET) {
+  if (peer.any.sa_family == AF_INET) {
     return Lookup("/proc/net/tcp", peer, local, false, uid) ||
            Lookup("/proc/net/tcp6", peer, local, true, uid);
   }

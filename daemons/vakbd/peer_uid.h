@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include "socket_address.h"
+
 namespace vakbd {
 
 // The user that created the peer's socket of the connected TCP socket fd; false when none is
@@ -22,7 +24,7 @@ bool PeerUid(int fd, uid_t *uid);
 // the kernel's 32-bit words in memory order, the port in host order). An IPv4 address is written
 // v4-mapped when mapped is true, as tcp6 lists an IPv4 peer of a dual-stack socket. False for
 // other address families.
-bool FormatEndpoint(const struct sockaddr_storage &address, bool mapped, char *out, size_t size);
+bool FormatEndpoint(const SocketAddress &address, bool mapped, char *out, size_t size);
 
 // Looks up in a socket table the socket with these local and remote endpoints; only sockets of a
 // live connection count (a TIME_WAIT entry carries user 0 whoever made it).

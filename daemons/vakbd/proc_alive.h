@@ -12,7 +12,8 @@
 // tolerance absorbs the rounding of both times. A creation time of 0 or less means the owner's
 // creation time was never recorded, so only the identifier is checked; and when the start time
 // cannot be read the process counts as alive, because wrongly declaring an owner dead lets
-// another process take its lock.
+// another process take its lock. That is also what another user's process gets when /proc hides
+// it (hidepid): kill() still finds it, only its start cannot be compared.
 #ifndef VAKBD_PROC_ALIVE_H_
 #define VAKBD_PROC_ALIVE_H_
 

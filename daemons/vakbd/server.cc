@@ -188,10 +188,9 @@ void Server::AcceptPending(int64_t now) {
   // Bounded, so that a connection storm cannot starve the connections already open.
   const int rounds = acceptStreak_ >= 2 ? 64 : 1;
   for (int round = 0; round < rounds; ++round) {
-    struct sockaddr_in peer;
+    SocketAddress peer;
     socklen_t peerLength = sizeof peer;
-    int fd = accept4(listenFd_, reinterpret_cast<struct sockaddr *>(&peer), &peerLength,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = accept4(listenFd_, &peer.any, &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
       if (errno == EMFILE || errno == ENFILE) {
@@ -216,9 +215,10 @@ void Server::AcceptPending(int64_t now) {
     c->fd = fd;
     c->serial = ++serial_;
     c->deadline = now + options_.timeoutMs;
-    c->peerAddress = peer.sin_addr;
-    inet_ntop(AF_INET, &peer.sin_addr, c->peer, sizeof c->peer);
-    c->peerPort = ntohs(peer.sin_port);
+    UnmapIPv4(&peer);
+    c->peerAddress = peer;
+    FormatHost(peer, c->peer, sizeof c->peer);
+    c->peerPort = PortOf(peer);
     ++count_;
     log_->Write("connection from %s:%u", c->peer, c->peerPort);
     c->out = protocol::NewFrame(protocol::kBdGreeting, &c->outLength);

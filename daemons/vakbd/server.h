@@ -20,6 +20,7 @@
 #include "daemon_log.h"
 #include "framing.h"
 #include "request.h"
+#include "socket_address.h"
 
 namespace vakbd {
 
@@ -42,13 +43,14 @@ struct ServerOptions {
 bool InstallSignalHandlers(sigset_t *waitMask);
 
 // Control requests (Die, StartLog, StopLog, Debug, ReportLog) are honoured only from a peer on
-// this host: a loopback address (127.0.0.0/8), or the very address the peer connected to, which is
-// what a local client that named this host by its own name connects from (the kernel routes such a
-// connection over the loopback interface, so no other host can present it). The peer's socket
-// must further belong to root or to the daemon's own user (peer_uid.h): the daemon acts with its
-// user's rights, and another local user must not stop it, silence it or pick its log file.
-// A refused request has no effect and no reply; the refusal is logged.
-bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo);
+// this host: a loopback address (127.0.0.0/8 or ::1), or the very address the peer connected to,
+// which is what a local client that named this host by its own name connects from (the kernel
+// routes such a connection over the loopback interface, so no other host can present it). The
+// peer's socket must further belong to root or to the daemon's own user (peer_uid.h): the daemon
+// acts with its user's rights, and another local user must not stop it, silence it or pick its log
+// file. A refused request has no effect and no reply; the refusal is logged. Both addresses as
+// UnmapIPv4 leaves them.
+bool IsLocalPeer(const SocketAddress &peer, const SocketAddress &connectedTo);
 bool MayControl(uid_t peer, uid_t daemon);
 
 class Server {
@@ -68,9 +70,9 @@ class Server {
     int fd = -1;
     uint64_t serial = 0;  // acceptance order: the lowest is the oldest
     int64_t deadline = 0;
-    char peer[INET_ADDRSTRLEN] = "";
+    char peer[kHostTextSize] = "";  // FormatHost's text
     uint16_t peerPort = 0;
-    struct in_addr peerAddress = {};
+    SocketAddress peerAddress = {};  // IPv4 peers always in IPv4 form
     unsigned char head[kVakFrameHeaderLength] = {0, 0, 0, 0};
     uint32_t headGot = 0;
     char *body = nullptr;  // request text, from malloc once its length is known

@@ -14,8 +14,8 @@
 
 namespace vakbd {
 
-bool IsLocalPeer(struct in_addr peer, struct in_addr connectedTo) {
-  return (ntohl(peer.s_addr) >> 24) == 127 || peer.s_addr == connectedTo.s_addr;
+bool IsLocalPeer(const SocketAddress &peer, const SocketAddress &connectedTo) {
+  return IsLoopback(peer) || SameHost(peer, connectedTo);
 }
 
 void Server::HandleReportLog(Connection *c) {
@@ -36,12 +36,13 @@ void Server::HandleReportLog(Connection *c) {
 bool Server::FromThisHost(const Connection *c) {
   // Asked only for the rare control requests, so that a liveness question costs no system call
   // for it.
-  struct sockaddr_in local;
+  SocketAddress local;
   socklen_t localLength = sizeof local;
-  if (getsockname(c->fd, reinterpret_cast<struct sockaddr *>(&local), &localLength) != 0) {
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // then only loopback peers qualify
+  if (getsockname(c->fd, &local.any, &localLength) != 0) {
+    local.any.sa_family = AF_UNSPEC;  // then only loopback peers qualify
   }
-  return IsLocalPeer(c->peerAddress, local.sin_addr);
+  UnmapIPv4(&local);
+  return IsLocalPeer(c->peerAddress, local);
 }
 
 bool MayControl(uid_t peer, uid_t daemon) {

@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include "socket_address.h"
+
 namespace vakbd {
 
 // TCP states as the tables write them.
@@ -36,6 +38,10 @@ bool FindSocketEntry(FILE *table, Match match, SocketEntry *found) {
 
 // The port of an end as the tables write it ("...:1F90" is 8080); 0 when there is none.
 uint16_t EndPort(const char *end);
+
+// The address and port of an end as the tables write it: 8 hex digits for IPv4, 32 for IPv6,
+// each group of 8 a 32-bit word of the address as it lies in memory. False for anything else.
+bool ParseEnd(const char *end, SocketAddress *address);
 
 }  // namespace vakbd
 

@@ -1,25 +1,20 @@
-// startup.cc - listening socket, daemon probe, descriptor limit and detaching.
+// startup.cc - descriptor limit and detaching.
 #include "startup.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "bool_daemon.h"
-#include "framing.h"
 #include "posix_io.h"
 #include "server.h"
 
@@ -76,58 +71,6 @@ void EnsureStandardDescriptors() {
       return;
     }
   }
-}
-
-int OpenListener(uint16_t port, int *status) {
-  orv::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) {
-    *status = kExitSocketFailed;
-    return -1;
-  }
-  // Lets a restarted daemon take its port back while connections of the old one linger in
-  // TIME_WAIT; it does not let two listeners share the port.
-  int on = 1;
-  struct sockaddr_in address;
-  memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      bind(fd.get(), reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0 ||
-      listen(fd.get(), SOMAXCONN) != 0) {
-    *status = kExitPortFailed;
-    return -1;
-  }
-  return fd.release();
-}
-
-bool VakbdServes(uint16_t port, int timeoutMs) {
-  const orv::Deadline deadline = orv::Deadline::In(timeoutMs);
-  orv::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return false;
-  struct sockaddr_in address;
-  memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  if (connect(fd.get(), reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS || orv::PollUntil(fd.get(), POLLOUT, deadline) != 1) return false;
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-      return false;
-    }
-  }
-  // The greeting frame, byte for byte; something else listening there does not send it.
-  const uint32_t expected = static_cast<uint32_t>(strlen(protocol::kBdGreeting));
-  unsigned char header[kVakFrameHeaderLength];
-  if (!orv::ReadFull(fd.get(), header, sizeof header, deadline) ||
-      protocol::FrameLength(header) != expected) {
-    return false;
-  }
-  char text[64];
-  if (expected > sizeof text || !orv::ReadFull(fd.get(), text, expected, deadline)) return false;
-  return memcmp(text, protocol::kBdGreeting, expected) == 0;
 }
 
 int ConnectionLimit() {

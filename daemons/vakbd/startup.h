@@ -1,6 +1,6 @@
-// startup.h - everything between the command line and the service: the listening socket, the
-// recognition of a daemon that already serves the port, the descriptor limit, and detaching
-// into the background with a start-up report that makes the exit status true.
+// startup.h - everything between the command line and the service (but the listening socket,
+// listener.h): the descriptor limit, and detaching into the background with a start-up report
+// that makes the exit status true.
 #ifndef VAKBD_STARTUP_H_
 #define VAKBD_STARTUP_H_
 
@@ -22,14 +22,6 @@ enum { kStartReportTimeoutMs = 5000 };
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that no socket or pipe of
 // ours can land there and later be mistaken for a standard stream.
 void EnsureStandardDescriptors();
-
-// A non-blocking, close-on-exec IPv4 TCP socket listening on every address at port. On failure
-// returns -1, sets *status to kExitSocketFailed or kExitPortFailed and leaves errno as it was.
-int OpenListener(uint16_t port, int *status);
-
-// Whether a vakbd serves 127.0.0.1:port: its greeting (protocol::kBdGreeting) arrives within
-// timeoutMs. Something else listening there does not count.
-bool VakbdServes(uint16_t port, int timeoutMs);
 
 // Raises the soft descriptor limit as far as allowed and returns how many connections fit in it.
 int ConnectionLimit();

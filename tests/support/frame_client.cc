@@ -41,10 +41,11 @@ void FrameClient::Close() {
 bool FrameClient::Connect(const std::string &host, int port) {
   Close();
   struct addrinfo hints = {}, *res = nullptr;
-  hints.ai_family = AF_INET;
+  // An IPv6 literal is taken as one; names stay IPv4, as the library's client resolves them.
+  hints.ai_family = host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res) != 0) return false;
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = socket(hints.ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ >= 0 && connect(fd_, res->ai_addr, res->ai_addrlen) != 0) Close();
   freeaddrinfo(res);
   return fd_ >= 0;

@@ -18,7 +18,8 @@ class FrameClient {
   FrameClient(const FrameClient &) = delete;
   FrameClient &operator=(const FrameClient &) = delete;
 
-  // Connects to an IPv4 address (dotted or a host name) and port; false if refused.
+  // Connects to an IPv4 address (dotted or a host name) or an IPv6 literal and port; false if
+  // refused.
   bool Connect(const std::string &host, int port);
   // One frame's text, waiting up to timeoutMs for each part; false on time-out or close.
   bool ReadFrame(std::string *text, int timeoutMs = 3000);
