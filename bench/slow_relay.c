@@ -56,10 +56,10 @@ static uint32_t be32(const unsigned char *p) {
 
 static const char *type_name(unsigned type) {
   static const char *const names[] = {
-      [1] = "init",     [3] = "open",      [4] = "close",    [5] = "read",      [6] = "write",
-      [7] = "lstat",    [8] = "fstat",     [9] = "setstat",  [10] = "fsetstat", [11] = "opendir",
-      [12] = "readdir", [13] = "remove",   [14] = "mkdir",   [15] = "rmdir",    [16] = "realpath",
-      [17] = "stat",    [18] = "rename",   [19] = "readlink", [20] = "symlink"};
+      [1] = "init",     [3] = "open",    [4] = "close",     [5] = "read",      [6] = "write",
+      [7] = "lstat",    [8] = "fstat",   [9] = "setstat",   [10] = "fsetstat", [11] = "opendir",
+      [12] = "readdir", [13] = "remove", [14] = "mkdir",    [15] = "rmdir",    [16] = "realpath",
+      [17] = "stat",    [18] = "rename", [19] = "readlink", [20] = "symlink"};
   return type < sizeof names / sizeof *names && names[type] ? names[type] : NULL;
 }
 
@@ -70,7 +70,8 @@ static void log_request(void) {
   const char *name = type_name(type);
   int n;
   /* These requests start with a path (after the id); the others with a handle. */
-  const int on_path = type == 3 || type == 7 || type == 9 || (type >= 11 && type != 12 && type <= 20);
+  const int on_path =
+      type == 3 || type == 7 || type == 9 || (type >= 11 && type != 12 && type <= 20);
   if (name != NULL && on_path && parse.have >= 9) {
     uint32_t len = be32(parse.header + 5);
     if (len > parse.have - 9) len = (uint32_t)(parse.have - 9);

@@ -23,6 +23,7 @@ int main(int argc, char **argv) {
     }
   }
   clock_gettime(CLOCK_MONOTONIC, &b);
-  printf("%.1f\n", ((double)(b.tv_sec - a.tv_sec) * 1e9 + (double)(b.tv_nsec - a.tv_nsec)) / 1e3 / n);
+  printf("%.1f\n",
+         ((double)(b.tv_sec - a.tv_sec) * 1e9 + (double)(b.tv_nsec - a.tv_nsec)) / 1e3 / n);
   return 0;
 }

@@ -54,16 +54,26 @@ ExclusiveFailure JudgeExclusiveFailure(int err, const char *name) {
   return {err, errno == ENOENT};
 }
 
-// On a network file system fstatfs is a round trip, twice in each get + release; the device number
-// is not (statx without sync answers from the kernel). Only the careful answer is remembered, by
-// device: a number that another file system takes over later costs a needless check of a link,
-// never a link trusted wrongly.
-bool ContentOnly(int fd) {
-  static std::atomic<uint64_t> known[kKnownDevices];  // device + 1; 0: free
+namespace {
+
+// The device of fd, plus one (0: unknown), from the kernel alone: statx without sync asks no
+// server.
+uint64_t DeviceOf(int fd) {
   struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, 0, &sx) != 0) return 0;
+  return static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)) + 1;
+}
+
+}  // namespace
+
+// On a network file system fstatfs is a round trip, twice in each get + release; the device
+// number is not. Only the careful answer is remembered, by device: a number that another file
+// system takes over later costs a needless check of a link, never a link trusted wrongly. A
+// process that has met no such file system asks nothing more than fstatfs.
+bool ContentOnly(int fd) {
+  static std::atomic<uint64_t> known[kKnownDevices];  // filled from the first slot on
   uint64_t device = 0;
-  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, 0, &sx) == 0) {
-    device = static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)) + 1;
+  if (known[0].load(std::memory_order_relaxed) != 0 && (device = DeviceOf(fd)) != 0) {
     for (const auto &slot : known) {
       if (slot.load(std::memory_order_relaxed) == device) return true;
     }
@@ -71,9 +81,10 @@ bool ContentOnly(int fd) {
   struct statfs fs;
   if (fstatfs(fd, &fs) != 0) return true;
   if (fs.f_type != kFuseSuperMagic) return false;
+  if (device == 0) device = DeviceOf(fd);
   for (auto &slot : known) {
     uint64_t expected = 0;
-    if (device == 0 || slot.compare_exchange_strong(expected, device)) break;
+    if (device == 0 || slot.compare_exchange_strong(expected, device) || expected == device) break;
   }
   return true;
 }
