@@ -16,7 +16,9 @@ slow_pids=()
 
 slow_cleanup() {
   local m p
-  for m in "${slow_mounts[@]}"; do fusermount3 -u "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; done
+  for m in "${slow_mounts[@]}"; do
+    fusermount3 -u "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
+  done
   for p in "${slow_pids[@]}"; do kill "$p" 2>/dev/null || true; done
 }
 
@@ -51,7 +53,8 @@ slow_requests() {  # slow_requests LOG SERVED OP
 }
 
 slow_cases() {
-  if [ ! -w /dev/fuse ] || ! command -v sshfs >/dev/null || [ ! -x /usr/lib/openssh/sftp-server ]; then
+  if [ ! -w /dev/fuse ] || ! command -v sshfs >/dev/null ||
+    [ ! -x /usr/lib/openssh/sftp-server ]; then
     echo "bench: no FUSE or sshfs here: slow-mount cases skipped" >&2
     return 0
   fi
@@ -95,19 +98,23 @@ slow_cases() {
     count=$(cat "$served/$t.count")
     mount_out=$("$tool" -ale "$slow/$t" 2>/dev/null | sed "s|$slow/|ROOT/|g")
     local_out=$("$tool" -ale "$served/$t" 2>/dev/null | sed "s|$served/|ROOT/|g")
-    [ "$mount_out" = "$local_out" ] || problem "slow mount: -ale on the mount differs from local ($t)"
+    [ "$mount_out" = "$local_out" ] ||
+      problem "slow mount: -ale on the mount differs from local ($t)"
     listed=$(sed -n 's|^ \(ROOT/[^ ]*\) .*|\1|p' <<<"$mount_out" | sort)
     found=$(find "$slow/$t" -name '*.orvlck' | sed "s|$slow/|ROOT/|; s|\.orvlck\$||" | sort)
     [ "$listed" = "$found" ] || problem "slow mount: -ale and find disagree ($t)"
     [ "$(grep -c . <<<"$found")" = "$count" ] || problem "slow mount: find found not $count ($t)"
     local entries=$(($(find "$served/$t" -mindepth 1 | wc -l)))
-    local times=($("$b/run_timed" "$slow_reps" "$tool" -ale "$slow/$t" -- find "$slow/$t" -name '*.orvlck' \
+    local times=($("$b/run_timed" "$slow_reps" "$tool" -ale "$slow/$t" \
+      -- find "$slow/$t" -name '*.orvlck' \
       -- "$tool" -ale "$served/$t" -- find "$served/$t" -name '*.orvlck' | cut -d' ' -f1 ||
       problem "slow mount: a timed sweep failed ($t)"))
-    local shape_name=$([ $t = wide ] && echo "${wide[0]}x${wide[2]}" || echo "${narrow[0]}x${narrow[2]}")
+    local shape_name=${narrow[0]}x${narrow[2]}
+    [ $t = wide ] && shape_name=${wide[0]}x${wide[2]}
     slow_row "sweep $shape_name slow: -ale / find" "${times[0]}" "${times[1]}" s "<= 0.5"
     slow_row "sweep $shape_name local: -ale / find" "${times[2]}" "${times[3]}" s "<= 1.0"
-    slow_calls+=("$(printf 'sweep %-9s %d entries, %d lock-stake files' "$shape_name" "$entries" "$count")")
+    slow_calls+=("$(printf 'sweep %-9s %d entries, %d lock-stake files' "$shape_name" \
+      "$entries" "$count")")
   done
 
   # Get + release and steal: requests that reach the server for the last of a few cycles, cut
@@ -124,11 +131,12 @@ slow_cases() {
   done
   slow_row "lock: get+release / bare (requests)" "$((${req[lock_get]} + ${req[lock_release]}))" \
     "$((${req[bare_lock_get]} + ${req[bare_lock_release]}))" "" "<= 1.2"
-  slow_row "replace: steal / bare (requests)" "${req[steal_steal]}" "${req[bare_replace_steal]}" "" \
-    "<= 1.5"
+  slow_row "replace: steal / bare (requests)" "${req[steal_steal]}" "${req[bare_replace_steal]}" \
+    "" "<= 1.5"
   slow_calls+=("$(printf 'get %d, release %d, steal %d; bare: get %d, release %d, steal %d' \
     "${req[lock_get]}" "${req[lock_release]}" "${req[steal_steal]}" "${req[bare_lock_get]}" \
     "${req[bare_lock_release]}" "${req[bare_replace_steal]}")")
-  ((${req[lock_release]} <= ${req[lock_get]})) || problem "slow mount: a release costs more than a get"
+  ((${req[lock_release]} <= ${req[lock_get]})) ||
+    problem "slow mount: a release costs more than a get"
   rm -rf "$served/micro"
 }
