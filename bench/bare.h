@@ -8,6 +8,8 @@
 extern "C" {
 #endif
 
+int bare_get(const char *locked, const char *stake, const char *text, size_t length);
+int bare_release(const char *locked, const char *stake, size_t length);
 int bare_lock_cycle(const char *locked, const char *stake, const char *text, size_t length);
 int bare_create_cycle(const char *stake, const char *text, size_t length);
 int bare_link_dance(const char *side, const char *dirlock, const char *stake);

@@ -1,7 +1,8 @@
 /* make_tree - writes the benchmark tree: directories `fanout` wide down to `depth` levels, the
- * deepest holding `fanout` files each; every 1000th file gets a lock-stake file naming process 1 of
- * this host (alive for as long as the machine runs). Prints the number of lock-stake files.
- * Usage: make_tree DIR FANOUT DEPTH */
+ * deepest holding `leaf` files each (default: fanout); every `every`th file (default 1000) gets a
+ * lock-stake file naming process 1 of this host (alive for as long as the machine runs). Prints
+ * the number of lock-stake files.
+ * Usage: make_tree DIR FANOUT DEPTH [LEAF [EVERY]] */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <netdb.h>
@@ -12,7 +13,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-static int fanout, depth;
+static int fanout, depth, leaf, every = 1000;
 static long files, stakes;
 static char host[256];
 
@@ -52,7 +53,8 @@ static void write_stake(const char *locked) {
 
 static void fill(const char *dir, int level) {
   char path[4096];
-  for (int i = 0; i < fanout; ++i) {
+  int count = level + 1 < depth ? fanout : leaf;
+  for (int i = 0; i < count; ++i) {
     if (level + 1 < depth) {
       if (snprintf(path, sizeof path, "%s/d%02d", dir, i) >= (int)sizeof path) die("name", dir);
       if (mkdir(path, 0755) != 0) die("make a directory", path);
@@ -64,17 +66,23 @@ static void fill(const char *dir, int level) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd < 0) die("make a file", path);
     close(fd);
-    if (files++ % 1000 == 0) write_stake(path);
+    if (files++ % every == 0) write_stake(path);
   }
 }
 
 int main(int argc, char **argv) {
-  if (argc != 4) {
-    fputs("usage: make_tree DIR FANOUT DEPTH\n", stderr);
+  if (argc < 4 || argc > 6) {
+    fputs("usage: make_tree DIR FANOUT DEPTH [LEAF [EVERY]]\n", stderr);
     return 2;
   }
   fanout = atoi(argv[2]);
   depth = atoi(argv[3]);
+  leaf = argc > 4 ? atoi(argv[4]) : fanout;
+  if (argc > 5) every = atoi(argv[5]);
+  if (fanout < 1 || depth < 1 || leaf < 1 || every < 1) {
+    fputs("make_tree: FANOUT, DEPTH, LEAF and EVERY must be positive\n", stderr);
+    return 2;
+  }
   struct utsname node;
   if (uname(&node) != 0) die("read the host name", "uname");
   /* The official name, as the library records it. */

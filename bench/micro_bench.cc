@@ -5,7 +5,9 @@
 //   Liveness/*  one remote question through vakIsProcessAlive, answered by vakbd or by the bare
 //               server (same client, same framed messages)
 // Environment: BENCH_DIR (scratch folder), VAK_PORTNUM (vakbd, already serving), BENCH_BARE_PORT.
-// "vak_micro_bench --cycles N CASE" runs one case N times without timing, for strace -c.
+// "vak_micro_bench --cycles N CASE" runs one case N times without timing, for strace -c; with
+// BENCH_MARK=DIR it also looks up DIR/mark.get, mark.release, mark.steal, mark.end around each
+// operation, so that a server log of a mount at DIR can be cut into operations.
 #include <benchmark/benchmark.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -27,6 +29,7 @@ namespace {
 
 std::string dir, locked, stake, stealLocked, stealStake, side, dirlock, templateStake;
 std::string lockText, stealText;
+const char *markDir = nullptr;
 int32_t vakbdPort = 0, barePort = 0;
 ProcessIdentity remoteSelf;
 
@@ -100,29 +103,52 @@ bool Setup() {
   return !lockText.empty() && !stealText.empty();
 }
 
+// A lookup of a name that does not exist, seen in the server's log as the border of an operation.
+void Mark(const char *what) {
+  if (markDir == nullptr) return;
+  struct stat st;
+  lstat((std::string(markDir) + "/mark." + what).c_str(), &st);
+}
+
 // One iteration of each case; false on failure.
 bool Lock() {
   char *msg = nullptr;
-  bool ok = vakGetEditLock(locked.c_str(), "bench", &msg) == VAK_OK &&
-            vakReleaseEditLock(locked.c_str(), &msg) == VAK_OK;
+  Mark("get");
+  bool ok = vakGetEditLock(locked.c_str(), "bench", &msg) == VAK_OK;
+  Mark("release");
+  ok = ok && vakReleaseEditLock(locked.c_str(), &msg) == VAK_OK;
+  Mark("end");
   free(msg);
   return ok;
 }
 bool BareLock() {
-  return bare_lock_cycle(locked.c_str(), stake.c_str(), lockText.data(), lockText.size()) == 0;
+  if (markDir == nullptr) {
+    return bare_lock_cycle(locked.c_str(), stake.c_str(), lockText.data(), lockText.size()) == 0;
+  }
+  Mark("get");
+  bool ok = bare_get(locked.c_str(), stake.c_str(), lockText.data(), lockText.size()) == 0;
+  Mark("release");
+  ok = ok && bare_release(locked.c_str(), stake.c_str(), lockText.size()) == 0;
+  Mark("end");
+  return ok;
 }
 bool BareCreate() {
   return bare_create_cycle(stake.c_str(), lockText.data(), lockText.size()) == 0;
 }
 bool Steal() {
   char *msg = nullptr;
+  Mark("steal");
   bool ok = vakStealEditLock(stealLocked.c_str(), "bench", &msg) == VAK_OK;
+  Mark("end");
   free(msg);
   return ok;
 }
 bool BareReplace() {
-  return bare_replace_cycle(stealLocked.c_str(), stealStake.c_str(), side.c_str(), dirlock.c_str(),
-                            stealText.data(), stealText.size()) == 0;
+  Mark("steal");
+  bool ok = bare_replace_cycle(stealLocked.c_str(), stealStake.c_str(), side.c_str(),
+                               dirlock.c_str(), stealText.data(), stealText.size()) == 0;
+  Mark("end");
+  return ok;
 }
 bool Dance() {
   return bare_link_dance(side.c_str(), dirlock.c_str(), stealStake.c_str()) == 0;
@@ -220,7 +246,10 @@ int main(int argc, char **argv) {
     fprintf(stderr, "vak_micro_bench: setup failed in %s\n", dir.c_str());
     return 1;
   }
-  if (argc == 4 && strcmp(argv[1], "--cycles") == 0) return Cycles(atol(argv[2]), argv[3]);
+  if (argc == 4 && strcmp(argv[1], "--cycles") == 0) {
+    markDir = getenv("BENCH_MARK");
+    return Cycles(atol(argv[2]), argv[3]);
+  }
   Register();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

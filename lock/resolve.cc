@@ -12,6 +12,7 @@
 #include "resolve.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -64,6 +65,25 @@ bool LinkDestination(const char *current, const char *target, size_t targetLengt
   return true;
 }
 
+// The type and link count of a name, as lstat gives them, but without the attribute request that
+// a network file system (FUSE with its caches off) adds after the lookup of every name: the lookup
+// has just brought both, and no other call on the name follows. 0, or -1 with errno.
+int LookUp(const char *path, mode_t *mode, nlink_t *links) {
+  struct statx sx;
+  if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, STATX_TYPE | STATX_NLINK,
+            &sx) == 0) {
+    *mode = sx.stx_mode;
+    *links = sx.stx_nlink;
+    return 0;
+  }
+  if (errno != ENOSYS) return -1;
+  struct stat st;
+  if (lstat(path, &st) != 0) return -1;
+  *mode = st.st_mode;
+  *links = st.st_nlink;
+  return 0;
+}
+
 }  // namespace
 
 namespace vak {
@@ -93,21 +113,22 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
   bool outermost = true;
   int found = 1;
   for (;;) {
-    struct stat st;
-    if (lstat(current, &st) != 0) {
+    mode_t mode = 0;
+    nlink_t links = 0;
+    if (LookUp(current, &mode, &links) != 0) {
       // A missing file can be locked; a missing link target is a dangling link.
       if (errno != ENOENT || chasingLink) return vak::SysError(errMsg);
       found = 0;
       break;
     }
-    if (!S_ISLNK(st.st_mode) || noFollow) {
-      if (S_ISDIR(st.st_mode)) {
+    if (!S_ISLNK(mode) || noFollow) {
+      if (S_ISDIR(mode)) {
         return vak::FormatErrorMsg(
             VAK_DIR_NOT_LOCKABLE, errMsg,
             "Lock on the file path \"%s\" is refused since it is a directory.", current);
       }
       bool hardLinksAllowed = vakEnv != nullptr && vakEnv->lockHardLinks != 0;
-      if (st.st_nlink > 1 && !hardLinksAllowed) {
+      if (links > 1 && !hardLinksAllowed) {
         return vak::FormatErrorMsg(
             VAK_HARD_LINK_NOT_LOCKABLE, errMsg,
             "Lock on the file path \"%s\" is refused since it has Hard Links. "

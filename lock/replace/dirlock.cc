@@ -26,25 +26,29 @@ const char kDirlockIndeterminateMsg[] =
 constexpr long kReleaseWaitMs = 10000, kSelfNamedWaitMs = 2000;
 constexpr int kMaxAttempts = 400;
 
+// Whether the holder's file is linked exactly (by its descriptor), asked once per take: on a
+// network file system each question is a round trip. Without /proc the link goes by name, and
+// what it made must be checked like any link by name.
+bool LinksExactly(const DirlockRequest &r) {
+  if (!ProcUsable()) return false;
+  return r.side != nullptr ? !r.side->contentOnly() : !ContentOnly(r.stakeFd);
+}
+
 // Links the holder's text to the dirlock name; 0 or an errno (ENOENT: the source is gone).
-int LinkSource(const DirlockRequest &r) {
+int LinkSource(const DirlockRequest &r, bool exactly) {
   if (r.side != nullptr) return r.side->LinkTo(r.dirlock);
-  if (!ContentOnly(r.stakeFd) && ProcUsable()) {
+  if (exactly) {
     // Exactly the file read: if a thief has replaced it since, it has no name left and this fails.
     return LinkDescriptor(r.stakeFd, r.dirlock);
   }
   return MakeLink(r.lockStakePath, r.dirlock);
 }
 
-bool LinkedExactly(const DirlockRequest &r) {
-  return r.side != nullptr ? !r.side->contentOnly() : !ContentOnly(r.stakeFd);
-}
-
 // The dirlock was taken by linking to it: where links go by name, check that it holds the text
 // this process meant to link (a side file with the same name, made by a process with the same
 // identifier on another host, or a lock-stake file replaced in between, would not).
-bool HoldsOurText(const DirlockRequest &r) {
-  if (LinkedExactly(r)) return true;
+bool HoldsOurText(const DirlockRequest &r, bool exactly) {
+  if (exactly) return true;
   return r.side != nullptr ? HoldsText(r.dirlock, r.side->text(), r.side->length())
                            : HoldsText(r.dirlock, r.stakeText, r.stakeLength);
 }
@@ -56,10 +60,11 @@ int AcquireDirlock(const DirlockRequest &r, char **errMsg) {
   long pause = 2;
   int64_t selfNamedSince = -1;
   SideFile announcement;  // a release's, made only when it must clear a stale dirlock
+  const bool exactly = LinksExactly(r);
   for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
-    int err = LinkSource(r);
+    int err = LinkSource(r, exactly);
     if (err == 0) {
-      if (HoldsOurText(r)) return VAK_OK;
+      if (HoldsOurText(r, exactly)) return VAK_OK;
       unlink(r.dirlock);
       return r.side != nullptr ? vak::AlreadyLocked(errMsg) : kDirlockSourceGone;
     }

@@ -4,9 +4,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdint.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "stake/stake_snapshot.h"
 #include "vak.h"
@@ -14,6 +18,8 @@
 namespace {
 
 constexpr long kFuseSuperMagic = 0x65735546;
+// How many content-only file systems are remembered.
+constexpr size_t kKnownDevices = 8;
 
 // link() by the given call, recognising what a network file system reports wrongly. A failure
 // for a link that it did make (the reply was lost, and the retried call found the name taken):
@@ -48,9 +54,39 @@ ExclusiveFailure JudgeExclusiveFailure(int err, const char *name) {
   return {err, errno == ENOENT};
 }
 
+namespace {
+
+// The device of fd, plus one (0: unknown), from the kernel alone: statx without sync asks no
+// server.
+uint64_t DeviceOf(int fd) {
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, 0, &sx) != 0) return 0;
+  return static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)) + 1;
+}
+
+}  // namespace
+
+// On a network file system fstatfs is a round trip, twice in each get + release; the device
+// number is not. Only the careful answer is remembered, by device: a number that another file
+// system takes over later costs a needless check of a link, never a link trusted wrongly. A
+// process that has met no such file system asks nothing more than fstatfs.
 bool ContentOnly(int fd) {
+  static std::atomic<uint64_t> known[kKnownDevices];  // filled from the first slot on
+  uint64_t device = 0;
+  if (known[0].load(std::memory_order_relaxed) != 0 && (device = DeviceOf(fd)) != 0) {
+    for (const auto &slot : known) {
+      if (slot.load(std::memory_order_relaxed) == device) return true;
+    }
+  }
   struct statfs fs;
-  return fstatfs(fd, &fs) != 0 || fs.f_type == kFuseSuperMagic;
+  if (fstatfs(fd, &fs) != 0) return true;
+  if (fs.f_type != kFuseSuperMagic) return false;
+  if (device == 0) device = DeviceOf(fd);
+  for (auto &slot : known) {
+    uint64_t expected = 0;
+    if (device == 0 || slot.compare_exchange_strong(expected, device) || expected == device) break;
+  }
+  return true;
 }
 
 bool ProcUsable() {

@@ -82,7 +82,8 @@ int FirstLock(const char *lockStakePath, const OwnText &text, char **errMsg) {
   }
   // Linked by name: a side file of the same name from another host's process with the same
   // identifier may have been linked instead. Then the lock is that process's, not the caller's.
-  if (side.contentOnly() && !HoldsText(lockStakePath, text.data(), text.length())) {
+  if ((side.contentOnly() || !ProcUsable()) &&
+      !HoldsText(lockStakePath, text.data(), text.length())) {
     return vak::AlreadyLocked(errMsg);
   }
   return VAK_OK;
@@ -121,8 +122,13 @@ int ReleaseOwn(const char *lockStakePath, const StakeSnapshot &read, orv::Unique
     request.stakeLength = mine->length;
     request.waitForLiveHolder = true;
     int status = AcquireDirlock(request, errMsg);
-    // The dirlock is this very lock-stake file, and no one else can change the file now.
-    if (status == VAK_OK) return RemoveUnderDirlock(lockStakePath, dirlock.get(), errMsg);
+    // The dirlock is this very lock-stake file, and no one else can change the file now. The
+    // descriptor goes first, so that the unlink removes the file outright on a network file
+    // system instead of setting an open file aside.
+    if (status == VAK_OK) {
+      fd.reset();
+      return RemoveUnderDirlock(lockStakePath, dirlock.get(), errMsg);
+    }
     if (status != kDirlockSourceGone) return status;
     // The file read is no longer there: released by someone, or replaced by a thief.
     char *readMsg = nullptr;

@@ -183,11 +183,13 @@ int SideFile::LinkTo(const char *to) {
 }
 
 void SideFile::Remove() {
+  // Closed before the unlink: a network file system keeps an open file's unlinked name alive
+  // (FUSE renames it aside and removes it at the close, NFS likewise), two more round trips.
+  fd_.reset();
   if (owned_) {
     int saved = errno;
     unlink(name_.get());
     errno = saved;
   }
   owned_ = false;
-  fd_.reset();
 }

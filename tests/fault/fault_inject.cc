@@ -18,13 +18,14 @@
 // Stopping and dying at a call. Armed or not, every call made outside this library is matched:
 //   VAK_FAULT_STOP    "CALL:SUFFIX:N[:before|after]" entries separated by ';' (at most 16). The Nth
 //                     call named CALL (open openat creat link linkat unlink unlinkat remove rename
-//                     renameat renameat2 read close fstat stat lstat fstatat; "*" for any of them)
-//                     whose path ends in SUFFIX (empty: any path) raises SIGSTOP, before the call
-//                     (the default) or after it. For link and rename either path may match; for
-//                     read, close and fstat the path is the descriptor's (/proc/self/fd). The
-//                     process first appends "stopped CALL PATH\n" (two paths for link and rename:
-//                     "FROM TO") to VAK_FAULT_STOP_NOTIFY. A test waits for that line and for
-//                     the stopped state (waitpid with WUNTRACED), then sends SIGCONT or SIGKILL.
+//                     renameat renameat2 read close fstat stat lstat fstatat statx; "*" for any
+//                     of them) whose path ends in SUFFIX (empty: any path) raises SIGSTOP, before
+//                     the call (the default) or after it. For link and rename either path may
+//                     match; for read, close and fstat the path is the descriptor's
+//                     (/proc/self/fd). The process first appends "stopped CALL PATH\n" (two paths
+//                     for link and rename: "FROM TO") to VAK_FAULT_STOP_NOTIFY. A test waits for
+//                     that line and for the stopped state (waitpid with WUNTRACED), then sends
+//                     SIGCONT or SIGKILL.
 //   VAK_FAULT_DIE     the same entries; the process appends "died CALL PATH\n" and raises SIGKILL
 //                     there: a crash at an exact step.
 //   VAK_FAULT_STOP_NOTIFY  a file (created, appended to) or a descriptor number.
@@ -354,6 +355,9 @@ WRAP(int, lstat, kStat, -1, (const char *path, struct stat *st), (path, st), pat
      false)
 WRAP(int, fstatat, kStat, -1, (int dir, const char *path, struct stat *st, int flags),
      (dir, path, st, flags), path, nullptr, -1, false)
+WRAP(int, statx, kStat, -1,
+     (int dir, const char *path, int flags, unsigned int mask, struct statx *sx),
+     (dir, path, flags, mask, sx), path, nullptr, -1, false)
 WRAP(ssize_t, read, kRead, -1, (int fd, void *buf, size_t n), (fd, buf, n), NO_PATH, fd, false)
 WRAP(int, close, kClose, -1, (int fd), (fd), NO_PATH, fd, false)
 WRAP(int, fclose, kClose, EOF, (FILE * stream), (stream), NO_PATH, -1, false)
