@@ -30,9 +30,9 @@ apt_quiet install /debs/v1/*.deb
 # The layout: nothing below /usr/tools, libraries in the multiarch folder and known to the loader
 # (the trigger ran ldconfig), manual pages compressed, the service enabled where the helper is.
 test ! -e /usr/tools || fail "/usr/tools exists"
-dpkg -L libvak6 | grep -qE '^/usr/lib/[a-z0-9_]+-linux-[a-z0-9_]+/libvak\.so\.6$' ||
+dpkg -L libvak6 | grep -E '^/usr/lib/[a-z0-9_]+-linux-[a-z0-9_]+/libvak\.so\.6$' >/dev/null ||
   fail "libvak is not in the multiarch folder"
-ldconfig -p | grep -q 'libvak\.so\.6 ' || fail "the loader does not know libvak"
+ldconfig -p | grep 'libvak\.so\.6 ' >/dev/null || fail "the loader does not know libvak"
 test -f /usr/share/man/man8/vakbd.8.gz || fail "vakbd.8 is not compressed"
 test "$(readlink /usr/libexec/editlock/bin/vakbd)" = ../../../sbin/vakbd || fail "no tools link"
 if [ -x /usr/bin/deb-systemd-helper ]; then
@@ -56,14 +56,14 @@ run_programs() {
   done
   as_alice vakAdminTool -ale /home/alice/shared >/tmp/ale.out 2>&1 || { cat /tmp/ale.out; fail "vakAdminTool -ale"; }
   grep -q "SUMMARY: Only one Edit Lock was found" /tmp/ale.out || { cat /tmp/ale.out; fail "no lock listed"; }
-  as_alice editlock list /home/alice/shared | grep -q report.txt || fail "editlock list shows no lock"
+  as_alice editlock list /home/alice/shared | grep report.txt >/dev/null || fail "editlock list shows no lock"
   wait "$holder" || fail "editlock hold"
   as_alice package-compat /home/alice/shared/report.txt >/dev/null || fail "no compatibility lock"
   local pids
   pids=$(vakbd_pids)
   [ -n "$pids" ] || fail "the library started no vakbd"
   for i in $pids; do
-    tr '\0' ' ' <"/proc/$i/cmdline" | grep -q '^/usr/libexec/editlock/bin/vakbd ' ||
+    tr '\0' ' ' <"/proc/$i/cmdline" | grep '^/usr/libexec/editlock/bin/vakbd ' >/dev/null ||
       fail "vakbd $i was not started from the packaged tools directory"
   done
 }
