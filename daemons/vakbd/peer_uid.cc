@@ -1,4 +1,4 @@
-// peer_uid.cc - finding a local peer's user in the kernel's socket tables.
+// peer_uid.cc - finding a local peer's user: by socket diagnostics, or in the socket tables.
 #include "peer_uid.h"
 
 #include <netinet/in.h>
@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "posix_io.h"
+#include "sock_diag.h"
 #include "socket_address.h"
 #include "socket_table.h"
 
@@ -14,20 +15,8 @@ namespace vakbd {
 
 namespace {
 
-// TCP states, as the tables write them, of a socket whose owner is still recorded.
-bool LiveState(unsigned state) {
-  switch (state) {
-    case kTcpEstablished:
-    case 0x04:  // FIN_WAIT1
-    case 0x05:  // FIN_WAIT2
-    case 0x08:  // CLOSE_WAIT
-    case 0x09:  // LAST_ACK
-    case 0x0B:  // CLOSING
-      return true;
-    default:
-      return false;
-  }
-}
+// The kernel answers at once; this only bounds a stall of the daemon's loop.
+constexpr long kDiagTimeoutMs = 1000;
 
 bool Lookup(const char *table, const SocketAddress &peer, const SocketAddress &local, bool mapped,
             uid_t *uid) {
@@ -74,13 +63,23 @@ bool FindSocketOwner(FILE *table, const char *localEnd, const char *remoteEnd, u
           table,
           [&](const SocketEntry &e) {
             return strcasecmp(e.local, localEnd) == 0 && strcasecmp(e.remote, remoteEnd) == 0 &&
-                   LiveState(e.state);
+                   IsLiveTcpState(e.state);
           },
           &entry)) {
     return false;
   }
   *uid = entry.uid;
   return true;
+}
+
+bool PeerUidByTables(const SocketAddress &peer, const SocketAddress &local, uid_t *uid) {
+  if (peer.any.sa_family != local.any.sa_family) return false;
+  // An IPv4 peer may have connected from an IPv6 socket, which tcp6 lists with mapped addresses.
+  if (peer.any.sa_family == AF_INET) {
+    return Lookup("/proc/net/tcp", peer, local, false, uid) ||
+           Lookup("/proc/net/tcp6", peer, local, true, uid);
+  }
+  return Lookup("/proc/net/tcp6", peer, local, false, uid);
 }
 
 bool PeerUid(int fd, uid_t *uid) {
@@ -90,17 +89,22 @@ bool PeerUid(int fd, uid_t *uid) {
       getsockname(fd, &local.any, &localLength) != 0) {
     return false;
   }
-  // A dual-stack socket of ours sees an IPv4 peer in mapped form, but the peer's own socket is
-  // listed as what it is: an IPv4 one in tcp, or an IPv6 one in tcp6 with mapped addresses.
+  // A dual-stack socket of ours sees an IPv4 peer in mapped form; the peer's socket, IPv4 or
+  // dual-stack, is found by the IPv4 ends.
   UnmapIPv4(&peer);
   UnmapIPv4(&local);
   if (peer.any.sa_family != local.any.sa_family) return false;
-  // An IPv4 peer may have connected from an IPv6 socket, which tcp6 lists with mapped addresses.
-  if (peer.any.sa_family == AF_INET) {
-    return Lookup("/proc/net/tcp", peer, local, false, uid) ||
-           Lookup("/proc/net/tcp6", peer, local, true, uid);
+  switch (SocketOwnerByDiag(peer, local, uid, kDiagTimeoutMs)) {
+    case DiagLookup::kFound:
+      return true;
+    case DiagLookup::kNone:
+      return false;
+    case DiagLookup::kUnavailable:
+      break;
   }
-  return Lookup("/proc/net/tcp6", peer, local, false, uid);
+  // No netlink socket here (EAFNOSUPPORT or EPERM: a sandbox without AF_NETLINK): the tables
+  // answer the same question by a scan of every socket of the host.
+  return PeerUidByTables(peer, local, uid);
 }
 
 }  // namespace vakbd

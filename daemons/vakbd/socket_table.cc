@@ -8,6 +8,20 @@
 
 namespace vakbd {
 
+bool IsLiveTcpState(unsigned state) {
+  switch (state) {
+    case kTcpEstablished:
+    case 0x04:  // FIN_WAIT1
+    case 0x05:  // FIN_WAIT2
+    case 0x08:  // CLOSE_WAIT
+    case 0x09:  // LAST_ACK
+    case 0x0B:  // CLOSING
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool ParseSocketLine(const char *line, SocketEntry *entry) {
   // "sl local remote st tx:rx tr:when retransmits uid timeout inode ..."
   unsigned uid;

@@ -14,6 +14,11 @@ namespace vakbd {
 // TCP states as the tables write them.
 enum { kTcpEstablished = 0x01, kTcpListen = 0x0A };
 
+// A state whose socket still records the user that made it: a connection not yet closed on both
+// sides (a TIME_WAIT one carries user 0 whoever made it). The kernel's numbering, which its socket
+// diagnostics use too.
+bool IsLiveTcpState(unsigned state);
+
 struct SocketEntry {
   char local[64];   // "0100007F:1F90": the address as the kernel's words in memory order, port
   char remote[64];  // the same form
