@@ -12,6 +12,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -172,6 +174,38 @@ inline bool ReadFull(int fd, void *buf, size_t count, const Deadline &deadline) 
   }
   return true;
 }
+
+// Holds SIGPIPE back from this thread for its lifetime: a write to a socket or pipe whose reader
+// has gone must fail with EPIPE, not end the process. The disposition is shared by every thread and
+// other threads may be asking at the same moment, so only this thread's mask is changed; a SIGPIPE
+// that the write raised is taken off the pending set before the mask is put back.
+class ScopedBlockSigpipe {
+ public:
+  ScopedBlockSigpipe() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &previous_) == 0;
+    sigset_t pending;
+    pendingBefore_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~ScopedBlockSigpipe() {
+    if (!blocked_) return;
+    int saved = errno;
+    sigset_t pending;
+    if (!pendingBefore_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const struct timespec now = {0, 0};
+      RetryOnEintr([&] { return sigtimedwait(&pipe_, nullptr, &now); });
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    errno = saved;
+  }
+  ScopedBlockSigpipe(const ScopedBlockSigpipe &) = delete;
+  ScopedBlockSigpipe &operator=(const ScopedBlockSigpipe &) = delete;
+
+ private:
+  sigset_t pipe_, previous_;
+  bool blocked_, pendingBefore_;
+};
 
 }  // namespace orv
 

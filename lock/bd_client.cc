@@ -69,27 +69,6 @@ int PlainConnect(int sock, const struct sockaddr *addr, socklen_t addrLen) {
   return 0;
 }
 
-// Ignores SIGPIPE for its lifetime: a write to a connection the daemon has closed must fail, not
-// end the process. The complete previous disposition is restored.
-class ScopedIgnoreSigpipe {
- public:
-  ScopedIgnoreSigpipe() {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    saved_ = sigaction(SIGPIPE, &ignore, &previous_) == 0;
-  }
-  ~ScopedIgnoreSigpipe() {
-    if (saved_) sigaction(SIGPIPE, &previous_, nullptr);
-  }
-  ScopedIgnoreSigpipe(const ScopedIgnoreSigpipe &) = delete;
-  ScopedIgnoreSigpipe &operator=(const ScopedIgnoreSigpipe &) = delete;
-
- private:
-  struct sigaction previous_;
-  bool saved_;
-};
-
 void CloseSocket(int sock) {
   int saved = errno;
   vakClose(sock);
@@ -233,7 +212,7 @@ int SendToDaemon(const char *hostName, const char *message, int *sock, struct so
   if (status != VAK_OK) return status;
   int written;
   {
-    ScopedIgnoreSigpipe quiet;
+    orv::ScopedBlockSigpipe quiet;
     written = vakNetWrite(fd, message);
   }
   if (!written) {

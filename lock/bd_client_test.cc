@@ -2,10 +2,13 @@
 
 #include <arpa/inet.h>
 #include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +77,41 @@ TEST(BdClientTest, AgainstScriptedDaemon) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8)) << c.want;
   }
   for (int fd : {fillers[0], fillers[1], full}) close(fd);
+}
+
+// Questions asked from several threads at once: the SIGPIPE disposition is the whole process's,
+// so a client that set it aside while writing and put it back afterwards could put the default
+// back while another thread was still writing to a daemon that had gone. The client must never
+// change it.
+TEST(BdClientTest, WritesNeverTouchTheProcesssSigpipeDisposition) {
+  vaktest::FakeVakbd fake({"VakBoolVersion 1", "<read>"});
+  vaktest::ChildResult got = vaktest::RunInChild([&] {
+    static std::atomic<int> raised{0};
+    struct sigaction count = {};
+    count.sa_handler = [](int) { ++raised; };
+    sigaction(SIGPIPE, &count, nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int> changed{0};
+    std::thread watcher([&] {
+      while (!done) {
+        struct sigaction now;
+        if (sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler != count.sa_handler) ++changed;
+      }
+    });
+    vakBdInit();
+    vakBdPort = fake.port();
+    int failed = 0;
+    for (int i = 0; i < 200; ++i) {
+      char *msg = nullptr;
+      if (vakDaemonCheck("127.0.0.1", &msg) != VAK_OK) ++failed;
+      free(msg);
+    }
+    done = true;
+    watcher.join();
+    printf("failed %d changed %d raised %d", failed, changed.load(), raised.load());
+    return 0;
+  });
+  EXPECT_EQ("failed 0 changed 0 raised 0", got.out);
 }
 
 }  // namespace

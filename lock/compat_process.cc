@@ -211,7 +211,7 @@ int vakCompatDSendToDaemon(const char *message, char **errMsg) {
 
 int vak::CompatDWriteToDaemon(const char *message, char **errMsg) {
   DaemonConnection *conn = &daemonConnection;
-  ScopedSignal ignorePipe(SIGPIPE, SIG_IGN);
+  orv::ScopedBlockSigpipe quiet;
   for (;;) {
     if (vakNetWrite(conn->writeFd, message)) return VAK_OK;
     int err = errno;
@@ -226,7 +226,7 @@ int vak::CompatDWriteToDaemon(const char *message, char **errMsg) {
 int vakCompatDReadFromDaemon(char **message, char **errMsg) {
   DaemonConnection *conn = &daemonConnection;
   if (!conn->running) return vak::AllocErrorMsg(VAK_NOT_OK, kNotRunningMsg, errMsg);
-  ScopedSignal ignorePipe(SIGPIPE, SIG_IGN);
+  orv::ScopedBlockSigpipe quiet;
   for (;;) {
     char *text = nullptr;
     errno = 0;

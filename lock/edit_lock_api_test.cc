@@ -75,8 +75,13 @@ TEST_F(EditLockApiTest, ExitReleasesWhatTheProcessStillOwns) {
     for (const std::string &file : {a, a, b}) {  // a taken twice is one registry entry
       if (vakGetEditLock(file.c_str(), nullptr, nullptr) != VAK_OK) return 1;
     }
-    // A child owns none of its parent's locks, and its exit releases none of them.
+    // A child owns none of its parent's locks, however it tries to release them before it has
+    // initialised (the engine, everything "held", the lock itself), and its exit releases none.
     int refused = vaktest::RunInChild([&]() -> int {
+                    int engine = vakEditLockControl(a.c_str(), nullptr, RELEASE_LOCK, 0, nullptr,
+                                                    nullptr, nullptr);
+                    vakReleaseAllMyEditLocks(nullptr);
+                    if (engine != VAK_NOT_EDIT_LOCK_OWNER || OwnerOf(a) != me || OwnerOf(b) != me) exit(1);
                     exit(vakReleaseEditLock(a.c_str(), nullptr));
                   }).exitStatus;
     bool kept = OwnerOf(a) == me && OwnerOf(b) == me;

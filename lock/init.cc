@@ -273,6 +273,12 @@ bool exitHandlersRegistered = false;
 // unless it initialised.
 void ForgetInitInChild() {
   vakInited = 0;
+  // Until it initialises, a child that reaches the engine (a release of everything it "holds",
+  // a release through the engine) must not pass the owner check as its parent: its identity
+  // names its own process from here on, which no lock of the parent's names.
+  if (vakInitInfo != nullptr && vakInitInfo->processId != nullptr) {
+    vakInitInfo->processId->processId = static_cast<uint64_t>(getpid());
+  }
 }
 
 // Set by the layer that records held locks, the first time it records one: before that the
