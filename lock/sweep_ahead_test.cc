@@ -20,25 +20,12 @@
 
 #include "daemon_guard.h"
 #include "init.h"
+#include "testdata/planted_stake.h"
 #include "status.h"
 #include "sweep.h"
 #include "temp_dir.h"
 
 namespace {
-
-constexpr uint64_t kDead = 4194305;  // above any process identifier
-
-// Writes at name a lock-stake text naming process pid of this host.
-void Plant(const std::string &name, uint64_t pid) {
-  const std::string file = name + ".planted";
-  vaktest::WriteFile(file, "x");
-  const uint64_t me = vakInitInfo->processId->processId;
-  vakInitInfo->processId->processId = pid;
-  ASSERT_EQ(VAK_OK, vakEditLockControl(file.c_str(), "", GET_LOCK, 0, nullptr, nullptr, nullptr));
-  vakInitInfo->processId->processId = me;
-  ASSERT_EQ(0, rename((file + ".orvlck").c_str(), name.c_str()));
-  unlink(file.c_str());
-}
 
 // A tree with every kind of entry the walk treats apart, nested, and a directory bigger than a
 // read-ahead chunk.
@@ -50,28 +37,28 @@ void BuildTree(const std::string &root) {
   for (int i = 0; i < 700; ++i) {
     const std::string f = root + "/big/f" + std::to_string(i);
     vaktest::WriteFile(f, "x");
-    if (i % 97 == 0) Plant(f + ".orvlck", i % 2 == 0 ? live : kDead);
+    if (i % 97 == 0) vaktest::PlantStake(f + ".orvlck", i % 2 == 0 ? live : vaktest::kDeadPid);
   }
   vaktest::WriteFile(root + "/a/live", "x");
-  Plant(root + "/a/live.orvlck", live);
+  vaktest::PlantStake(root + "/a/live.orvlck", live);
   vaktest::WriteFile(root + "/a/b/dead", "x");
-  Plant(root + "/a/b/dead.orvlck", kDead);
-  Plant(root + "/a/b/c/gone.orvlck", live);  // no locked file
+  vaktest::PlantStake(root + "/a/b/dead.orvlck", vaktest::kDeadPid);
+  vaktest::PlantStake(root + "/a/b/c/gone.orvlck", live);  // no locked file
   vaktest::WriteFile(root + "/a/b/c/bad", "x");
   vaktest::WriteFile(root + "/a/b/c/bad.orvlck", "not a lock stake\n");
   vaktest::WriteFile(root + "/d/target", "x");
   ASSERT_EQ(0, symlink("target", (root + "/d/link").c_str()));
-  Plant(root + "/d/link.orvlck", live);  // beside a link: deleted silently
+  vaktest::PlantStake(root + "/d/link.orvlck", live);  // beside a link: deleted silently
   ASSERT_EQ(0, symlink("../a", (root + "/d/dirlink").c_str()));
-  Plant(root + "/d/dirlink.orvlck", live);
+  vaktest::PlantStake(root + "/d/dirlink.orvlck", live);
   vaktest::WriteFile(root + "/d/h1", "x");
   ASSERT_EQ(0, link((root + "/d/h1").c_str(), (root + "/d/h2").c_str()));
-  Plant(root + "/d/h1.orvlck", live);
+  vaktest::PlantStake(root + "/d/h1.orvlck", live);
   ASSERT_EQ(0, mkdir((root + "/d/sub.orvlck").c_str(), 0755));  // a directory by a stake's name
-  Plant(root + "/d/sub.orvlck/in.orvlck", live);
+  vaktest::PlantStake(root + "/d/sub.orvlck/in.orvlck", live);
   vaktest::WriteFile(root + "/d/x", "x");
-  Plant(root + "/d/x.orvlck.dirlock", kDead);
-  Plant(root + "/d/x.orvlck.4194305", kDead);
+  vaktest::PlantStake(root + "/d/x.orvlck.dirlock", vaktest::kDeadPid);
+  vaktest::PlantStake(root + "/d/x.orvlck.4194305", vaktest::kDeadPid);
   ASSERT_EQ(0, mkfifo((root + "/d/fifo.orvlck").c_str(), 0644));
 }
 
@@ -263,7 +250,7 @@ TEST_F(SweepAheadTest, OneFileSystemSkipsAMountInsideTheTree) {
         mount("tmpfs", (root_ + "/mnt").c_str(), "tmpfs", 0, nullptr) != 0) {
       _exit(77);
     }
-    Plant(root_ + "/mnt/inside.orvlck", kDead);
+    vaktest::PlantStake(root_ + "/mnt/inside.orvlck", vaktest::kDeadPid);
     int failures = 0;
     for (int workers : {1, 4}) {
       for (int one : {0, 1}) {

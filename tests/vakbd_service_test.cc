@@ -59,6 +59,15 @@ bool ZonedTime(const std::string &line, const std::string &offset) {
 
 using namespace vaktest;
 
+// The staged vakbd with args, given 15 s to start or refuse.
+RunResult RunVakbd(const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {StagedProgram("vakbd")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions options;
+  options.timeoutSeconds = 15;
+  return RunProgram(argv, options);
+}
+
 const char kLocal[] = "127.0.0.1";
 
 // Polls until done() holds, for up to five seconds.
@@ -164,11 +173,7 @@ TEST(VakbdServiceTest, SecondServiceInstanceIsRefusedAndNamesTheHolder) {
       {{"-portnum", other}, 3, "cannot listen on port " + other},
   };
   for (const auto &c : cases) {
-    std::vector<std::string> argv = {StagedProgram("vakbd")};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    RunOptions options;
-    options.timeoutSeconds = 15;
-    RunResult r = RunProgram(argv, options);
+    RunResult r = RunVakbd(c.args);
     const std::string what = testing::PrintToString(c.args);
     EXPECT_EQ(r.exitStatus, c.status) << what << ": " << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << what << ": " << r.err;
@@ -514,11 +519,7 @@ TEST(VakbdServiceTest, SecondInstanceIsRefusedByAnIPv6Holder) {
         {{}, 0, ""},
     };
     for (const auto &c : cases) {
-      std::vector<std::string> argv = {StagedProgram("vakbd")};
-      argv.insert(argv.end(), c.args.begin(), c.args.end());
-      RunOptions options;
-      options.timeoutSeconds = 15;
-      RunResult r = RunProgram(argv, options);
+      RunResult r = RunVakbd(c.args);
       const std::string what = testing::PrintToString(h.holder) + testing::PrintToString(c.args);
       EXPECT_EQ(r.exitStatus, c.status) << what << ": " << r.err;
       EXPECT_NE(r.err.find(c.err), std::string::npos) << what << ": " << r.err;

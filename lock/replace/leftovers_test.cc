@@ -10,25 +10,11 @@
 
 #include "daemon_guard.h"
 #include "init.h"
+#include "testdata/planted_stake.h"
 #include "status.h"
 #include "temp_dir.h"
 
 namespace {
-
-// No process has an identifier above 2^22.
-constexpr uint64_t kDead = 4194305;
-
-// Writes, at name, a lock-stake text naming process pid of this host.
-void PlantText(const std::string &dir, const std::string &name, uint64_t pid) {
-  const std::string file = dir + "/planted";
-  vaktest::WriteFile(file, "x");
-  const uint64_t me = vakInitInfo->processId->processId;
-  vakInitInfo->processId->processId = pid;
-  ASSERT_EQ(VAK_OK, vakEditLockControl(file.c_str(), "", GET_LOCK, 0, nullptr, nullptr, nullptr));
-  vakInitInfo->processId->processId = me;
-  ASSERT_EQ(0, rename((file + ".orvlck").c_str(), name.c_str()));
-  unlink(file.c_str());
-}
 
 class DirlockTest : public ::testing::Test {
  protected:
@@ -54,16 +40,16 @@ TEST_F(DirlockTest, LeftoversOfDeadProcessesAreClearedAndOthersKept) {
     uint64_t otherWriter;  // another side file of the same lock, by this process (0: none)
     bool kept;
   } cases[] = {
-      {"dead writer's side file", "f.orvlck.77", kDead, false, 0, false},
+      {"dead writer's side file", "f.orvlck.77", vaktest::kDeadPid, false, 0, false},
       {"live writer's side file", "f.orvlck.77", live, false, 0, true},
       {"half-written side file, just now", "f.orvlck.77", 0, false, 0, true},
       {"half-written side file, long ago", "f.orvlck.77", 0, true, 0, false},
-      {"dead holder's dirlock", "f.orvlck.dirlock", kDead, false, 0, false},
+      {"dead holder's dirlock", "f.orvlck.dirlock", vaktest::kDeadPid, false, 0, false},
       {"live holder's dirlock", "f.orvlck.dirlock", live, false, 0, true},
       // A live process that announced itself and ranks first (pid 1 ranks before any other
       // process of this host) clears it, not the sweep.
-      {"dead holder's dirlock, a live process about", "f.orvlck.dirlock", kDead, false, 1, true},
-      {"not a side file: letters after the suffix", "f.orvlck.x7", kDead, false, 0, true},
+      {"dead holder's dirlock, a live process about", "f.orvlck.dirlock", vaktest::kDeadPid, false, 1, true},
+      {"not a side file: letters after the suffix", "f.orvlck.x7", vaktest::kDeadPid, false, 0, true},
   };
   int row = 0;
   for (const auto &c : cases) {
@@ -73,9 +59,9 @@ TEST_F(DirlockTest, LeftoversOfDeadProcessesAreClearedAndOthersKept) {
     if (c.writer == 0) {
       vaktest::WriteFile(path, "");
     } else {
-      PlantText(dir, path, c.writer);
+      vaktest::PlantStake(path, c.writer);
     }
-    if (c.otherWriter != 0) PlantText(dir, dir + "/f.orvlck.1", c.otherWriter);
+    if (c.otherWriter != 0) vaktest::PlantStake(dir + "/f.orvlck.1", c.otherWriter);
     ASSERT_TRUE(!c.old || utimensat(AT_FDCWD, path.c_str(), longAgo, 0) == 0);
     size_t stakeLength = 0;
     const Leftover kind = ClassifyLeftover(c.name, &stakeLength);
