@@ -210,19 +210,8 @@ int ListMain(int argc, char **argv) {
   if (optind >= argc) return UsageError("list: missing DIR");
   if (!StartLibrary()) return kExitError;
 
-  int result = kExitOk;
-  for (int i = optind; i < argc && !listing.failed; ++i) {
-    char *msg = nullptr;
-    if (vakVisitEditLocksInDirHierWith(argv[i], walk.ForWalk(), Visit, &listing, &msg) !=
-        VAK_OK) {
-      walk.Finish();
-      Complain("cannot list %s: %s", argv[i], MessageText(msg));
-      result = kExitError;
-    }
-    walk.WalkEnded();
-    FreeMessage(msg);
-  }
-  walk.Finish();
+  int result =
+      walk.WalkEach(argv + optind, argc - optind, "list", Visit, &listing, &listing.failed);
   if (options.check && !listing.failed) PrintChecked(&listing);
   if (fflush(stdout) != 0 || listing.failed) {
     Complain("cannot write the listing");

@@ -69,19 +69,7 @@ int ReapMain(int argc, char **argv) {
   if (!StartLibrary()) return kExitError;
 
   Reaping reaping;
-  int result = kExitOk;
-  for (int i = optind; i < argc; ++i) {
-    char *msg = nullptr;
-    if (vakVisitEditLocksInDirHierWith(argv[i], walk.ForWalk(), Collect, &reaping, &msg) !=
-        VAK_OK) {
-      walk.Finish();
-      Complain("cannot walk %s: %s", argv[i], MessageText(msg));
-      result = kExitError;
-    }
-    walk.WalkEnded();
-    FreeMessage(msg);
-  }
-  walk.Finish();
+  int result = walk.WalkEach(argv + optind, argc - optind, "walk", Collect, &reaping);
   reaping.checks.Run(kCheckThreads);
   for (const Candidate &candidate : reaping.candidates) {
     if (reaping.checks.Of(candidate.key) != Verdict::kDead) continue;

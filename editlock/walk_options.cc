@@ -48,6 +48,23 @@ void WalkOptions::WalkEnded() {
   last_ = {};
 }
 
+int WalkOptions::WalkEach(char *const *dirs, int count, const char *verb,
+                          VakEditLockVisitor visitor, void *context, const bool *stop) {
+  int result = kExitOk;
+  for (int i = 0; i < count && (stop == nullptr || !*stop); ++i) {
+    char *msg = nullptr;
+    if (vakVisitEditLocksInDirHierWith(dirs[i], ForWalk(), visitor, context, &msg) != VAK_OK) {
+      Finish();
+      Complain("cannot %s %s: %s", verb, dirs[i], MessageText(msg));
+      result = kExitError;
+    }
+    WalkEnded();
+    FreeMessage(msg);
+  }
+  Finish();
+  return result;
+}
+
 void WalkOptions::Finish() {
   if (shownLength_ == 0) return;
   fprintf(stderr, "\r%*s\r", static_cast<int>(shownLength_), "");

@@ -16,13 +16,19 @@ class WalkOptions {
   // Takes a getopt_long result: true when it was a walk option; a bad --jobs sets *usage to the
   // usage error's status.
   bool Take(int option, const char *argument, int *usage);
-  // The options for the next walk: the progress goes to standard error when it is a terminal.
-  const VakVisitOptions *ForWalk();
-  // After each walk; the last one clears the line.
-  void WalkEnded();
+  // Walks each of dirs[0..count) with visitor, in turn, until *stop (when given) holds; a walk
+  // that fails is reported with verb ("cannot VERB DIR: why"). Returns kExitOk, or kExitError
+  // when a walk failed. The progress line is gone when it returns.
+  int WalkEach(char *const *dirs, int count, const char *verb, VakEditLockVisitor visitor,
+               void *context, const bool *stop = nullptr);
+  // Clears the progress line, before other output.
   void Finish();
 
  private:
+  // The options for the next walk: the progress goes to standard error when it is a terminal.
+  const VakVisitOptions *ForWalk();
+  // After each walk, to count it into the line.
+  void WalkEnded();
   static void Progress(const VakSweepProgress *progress, void *context);
   void Show(const VakSweepProgress &now);
 
