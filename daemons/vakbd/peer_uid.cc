@@ -102,8 +102,8 @@ bool PeerUid(int fd, uid_t *uid) {
     case DiagLookup::kUnavailable:
       break;
   }
-  // No netlink socket here (EAFNOSUPPORT or EPERM: a sandbox without AF_NETLINK): the tables
-  // answer the same question by a scan of every socket of the host.
+  // The diagnostics cannot answer here (a sandbox without AF_NETLINK, a kernel without TCP
+  // diagnostics): the tables answer the same question by a scan of every socket of the host.
   return PeerUidByTables(peer, local, uid);
 }
 

@@ -18,7 +18,8 @@ namespace vakbd {
 
 namespace {
 
-// The states whose sockets still record their owner; the kernel leaves out any other.
+// The states whose sockets still record their owner. The kernel filters only listings by them,
+// not the exact lookup made here, so the answer's state is checked as well.
 constexpr uint32_t kLiveStates = (1u << TCP_ESTABLISHED) | (1u << TCP_FIN_WAIT1) |
                                  (1u << TCP_FIN_WAIT2) | (1u << TCP_CLOSE_WAIT) |
                                  (1u << TCP_LAST_ACK) | (1u << TCP_CLOSING);
@@ -80,7 +81,7 @@ DiagReply ParseDiagReply(const unsigned char *data, size_t size, uint32_t seq,
   const size_t payloadSize = header.nlmsg_len - NLMSG_HDRLEN;
   if (header.nlmsg_type == NLMSG_ERROR) {
     if (payloadSize < sizeof(struct nlmsgerr)) return DiagReply::kBad;
-    return DiagReply::kNone;  // ENOENT for no such socket; any other error finds no owner either
+    return DiagReply::kError;
   }
   if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || payloadSize < sizeof(struct inet_diag_msg)) {
     return DiagReply::kBad;
@@ -136,7 +137,7 @@ DiagLookup SocketOwnerByDiag(const SocketAddress &local, const SocketAddress &re
         return sendto(fd.get(), &request, sizeof request, 0,
                       reinterpret_cast<struct sockaddr *>(&kernel), sizeof kernel);
       }) != static_cast<ssize_t>(sizeof request)) {
-    return DiagLookup::kNone;
+    return DiagLookup::kUnavailable;
   }
 
   // The answer comes at once; the bound keeps a kernel that never answers from stalling the
@@ -144,7 +145,7 @@ DiagLookup SocketOwnerByDiag(const SocketAddress &local, const SocketAddress &re
   const orv::Deadline deadline = orv::Deadline::In(timeoutMs);
   alignas(struct nlmsghdr) unsigned char buffer[8192];
   for (;;) {
-    if (orv::PollUntil(fd.get(), POLLIN, deadline) != 1) return DiagLookup::kNone;
+    if (orv::PollUntil(fd.get(), POLLIN, deadline) != 1) return DiagLookup::kUnavailable;
     struct sockaddr_nl from;
     socklen_t fromSize = sizeof from;
     ssize_t n = orv::RetryOnEintr([&] {
@@ -158,9 +159,14 @@ DiagLookup SocketOwnerByDiag(const SocketAddress &local, const SocketAddress &re
     // Another process may address our port; only the kernel's word counts.
     if (fromSize < sizeof from || from.nl_family != AF_NETLINK || from.nl_pid != 0) continue;
     if (static_cast<size_t>(n) > sizeof buffer) return DiagLookup::kNone;  // truncated
-    if (ParseDiagReply(buffer, static_cast<size_t>(n), seq, local, remote, uid) ==
-        DiagReply::kFound) {
-      return DiagLookup::kFound;
+    switch (ParseDiagReply(buffer, static_cast<size_t>(n), seq, local, remote, uid)) {
+      case DiagReply::kFound:
+        return DiagLookup::kFound;
+      case DiagReply::kError:
+        return DiagLookup::kUnavailable;
+      case DiagReply::kNone:
+      case DiagReply::kBad:
+        return DiagLookup::kNone;
     }
     return DiagLookup::kNone;
   }

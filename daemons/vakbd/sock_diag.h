@@ -21,7 +21,8 @@ namespace vakbd {
 enum class DiagLookup {
   kFound,        // *uid holds the owner
   kNone,         // no live socket with these ends, or an answer that could not be believed
-  kUnavailable,  // no netlink socket could be made here (a sandbox without AF_NETLINK)
+  kUnavailable,  // the diagnostics could not answer: no netlink socket here (a sandbox without
+                 // AF_NETLINK), the request refused, an error answer, or no answer in time
 };
 
 // The user that created the TCP socket whose own end is `local` and whose other end is `remote`.
@@ -33,7 +34,9 @@ DiagLookup SocketOwnerByDiag(const SocketAddress &local, const SocketAddress &re
 // What one datagram of the kernel's answer says about the request with this sequence number.
 enum class DiagReply {
   kFound,  // a live socket with the asked ends; *uid holds its owner
-  kNone,   // an error answer (ENOENT and any other), or a socket that is not a live one
+  kNone,   // a socket with the asked ends that is not a live one
+  kError,  // an error answer: ENOENT for no such socket, but also from a kernel without TCP
+           // diagnostics, so it decides nothing
   kBad,    // malformed: short, truncated, of another type or sequence, or other ends than asked
 };
 

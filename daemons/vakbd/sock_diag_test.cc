@@ -53,7 +53,7 @@ TEST(SockDiagTest, BelievesOnlyAWellFormedAnswerAboutTheAskedSocket) {
          const int error = -ENOENT;
          r->header.nlmsg_type = NLMSG_ERROR;
          r->header.nlmsg_len = NLMSG_LENGTH(sizeof(struct nlmsgerr));
-         memcpy(&r->msg, &error, sizeof error); }, DiagReply::kNone},
+         memcpy(&r->msg, &error, sizeof error); }, DiagReply::kError},
       {"an error cut short", [](Reply *r) {
          r->header.nlmsg_type = NLMSG_ERROR;
          r->header.nlmsg_len = NLMSG_LENGTH(2); }, DiagReply::kBad}};
