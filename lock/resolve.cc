@@ -65,10 +65,14 @@ bool LinkDestination(const char *current, const char *target, size_t targetLengt
   return true;
 }
 
+}  // namespace
+
+namespace vak {
+
 // The type and link count of a name, as lstat gives them, but without the attribute request that
 // a network file system (FUSE with its caches off) adds after the lookup of every name: the lookup
 // has just brought both, and no other call on the name follows. 0, or -1 with errno.
-int LookUp(const char *path, mode_t *mode, nlink_t *links) {
+int LookUpName(const char *path, mode_t *mode, nlink_t *links) {
   struct statx sx;
   if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, STATX_TYPE | STATX_NLINK,
             &sx) == 0) {
@@ -83,10 +87,6 @@ int LookUp(const char *path, mode_t *mode, nlink_t *links) {
   *links = st.st_nlink;
   return 0;
 }
-
-}  // namespace
-
-namespace vak {
 
 int IsLockStakeFileName(const char *name) {
   if (name == nullptr) return 0;
@@ -115,7 +115,7 @@ int vakGetLockStakeFile(const char *filePath, int noFollow, char **lockStakePath
   for (;;) {
     mode_t mode = 0;
     nlink_t links = 0;
-    if (LookUp(current, &mode, &links) != 0) {
+    if (vak::LookUpName(current, &mode, &links) != 0) {
       // A missing file can be locked; a missing link target is a dangling link.
       if (errno != ENOENT || chasingLink) return vak::SysError(errMsg);
       found = 0;

@@ -4,6 +4,8 @@
 
 #include <stddef.h>
 
+#include <sys/types.h>
+
 #include "vak.h"
 
 // Resolution state: both 0 between resolutions; every exit of a resolution resets them.
@@ -23,6 +25,10 @@ constexpr size_t kStakeSuffixLength = sizeof kStakeSuffix - 1;
 
 // 1 when the name ends in the suffix, else 0 (also for NULL): vakIsLockStakeFileName.
 int IsLockStakeFileName(const char *name);
+
+// The type and link count of a name, as lstat gives them, without the attribute request that a
+// network file system adds after a lookup. 0, or -1 with errno.
+int LookUpName(const char *path, mode_t *mode, nlink_t *links);
 
 }  // namespace vak
 

@@ -104,14 +104,20 @@ StakeAhead::~StakeAhead() {
 }
 
 // An open directory stream, counted against the window while it is open.
+// Its close wakes the workers that wait for room in the window.
 struct DirHandle {
-  DirHandle(DIR *d, std::atomic<int> *count) : dir(d), open(count) { ++*open; }
+  DirHandle(DIR *d, std::atomic<int> *count, std::condition_variable *room)
+      : dir(d), open(count), wake(room) {
+    ++*open;
+  }
   ~DirHandle() {
     dir.reset();
     --*open;
+    wake->notify_all();
   }
   orv::UniqueDir dir;
   std::atomic<int> *open;
+  std::condition_variable *wake;
 };
 
 struct AheadDir : std::enable_shared_from_this<AheadDir> {
@@ -156,7 +162,7 @@ AheadDir *ReadAhead::Start(orv::UniqueFd root, const char *path) {
     root_->eof = true;  // the walk says it is too long
   } else if (DIR *d = fdopendir(root.get())) {
     root.release();
-    root_->handle = std::make_shared<DirHandle>(d, &openDirs_);
+    root_->handle = std::make_shared<DirHandle>(d, &openDirs_, &work_);
   } else {
     root_->how.error = errno;
     root_->eof = true;
@@ -250,7 +256,7 @@ void ReadAhead::RunList(AheadDir *dir, std::unique_lock<std::mutex> &lock) {
       // opened, not listed: the walk says it is too long
     } else if (DIR *d = fdopendir(fd.get())) {
       fd.release();
-      dir->handle = std::make_shared<DirHandle>(d, &openDirs_);
+      dir->handle = std::make_shared<DirHandle>(d, &openDirs_, &work_);
       eof = false;
     } else {
       how.error = errno;
@@ -321,10 +327,11 @@ void ReadAhead::RunList(AheadDir *dir, std::unique_lock<std::mutex> &lock) {
 void ReadAhead::RunStake(StakeAhead *stake, std::unique_lock<std::mutex> &lock) {
   lock.unlock();
   const std::string locked = stake->path.substr(0, stake->path.size() - kStakeSuffixLength);
-  struct stat st;
+  mode_t mode;
+  nlink_t links;
   bool plain;
-  if (lstat(locked.c_str(), &st) == 0) {
-    plain = !S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode) && st.st_nlink == 1;
+  if (LookUpName(locked.c_str(), &mode, &links) == 0) {
+    plain = !S_ISLNK(mode) && !S_ISDIR(mode) && links == 1;
   } else {
     plain = errno == ENOENT;
   }
