@@ -107,10 +107,10 @@ int SweepStakeEntry(Walk *walk, size_t entryLength, StakeAhead *ahead) {
   LockStake *chain = nullptr;
   int wasLink = 0;
   int status;
-  orv::MallocPtr<char> stakePath;
+  orv::MallocPtr<char> resolvedPath;
+  const char *stakePath;  // the entry itself when read ahead: ahead keeps its path meanwhile
   if (ahead != nullptr && ahead->resolved) {
-    stakePath.reset(strdup(walk->path));
-    if (stakePath == nullptr) return VAK_OK;  // as a failed resolution: skipped
+    stakePath = ahead->path.c_str();
     walk->path[lockedLength] = '\0';
     status = ahead->status;
     std::swap(chain, ahead->chain);
@@ -120,7 +120,8 @@ int SweepStakeEntry(Walk *walk, size_t entryLength, StakeAhead *ahead) {
     char *resolved = nullptr;
     status = vakGetLockStakeFile(lockedPath, 0, &resolved, nullptr, &wasLink, &msg);
     vakReleaseErrorMsg(&msg);
-    stakePath.reset(resolved);
+    resolvedPath.reset(resolved);
+    stakePath = resolved;
     if (status != VAK_OK) {
       // A locked name that is a directory (or a link to one) has no lock-stake file: such an
       // entry is not an Edit Lock, and it is left alone. Other resolution failures (hard links,
@@ -128,12 +129,12 @@ int SweepStakeEntry(Walk *walk, size_t entryLength, StakeAhead *ahead) {
       return VAK_OK;
     }
     walk->path[lockedLength] = vak::kStakeSuffix[0];  // put the suffix back
-    if (strcmp(stakePath.get(), walk->path) != 0) {
+    if (strcmp(stakePath, walk->path) != 0) {
       remove(walk->path);  // a stake beside a link: its lock-stake file belongs beside the target
       return VAK_OK;
     }
     walk->path[lockedLength] = '\0';
-    status = vak::EditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, GET_DETAILS,
+    status = vak::EditLockControlOnStakeRetry(stakePath, lockedPath, nullptr, GET_DETAILS,
                                              nullptr, &chain, &msg);
   }
 
@@ -147,7 +148,7 @@ int SweepStakeEntry(Walk *walk, size_t entryLength, StakeAhead *ahead) {
   vakReleaseErrorMsg(&msg);
   if (!reported || walk->action == GET_DETAILS) return VAK_OK;
   if (!IsReleaseAction(walk->action)) return VAK_NOT_OK;
-  status = vak::EditLockControlOnStakeRetry(stakePath.get(), lockedPath, nullptr, walk->action,
+  status = vak::EditLockControlOnStakeRetry(stakePath, lockedPath, nullptr, walk->action,
                                            walk->filter, nullptr, &msg);
   if (status != VAK_OK) {
     printf("Error releasing lock %s%s . %s\n", lockedPath, vak::kStakeSuffix,
